@@ -1,0 +1,42 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string_view>
+
+namespace tovra::platform {
+
+// An open file, for writing only.
+class FileHandle {
+public:
+    virtual ~FileHandle() = default;
+    // Moves the position to the end of the file.
+    virtual bool seekToEnd() = 0;
+    // Writes all of `bytes` at the current position.
+    virtual bool write(std::string_view bytes) = 0;
+    // Closes the handle; later calls fail. Reports the close's own error.
+    virtual bool close() = 0;
+    // The descriptor a child's output can be pointed at; -1 once closed or where there is none.
+    virtual int fileDescriptor() const = 0;
+};
+
+// File operations that std::filesystem cannot do the way this program needs.
+// Everything else (exists, remove, rename) is done with std::filesystem directly.
+class FileManager {
+public:
+    virtual ~FileManager() = default;
+    // The current user's home directory.
+    virtual std::filesystem::path homeDirectoryForCurrentUser() = 0;
+    // True only for an existing regular file that this user may execute.
+    virtual bool isExecutableFile(const std::filesystem::path& path) = 0;
+    // Creates the directory and any missing parents, each private to the user. An existing
+    // directory is no failure; existing ones keep their modes.
+    virtual bool createDirectory(const std::filesystem::path& path) = 0;
+    // Creates an empty file, private to the user, unless something already exists there.
+    virtual bool createFile(const std::filesystem::path& path) = 0;
+    // Opens an existing file for writing, without truncating it, positioned at its start.
+    // None when it does not exist or cannot be written.
+    virtual std::shared_ptr<FileHandle> fileHandleForWriting(const std::filesystem::path& path) = 0;
+};
+
+} // namespace tovra::platform

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tovra::platform {
+
+class Image {
+public:
+    virtual ~Image() = default;
+};
+
+// The platform's colours for an icon: green, or the grey of secondary text.
+enum class TintColor { systemGreen, secondaryLabel };
+
+// The check mark of a menu entry.
+enum class ControlState { off, on };
+
+// The clickable part of a status item.
+class StatusBarButton {
+public:
+    virtual ~StatusBarButton() = default;
+    // None clears the image.
+    virtual void setImage(std::shared_ptr<Image> image) = 0;
+    virtual void setToolTip(const std::string& toolTip) = 0;
+    virtual void setContentTintColor(TintColor color) = 0;
+};
+
+// One entry of a menu. Changed in place; the desktop sees each change.
+class MenuItem {
+public:
+    virtual ~MenuItem() = default;
+    virtual void setTitle(const std::string& title) = 0;
+    virtual void setEnabled(bool enabled) = 0;
+    virtual void setState(ControlState state) = 0;
+};
+
+class Menu {
+public:
+    virtual ~Menu() = default;
+    virtual void addItem(std::shared_ptr<MenuItem> item) = 0;
+    virtual void addSeparator() = 0;
+};
+
+// The item in the desktop's status area (tray, menu bar).
+class StatusItem {
+public:
+    virtual ~StatusItem() = default;
+    // The item's button; may be null, for the life of the item.
+    virtual StatusBarButton* button() = 0;
+    // The menu opens when the item is clicked.
+    virtual void setMenu(std::shared_ptr<Menu> menu) = 0;
+};
+
+inline constexpr double kSquareStatusItemLength = -2.0;
+inline constexpr double kVariableStatusItemLength = -1.0;
+
+class StatusBar {
+public:
+    virtual ~StatusBar() = default;
+    // A new status item; never null.
+    virtual std::shared_ptr<StatusItem> statusItem(double length) = 0;
+    // The platform's image for a system symbol name; null for an unknown name.
+    virtual std::shared_ptr<Image> systemSymbolImage(const std::string& name,
+                                                     const std::string& accessibilityDescription) = 0;
+    virtual std::shared_ptr<Menu> makeMenu() = 0;
+    // An enabled entry. `action` runs on the main thread when the entry is chosen; an empty
+    // action makes an entry that does nothing. `keyEquivalent` is a lower-case letter used
+    // with the platform's default modifier, or "" for none.
+    virtual std::shared_ptr<MenuItem> makeMenuItem(const std::string& title, std::function<void()> action,
+                                                   const std::string& keyEquivalent) = 0;
+};
+
+} // namespace tovra::platform

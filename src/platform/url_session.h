@@ -1,0 +1,30 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace tovra::platform {
+
+enum class CachePolicy { useProtocolCachePolicy, reloadIgnoringLocalCacheData };
+
+struct URLRequest {
+    std::string url;
+    CachePolicy cachePolicy = CachePolicy::useProtocolCachePolicy;
+    // Seconds from sending to the end of the request, whatever the server does.
+    double timeoutInterval = 60.0;
+};
+
+// The body of an answer, whatever its HTTP status; none for a refused connection, a
+// time-out or any other transport error.
+using DataCompletion = std::function<void(std::optional<std::string> body)>;
+
+class URLSession {
+public:
+    virtual ~URLSession() = default;
+    // Sends a GET at once. `completion` is called exactly once, on a thread of the session,
+    // never on the main thread; not at all for a request still open when the session ends.
+    virtual void dataTask(const URLRequest& request, DataCompletion completion) = 0;
+};
+
+} // namespace tovra::platform
