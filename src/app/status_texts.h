@@ -1,0 +1,40 @@
+#pragma once
+
+// Texts shown to the user. UTF-8; the typographic characters are part of the text.
+namespace tovra::texts {
+
+inline constexpr const char* kStartingTovra = "Starting Tovra\u2026";
+inline constexpr const char* kStartingBridge = "Starting bridge\u2026";
+inline constexpr const char* kBridgeFilesMissing = "Bridge files missing";
+inline constexpr const char* kCouldNotStartBridge = "Couldn\u2019t start bridge";
+inline constexpr const char* kBridgeStopped = "Bridge stopped";
+inline constexpr const char* kMidiUnavailable = "MIDI unavailable \u00B7 restart";
+inline constexpr const char* kReadyPrefix = "Ready \u00B7 ";
+
+inline constexpr const char* kProductName = "Tovra Automation";
+inline constexpr const char* kToolTipPrefix = "Tovra Automation \u00B7 ";
+
+inline constexpr const char* kAlertMessage = "Tovra couldn\u2019t start";
+inline constexpr const char* kAlertInformative =
+    "Tovra\u2019s bridge files are incomplete. Move Tovra to Trash and download it again.";
+inline constexpr const char* kAlertButton = "OK";
+
+} // namespace tovra::texts
+
+namespace tovra::texts {
+
+// Menu entries.
+inline constexpr const char* kSetUpPhone = "Set Up Phone\u2026";
+inline constexpr const char* kCopyPrivatePhoneLink = "Copy Private Phone Link";
+inline constexpr const char* kOpenController = "Open Controller on This Mac";
+inline constexpr const char* kStartAtLogin = "Start Tovra at Login";
+inline constexpr const char* kRestartBridge = "Restart Bridge";
+inline constexpr const char* kRevealLog = "Reveal Log";
+inline constexpr const char* kVersionPrefix = "Tovra ";
+inline constexpr const char* kVersionWhenUnknown = "Beta";
+inline constexpr const char* kQuit = "Quit Tovra for Now";
+
+inline constexpr const char* kIconSymbol = "slider.vertical.3";
+inline constexpr const char* kIconDescription = "Tovra";
+
+} // namespace tovra::texts

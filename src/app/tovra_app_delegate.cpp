@@ -1,0 +1,72 @@
+#include "app/tovra_app_delegate.h"
+
+#include "app/status_texts.h"
+#include "bridge/bridge_constants.h"
+
+namespace tovra {
+
+TovraAppDelegate::TovraAppDelegate(platform::Platform platform)
+    : platform_(platform), setupURL(bridge::kSetupURL), healthURL(bridge::kHealthURL),
+      setupInfoURL(bridge::kSetupInfoURL), fileManager(platform.fileManager)
+{
+}
+
+void TovraAppDelegate::applicationDidFinishLaunching()
+{
+    // Each step runs to its end before the next: the menu exists before anything reports a
+    // status, and the legacy agent is gone before our own bridge server starts.
+    platform_.application.setActivationPolicy(platform::ActivationPolicy::accessory);
+    buildMenu();
+    migrateLegacyBackgroundBridge();
+    enableLaunchAtLoginIfPossible();
+    startBridge();
+    startHealthChecks();
+}
+
+void TovraAppDelegate::setBridgeStatus(const std::string& text, bool ready)
+{
+    if (statusMenuItem) {
+        statusMenuItem->setTitle(text);
+    }
+    platform::StatusBarButton* button = statusItem ? statusItem->button() : nullptr;
+    if (button) {
+        button->setContentTintColor(ready ? platform::TintColor::systemGreen
+                                          : platform::TintColor::secondaryLabel);
+        button->setToolTip(texts::kToolTipPrefix + text);
+    }
+}
+
+void TovraAppDelegate::quitTovra()
+{
+    shouldRestart = false;
+    if (bridgeProcess) {
+        // The handler goes first, so the server's exit during shut-down is never observed.
+        bridgeProcess->setTerminationHandler({});
+        if (bridgeProcess->isRunning()) {
+            bridgeProcess->terminate();
+        }
+    }
+    platform_.application.terminate();
+}
+
+void TovraAppDelegate::applicationWillTerminate()
+{
+    shouldRestart = false;
+    if (restartWorkItem) {
+        restartWorkItem->cancel();
+    }
+    if (healthTimer) {
+        healthTimer->invalidate();
+    }
+    if (bridgeProcess) {
+        bridgeProcess->setTerminationHandler({});
+        if (bridgeProcess->isRunning()) {
+            bridgeProcess->terminate();
+        }
+    }
+    if (logHandle) {
+        logHandle->close();
+    }
+}
+
+} // namespace tovra

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace tovra {
+
+struct Health;
+
+// The application delegate: the one object that holds the program's state. Its operations
+// are defined in the folder of their subsystem (app, bridge, health, menu, login, log).
+// Everything here runs on the main thread; callbacks handed to the platform hold it weakly.
+class TovraAppDelegate : public platform::ApplicationDelegate,
+                         public std::enable_shared_from_this<TovraAppDelegate> {
+public:
+    explicit TovraAppDelegate(platform::Platform platform);
+
+    // Application lifecycle (app/).
+    void applicationDidFinishLaunching() override;
+    void applicationWillTerminate() override;
+
+    // Menu actions.
+    void openSetup();            // menu/
+    void openController();       // menu/
+    void copyPrivatePhoneLink(); // menu/
+    void toggleLaunchAtLogin();  // login/
+    void restartBridge();        // bridge/
+    void revealLog();            // log/
+    void quitTovra();            // app/
+
+private:
+    friend struct TovraAppDelegateProbe; // tests read the fields through it
+
+    void buildMenu();                                               // menu/
+    void migrateLegacyBackgroundBridge();                           // login/
+    void enableLaunchAtLoginIfPossible();                           // login/
+    void startBridge();                                             // bridge/
+    void bridgeDidExit(const std::weak_ptr<platform::Task>& ended); // bridge/
+    void scheduleRestart();                                         // bridge/
+    void startHealthChecks();                                       // health/
+    void checkHealth();                                             // health/
+    void healthDidAnswer(const Health& health);                     // health/
+    void appendLogHeader();                                         // log/
+    void performPhoneLinkAction(bool openAfterCopy);                // menu/
+    void setBridgeStatus(const std::string& text, bool ready);      // app/
+    void updateLaunchAtLoginState();                                // login/
+
+    platform::Platform platform_;
+
+    const std::string setupURL;
+    const std::string healthURL;
+    const std::string setupInfoURL;
+    platform::FileManager& fileManager;
+    std::shared_ptr<platform::StatusItem> statusItem;
+    std::shared_ptr<platform::MenuItem> statusMenuItem;
+    std::shared_ptr<platform::MenuItem> launchAtLoginItem;
+    std::shared_ptr<platform::Task> bridgeProcess;
+    std::shared_ptr<platform::FileHandle> logHandle;
+    std::unique_ptr<platform::Timer> healthTimer;
+    bool shouldRestart = true;
+    std::shared_ptr<platform::WorkItem> restartWorkItem;
+    bool bridgeReady = false;
+};
+
+} // namespace tovra

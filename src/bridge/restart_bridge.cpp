@@ -1,0 +1,57 @@
+#include "app/status_texts.h"
+#include "app/tovra_app_delegate.h"
+#include "bridge/bridge_constants.h"
+
+namespace tovra {
+
+void TovraAppDelegate::bridgeDidExit(const std::weak_ptr<platform::Task>& ended)
+{
+    // When the restart command finds a child that has ended but whose exit is still queued, it
+    // starts the next child at once. That old exit must not tear down the new child's state
+    // and schedule a second one, so only the exit of the current task counts.
+    const std::shared_ptr<platform::Task> endedTask = ended.lock();
+    if (!endedTask || endedTask != bridgeProcess) {
+        return;
+    }
+
+    bridgeProcess.reset();
+    bridgeReady = false;
+    if (logHandle) {
+        logHandle->close();
+    }
+    logHandle.reset();
+    setBridgeStatus(texts::kBridgeStopped, false);
+    if (shouldRestart) {
+        scheduleRestart();
+    }
+}
+
+void TovraAppDelegate::scheduleRestart()
+{
+    if (restartWorkItem) {
+        restartWorkItem->cancel();
+    }
+    auto item = std::make_shared<platform::WorkItem>([self = weak_from_this()] {
+        if (const std::shared_ptr<TovraAppDelegate> delegate = self.lock()) {
+            delegate->startBridge();
+        }
+    });
+    restartWorkItem = item;
+    platform_.mainQueue.asyncAfter(bridge::kRestartDelay, item);
+}
+
+void TovraAppDelegate::restartBridge()
+{
+    if (restartWorkItem) {
+        restartWorkItem->cancel();
+    }
+    if (bridgeProcess && bridgeProcess->isRunning()) {
+        // The handler stays installed: the exit shows "Bridge stopped" and the relaunch follows.
+        bridgeProcess->terminate();
+        return;
+    }
+    bridgeProcess.reset();
+    startBridge();
+}
+
+} // namespace tovra

@@ -1,0 +1,90 @@
+#include "app/file_checks.h"
+#include "app/status_texts.h"
+#include "app/tovra_app_delegate.h"
+#include "bridge/bridge_constants.h"
+
+namespace tovra {
+
+namespace {
+
+void showMissingFilesAlert(platform::Platform& platform)
+{
+    platform::AlertContent alert;
+    alert.style = platform::AlertStyle::critical;
+    alert.messageText = texts::kAlertMessage;
+    alert.informativeText = texts::kAlertInformative;
+    alert.buttons = {texts::kAlertButton};
+    platform.application.activateIgnoringOtherApps();
+    platform.alerts.runModal(alert);
+}
+
+} // namespace
+
+void TovraAppDelegate::startBridge()
+{
+    // A task whose exit has not been processed yet still counts as present.
+    if (bridgeProcess) {
+        return;
+    }
+
+    const std::optional<std::filesystem::path> resources = platform_.bundle.resourceDirectory();
+    if (!resources) {
+        setBridgeStatus(texts::kBridgeFilesMissing, false);
+        return;
+    }
+
+    const std::filesystem::path runtime = *resources / bridge::kRuntimeExecutable;
+    const std::filesystem::path script = *resources / bridge::kServerScript;
+    if (!fileManager.isExecutableFile(runtime) || !fileExists(script)) {
+        setBridgeStatus(texts::kBridgeFilesMissing, false);
+        showMissingFilesAlert(platform_);
+        return;
+    }
+
+    const std::filesystem::path dataDirectory =
+        fileManager.homeDirectoryForCurrentUser() / bridge::kDataDirectory;
+    fileManager.createDirectory(dataDirectory);
+
+    appendLogHeader();
+
+    std::shared_ptr<platform::Task> task = platform_.taskLauncher.makeTask();
+    task->setExecutable(runtime);
+    task->setArguments({script.string()});
+    task->setCurrentDirectory(*resources / bridge::kWorkingDirectory);
+
+    platform::Environment environment = platform_.processInfo.environment();
+    environment["TOVRA_BACKGROUND"] = "1";
+    environment["TOVRA_DATA_DIR"] = dataDirectory.string();
+    environment["PORT"] = bridge::kPort;
+    task->setEnvironment(environment);
+
+    if (logHandle) {
+        task->setStandardOutput(logHandle);
+        task->setStandardError(logHandle);
+    }
+
+    // Runs on a platform thread: it touches nothing and only hands the exit to the main queue.
+    task->setTerminationHandler([self = weak_from_this(), &mainQueue = platform_.mainQueue,
+                                 ended = std::weak_ptr<platform::Task>(task)] {
+        mainQueue.async([self, ended] {
+            if (const std::shared_ptr<TovraAppDelegate> delegate = self.lock()) {
+                delegate->bridgeDidExit(ended);
+            }
+        });
+    });
+
+    if (task->launch()) {
+        bridgeProcess = task;
+        setBridgeStatus(texts::kStartingBridge, false);
+        return;
+    }
+
+    if (logHandle) {
+        logHandle->close();
+    }
+    logHandle.reset();
+    setBridgeStatus(texts::kCouldNotStartBridge, false);
+    scheduleRestart();
+}
+
+} // namespace tovra

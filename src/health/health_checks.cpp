@@ -1,0 +1,64 @@
+#include "app/tovra_app_delegate.h"
+#include "health/health.h"
+
+namespace tovra {
+
+namespace {
+
+constexpr double kHealthPollInterval = 1.0;
+constexpr double kHealthTimeout = 0.7;
+
+// Set once the setup page has been opened for this user; never cleared.
+constexpr const char* kDidOpenSetupKey = "TovraDidOpenSetupV1";
+
+} // namespace
+
+void TovraAppDelegate::startHealthChecks()
+{
+    if (healthTimer) {
+        healthTimer->invalidate();
+    }
+    healthTimer = platform_.mainQueue.scheduledTimer(kHealthPollInterval, [self = weak_from_this()] {
+        if (const std::shared_ptr<TovraAppDelegate> delegate = self.lock()) {
+            delegate->checkHealth();
+        }
+    });
+    checkHealth();
+}
+
+void TovraAppDelegate::checkHealth()
+{
+    // Sent whatever the state: no check for an open request, a running bridge or readiness.
+    const platform::URLRequest request{healthURL, platform::CachePolicy::reloadIgnoringLocalCacheData,
+                                       kHealthTimeout};
+    platform_.urlSession.dataTask(request, [self = weak_from_this(), &mainQueue = platform_.mainQueue](
+                                               std::optional<std::string> body) {
+        // On the session's thread: decode only, touch no state.
+        if (self.expired() || !body) {
+            return;
+        }
+        std::optional<Health> health = decodeHealth(*body);
+        if (!health) {
+            return;
+        }
+        mainQueue.async([self, health = std::move(*health)] {
+            if (const std::shared_ptr<TovraAppDelegate> delegate = self.lock()) {
+                delegate->healthDidAnswer(health);
+            }
+        });
+    });
+}
+
+void TovraAppDelegate::healthDidAnswer(const Health& health)
+{
+    const bool wasReady = bridgeReady;
+    bridgeReady = true;
+    setBridgeStatus(healthStatusText(health), health.midiReady);
+    if (!wasReady && !platform_.userDefaults.boolForKey(kDidOpenSetupKey)) {
+        // The flag is stored before the page opens, so a crash in between cannot open it twice.
+        platform_.userDefaults.setBool(kDidOpenSetupKey, true);
+        platform_.workspace.openURL(setupURL);
+    }
+}
+
+} // namespace tovra

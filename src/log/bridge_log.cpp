@@ -1,0 +1,64 @@
+#include "log/bridge_log.h"
+
+#include <cstdio>
+
+#include "app/file_checks.h"
+#include "app/tovra_app_delegate.h"
+
+namespace tovra {
+
+namespace log {
+
+std::string iso8601(std::chrono::system_clock::time_point time)
+{
+    using namespace std::chrono;
+    const sys_seconds seconds = floor<std::chrono::seconds>(time);
+    const sys_days day = floor<days>(seconds);
+    const year_month_day date{day};
+    const hh_mm_ss clock{seconds - day};
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                  static_cast<int>(clock.seconds().count()));
+    return text;
+}
+
+std::string logBanner(std::chrono::system_clock::time_point time)
+{
+    return "\n--- Tovra started " + iso8601(time) + " ---\n";
+}
+
+} // namespace log
+
+void TovraAppDelegate::appendLogHeader()
+{
+    const std::filesystem::path logFile = fileManager.homeDirectoryForCurrentUser() / log::kLogFile;
+    fileManager.createDirectory(logFile.parent_path());
+    if (!fileExists(logFile)) {
+        fileManager.createFile(logFile);
+    }
+
+    // A handle still held here is released without an explicit close; normally the end of
+    // every bridge run has already closed and emptied it.
+    logHandle = fileManager.fileHandleForWriting(logFile);
+    if (logHandle) {
+        logHandle->seekToEnd();
+    }
+
+    const std::string banner = log::logBanner(platform_.clock.now());
+    if (logHandle) {
+        logHandle->write(banner);
+    }
+}
+
+void TovraAppDelegate::revealLog()
+{
+    const std::filesystem::path logFile = fileManager.homeDirectoryForCurrentUser() / log::kLogFile;
+    if (!fileExists(logFile)) {
+        fileManager.createFile(logFile);
+    }
+    platform_.workspace.activateFileViewerSelecting({logFile});
+}
+
+} // namespace tovra

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+namespace tovra::log {
+
+// Under the user's home directory.
+inline constexpr const char* kLogFile = "Library/Logs/Tovra Bridge.log";
+
+// The launch time as an internet date-time in UTC with whole seconds: 2026-12-05T03:48:30Z.
+std::string iso8601(std::chrono::system_clock::time_point time);
+
+// The line written into the log before each launch of the bridge server. It starts with a
+// line feed, so it lands on a line of its own whatever the previous run left unterminated.
+std::string logBanner(std::chrono::system_clock::time_point time);
+
+} // namespace tovra::log

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "platform/pasteboard.h"
+
+namespace tovra::qt {
+
+// The desktop clipboard (not the X11 primary selection); use it on the main thread.
+class QtPasteboard final : public platform::Pasteboard {
+public:
+    void clearContents() override;
+    void setString(const std::string& text) override;
+};
+
+} // namespace tovra::qt

@@ -1,0 +1,181 @@
+#include "platform/qt/qt_status_bar.h"
+
+#include "platform/qt/qt_menu.h"
+
+#include <QCursor>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPainter>
+#include <QPixmap>
+#include <QSvgRenderer>
+
+#include <algorithm>
+#include <utility>
+
+// The symbols are compiled into this static library; without a reference from code the
+// linker would drop them.
+static void initSymbolResources()
+{
+    Q_INIT_RESOURCE(icons);
+}
+
+namespace tovra::qt {
+
+namespace {
+
+// Panel sizes in use (16 to 64 px) and their doubles for scaled displays.
+constexpr int kIconSizes[] = {16, 22, 24, 32, 44, 48, 64, 96, 128};
+
+QImage renderTinted(QSvgRenderer& renderer, int size, const QColor& tint)
+{
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+
+    QSizeF shape = renderer.viewBoxF().size();
+    if (shape.isEmpty()) {
+        shape = QSizeF(size, size);
+    }
+    shape.scale(size, size, Qt::KeepAspectRatio);
+    const QRectF target(QPointF((size - shape.width()) / 2, (size - shape.height()) / 2), shape);
+
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    renderer.render(&painter, target);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    painter.fillRect(image.rect(), tint);
+    return image;
+}
+
+} // namespace
+
+QtImage::QtImage(QByteArray svg) : svg_(std::move(svg)) {}
+
+QIcon QtImage::tinted(const QColor& tint) const
+{
+    QSvgRenderer renderer(svg_);
+    QIcon icon;
+    if (!renderer.isValid()) {
+        return icon;
+    }
+    for (const int size : kIconSizes) {
+        icon.addPixmap(QPixmap::fromImage(renderTinted(renderer, size, tint)));
+    }
+    return icon;
+}
+
+QColor tintColor(platform::TintColor color)
+{
+    switch (color) {
+    case platform::TintColor::systemGreen:
+        return QColor(0x34, 0xC7, 0x59);
+    case platform::TintColor::secondaryLabel:
+        break;
+    }
+    return QColor(0x8E, 0x8E, 0x93);
+}
+
+QtStatusBarButton::QtStatusBarButton(QSystemTrayIcon& trayIcon) : trayIcon_(trayIcon) {}
+
+void QtStatusBarButton::setImage(std::shared_ptr<platform::Image> image)
+{
+    image_ = std::dynamic_pointer_cast<QtImage>(std::move(image));
+    updateIcon();
+}
+
+void QtStatusBarButton::setToolTip(const std::string& toolTip)
+{
+    trayIcon_.setToolTip(QString::fromUtf8(toolTip));
+}
+
+void QtStatusBarButton::setContentTintColor(platform::TintColor color)
+{
+    tint_ = color;
+    updateIcon();
+}
+
+void QtStatusBarButton::updateIcon()
+{
+    trayIcon_.setIcon(image_ ? image_->tinted(tintColor(tint_)) : QIcon());
+    // Shown with its first icon: a tray icon without one is an empty slot, and Qt warns.
+    if (!trayIcon_.isVisible() && !trayIcon_.icon().isNull()) {
+        trayIcon_.show();
+    }
+}
+
+QtStatusItem::QtStatusItem() : trayIcon_(std::make_unique<QSystemTrayIcon>()), button_(*trayIcon_)
+{
+    QObject::connect(trayIcon_.get(), &QSystemTrayIcon::activated, trayIcon_.get(),
+                     [this](QSystemTrayIcon::ActivationReason reason) {
+                         if (reason == QSystemTrayIcon::Trigger) {
+                             popUpMenu();
+                         }
+                     });
+}
+
+void QtStatusItem::setMenu(std::shared_ptr<platform::Menu> menu)
+{
+    const auto qtMenu = std::dynamic_pointer_cast<QtMenu>(menu);
+    QMenu* const contextMenu = qtMenu ? &qtMenu->menu() : nullptr;
+    if (contextMenu == trayIcon_->contextMenu()) {
+        return;
+    }
+    trayIcon_->setContextMenu(contextMenu);
+    if (menu && std::find(menus_.begin(), menus_.end(), menu) == menus_.end()) {
+        menus_.push_back(std::move(menu));
+    }
+}
+
+// A left click opens the menu, as on a menu bar. On Wayland an unparented popup cannot be
+// placed, so there the menu is left to the tray host.
+void QtStatusItem::popUpMenu()
+{
+    QMenu* const menu = trayIcon_->contextMenu();
+    if (!menu || menu->isVisible() || QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        return;
+    }
+    menu->popup(QCursor::pos());
+}
+
+QtStatusBar::QtStatusBar()
+{
+    static const bool resourcesReady = (initSymbolResources(), true);
+    (void)resourcesReady;
+}
+
+std::shared_ptr<platform::StatusItem> QtStatusBar::statusItem(double /*length*/)
+{
+    return std::make_shared<QtStatusItem>();
+}
+
+// Tray icons carry no accessible name of their own; the tooltip is what assistive tools read.
+std::shared_ptr<platform::Image>
+QtStatusBar::systemSymbolImage(const std::string& name, const std::string& /*accessibilityDescription*/)
+{
+    if (name.empty() || name.find('/') != std::string::npos || name.find("..") != std::string::npos) {
+        return nullptr;
+    }
+    QFile file(QStringLiteral(":/symbols/") + QString::fromUtf8(name) + QStringLiteral(".svg"));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return nullptr;
+    }
+    QByteArray svg = file.readAll();
+    if (!QSvgRenderer(svg).isValid()) {
+        return nullptr;
+    }
+    return std::make_shared<QtImage>(std::move(svg));
+}
+
+std::shared_ptr<platform::Menu> QtStatusBar::makeMenu()
+{
+    return std::make_shared<QtMenu>();
+}
+
+std::shared_ptr<platform::MenuItem> QtStatusBar::makeMenuItem(const std::string& title,
+                                                              std::function<void()> action,
+                                                              const std::string& keyEquivalent)
+{
+    return std::make_shared<QtMenuItem>(title, std::move(action), keyEquivalent);
+}
+
+} // namespace tovra::qt

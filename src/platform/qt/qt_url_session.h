@@ -1,0 +1,40 @@
+#pragma once
+
+#include "platform/url_session.h"
+
+#include <QThread>
+
+#include <cstddef>
+#include <mutex>
+
+namespace tovra::qt {
+
+// HTTP GETs through one QNetworkAccessManager on a worker thread the session owns. Never
+// cached, never through a proxy, redirects not followed; a body over kMaxBodyBytes counts as
+// none.
+//
+// Construct and destroy it on the main thread while the QCoreApplication exists. The
+// destructor aborts every open request without calling its completion, and returns once the
+// worker thread has ended. A completion must not destroy the session.
+class QtUrlSession final : public platform::URLSession {
+public:
+    static constexpr std::size_t kMaxBodyBytes = 1024 * 1024;
+
+    QtUrlSession();
+    ~QtUrlSession() override;
+    QtUrlSession(const QtUrlSession&) = delete;
+    QtUrlSession& operator=(const QtUrlSession&) = delete;
+
+    // Safe from any thread.
+    void dataTask(const platform::URLRequest& request, platform::DataCompletion completion) override;
+
+private:
+    class Worker;
+
+    QThread thread_;
+    Worker* worker_; // lives on thread_, which deletes it as it ends
+    std::mutex mutex_;
+    bool closed_ = false;
+};
+
+} // namespace tovra::qt

@@ -1,0 +1,85 @@
+#include "platform/qt/qt_workspace.h"
+
+#include <QCoreApplication>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDesktopServices>
+#include <QFile>
+#include <QList>
+#include <QProcess>
+#include <QStringList>
+#include <QUrl>
+
+#include <system_error>
+#include <utility>
+
+namespace tovra::qt {
+
+namespace {
+
+void openFolders(const QList<QUrl>& folders)
+{
+    for (const QUrl& folder : folders) {
+        QDesktopServices::openUrl(folder);
+    }
+}
+
+} // namespace
+
+QtWorkspace::QtWorkspace(QDBusConnection bus) : bus_(std::move(bus)) {}
+
+bool QtWorkspace::openURL(const std::string& url)
+{
+    const QUrl address(QString::fromUtf8(url), QUrl::StrictMode);
+    if (!address.isValid() || address.isRelative()) {
+        return false;
+    }
+    if (QDesktopServices::openUrl(address)) {
+        return true;
+    }
+    // Platforms without URL services (offscreen, for one) still have the desktop's opener.
+    return QProcess::startDetached(QStringLiteral("xdg-open"), {address.toString(QUrl::FullyEncoded)});
+}
+
+void QtWorkspace::activateFileViewerSelecting(const std::vector<std::filesystem::path>& files)
+{
+    QStringList uris;
+    QList<QUrl> folders;
+    for (const std::filesystem::path& file : files) {
+        std::error_code error;
+        std::filesystem::path absolute = std::filesystem::absolute(file, error).lexically_normal();
+        if (file.empty() || error) {
+            continue;
+        }
+        if (!absolute.has_filename()) {
+            absolute = absolute.parent_path();
+        }
+        uris.append(QUrl::fromLocalFile(QFile::decodeName(absolute.c_str())).toString(QUrl::FullyEncoded));
+        const QUrl folder = QUrl::fromLocalFile(QFile::decodeName(absolute.parent_path().c_str()));
+        if (!folders.contains(folder)) {
+            folders.append(folder);
+        }
+    }
+    if (uris.isEmpty()) {
+        return;
+    }
+    if (!bus_.isConnected()) {
+        openFolders(folders);
+        return;
+    }
+
+    QDBusMessage showItems = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    showItems << uris << QString();
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(showItems), QCoreApplication::instance());
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
+                     [folders = std::move(folders)](QDBusPendingCallWatcher* finished) {
+                         if (finished->isError()) {
+                             openFolders(folders);
+                         }
+                         finished->deleteLater();
+                     });
+}
+
+} // namespace tovra::qt

@@ -1,0 +1,33 @@
+#include "platform/qt/qt_pasteboard.h"
+
+#include <gtest/gtest.h>
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QString>
+
+namespace tovra::qt {
+namespace {
+
+TEST(QtPasteboard, SetStringPutsUtf8TextOnTheClipboard)
+{
+    QtPasteboard pasteboard;
+
+    pasteboard.setString("http://192.168.1.20:4173/phone?code=Grüße-✓");
+
+    EXPECT_EQ(QGuiApplication::clipboard()->text(),
+              QStringLiteral(u"http://192.168.1.20:4173/phone?code=Grüße-✓"));
+}
+
+TEST(QtPasteboard, ClearContentsEmptiesTheClipboard)
+{
+    QtPasteboard pasteboard;
+    pasteboard.setString("old link");
+
+    pasteboard.clearContents();
+
+    EXPECT_TRUE(QGuiApplication::clipboard()->text().isEmpty());
+}
+
+} // namespace
+} // namespace tovra::qt
