@@ -8,24 +8,6 @@
 
 namespace tovra::testing {
 
-void EventLog::add(std::string event)
-{
-    std::lock_guard lock(mutex_);
-    events_.push_back(std::move(event));
-}
-
-std::vector<std::string> EventLog::events() const
-{
-    std::lock_guard lock(mutex_);
-    return events_;
-}
-
-void EventLog::clear()
-{
-    std::lock_guard lock(mutex_);
-    events_.clear();
-}
-
 // --- Main queue on the virtual clock -----------------------------------------------------
 
 class FakeMainQueue::FakeTimer : public platform::Timer {
@@ -177,7 +159,7 @@ FakeFileHandle::~FakeFileHandle()
 
 bool FakeFileHandle::seekToEnd()
 {
-    if (!file_ || failSeek) {
+    if (!file_) {
         return false;
     }
     return std::fseek(file_, 0, SEEK_END) == 0;
@@ -186,7 +168,7 @@ bool FakeFileHandle::seekToEnd()
 bool FakeFileHandle::write(std::string_view bytes)
 {
     log_.add("log:write");
-    if (!file_ || failWrites) {
+    if (!file_) {
         return false;
     }
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file_) == bytes.size();
@@ -324,47 +306,6 @@ platform::InfoValue FakeBundle::infoValue(std::string_view key)
     return found == info.end() ? platform::InfoValue{} : found->second;
 }
 
-void FakeStatusBarButton::setImage(std::shared_ptr<platform::Image> value)
-{
-    imageWasSet = true;
-    image = std::move(value);
-}
-
-void FakeStatusBarButton::setToolTip(const std::string& value)
-{
-    toolTip = value;
-    log_.add("tooltip:" + value);
-}
-
-void FakeStatusBarButton::setContentTintColor(platform::TintColor color)
-{
-    tint = color;
-    log_.add(color == platform::TintColor::systemGreen ? "tint:green" : "tint:grey");
-}
-
-void FakeMenuItem::setTitle(const std::string& value)
-{
-    title = value;
-    log_.add("title:" + value);
-}
-
-void FakeMenu::addItem(std::shared_ptr<platform::MenuItem> item)
-{
-    entries.push_back(std::dynamic_pointer_cast<FakeMenuItem>(item));
-}
-
-FakeStatusItem::FakeStatusItem(bool withButton, EventLog& log)
-{
-    if (withButton) {
-        button_ = std::make_unique<FakeStatusBarButton>(log);
-    }
-}
-
-void FakeStatusItem::setMenu(std::shared_ptr<platform::Menu> value)
-{
-    menu = std::dynamic_pointer_cast<FakeMenu>(value);
-}
-
 std::shared_ptr<platform::StatusItem> FakeStatusBar::statusItem(double length)
 {
     auto item = std::make_shared<FakeStatusItem>(itemsHaveButtons, log_);
@@ -388,53 +329,6 @@ std::shared_ptr<platform::MenuItem> FakeStatusBar::makeMenuItem(const std::strin
                                                                 const std::string& keyEquivalent)
 {
     return std::make_shared<FakeMenuItem>(title, std::move(action), keyEquivalent, log_);
-}
-
-int FakeAlerts::runModal(const platform::AlertContent& alert)
-{
-    shown.push_back(alert);
-    log_.add("alert:" + alert.messageText);
-    if (whileShown) {
-        whileShown();
-    }
-    return 0;
-}
-
-bool FakeWorkspace::openURL(const std::string& url)
-{
-    openedURLs.push_back(url);
-    log_.add("open:" + url);
-    return openSucceeds;
-}
-
-void FakeWorkspace::activateFileViewerSelecting(const std::vector<std::filesystem::path>& files)
-{
-    revealed.push_back(files);
-    log_.add("reveal");
-}
-
-void FakePasteboard::clearContents()
-{
-    contents.reset();
-    log_.add("pasteboard:clear");
-}
-
-void FakePasteboard::setString(const std::string& text)
-{
-    contents = text;
-    log_.add("pasteboard:set " + text);
-}
-
-bool FakeUserDefaults::boolForKey(const std::string& key)
-{
-    const auto found = values.find(key);
-    return found != values.end() && found->second;
-}
-
-void FakeUserDefaults::setBool(const std::string& key, bool value)
-{
-    values[key] = value;
-    log_.add("defaults:" + key + (value ? "=true" : "=false"));
 }
 
 void FakeURLSession::dataTask(const platform::URLRequest& request, platform::DataCompletion completion)
@@ -463,54 +357,6 @@ std::size_t FakeURLSession::count() const
 {
     std::lock_guard lock(mutex_);
     return sent_.size();
-}
-
-bool FakeLoginService::registerService()
-{
-    ++registrations;
-    log_.add("login:register");
-    if (registerSucceeds) {
-        current = platform::LoginItemStatus::enabled;
-    }
-    return registerSucceeds;
-}
-
-bool FakeLoginService::unregisterService()
-{
-    ++unregistrations;
-    log_.add("login:unregister");
-    if (unregisterSucceeds) {
-        current = platform::LoginItemStatus::notRegistered;
-    }
-    return unregisterSucceeds;
-}
-
-void FakeLoginService::openSettingsPane()
-{
-    ++settingsPaneOpenings;
-    log_.add("login:settings");
-}
-
-int FakeApplication::run()
-{
-    return 0;
-}
-
-void FakeApplication::setActivationPolicy(platform::ActivationPolicy value)
-{
-    policy = value;
-    log_.add("app:policy");
-}
-
-void FakeApplication::activateIgnoringOtherApps()
-{
-    log_.add("app:activate");
-}
-
-void FakeApplication::terminate()
-{
-    ++terminateRequests;
-    log_.add("app:terminate");
 }
 
 // --- The whole platform -----------------------------------------------------------------------

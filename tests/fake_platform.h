@@ -23,9 +23,21 @@ namespace tovra::testing {
 // What the fakes were asked, in order, across all of them.
 class EventLog {
 public:
-    void add(std::string event);
-    std::vector<std::string> events() const;
-    void clear();
+    void add(std::string event)
+    {
+        std::lock_guard lock(mutex_);
+        events_.push_back(std::move(event));
+    }
+    std::vector<std::string> events() const
+    {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+    void clear()
+    {
+        std::lock_guard lock(mutex_);
+        events_.clear();
+    }
 
 private:
     mutable std::mutex mutex_;
@@ -100,8 +112,6 @@ public:
     bool isOpen() const { return file_ != nullptr; }
 
     const std::filesystem::path path;
-    bool failWrites = false;
-    bool failSeek = false;
 
 private:
     EventLog& log_;
@@ -206,9 +216,21 @@ public:
 class FakeStatusBarButton : public platform::StatusBarButton {
 public:
     explicit FakeStatusBarButton(EventLog& log) : log_(log) {}
-    void setImage(std::shared_ptr<platform::Image> value) override;
-    void setToolTip(const std::string& value) override;
-    void setContentTintColor(platform::TintColor color) override;
+    void setImage(std::shared_ptr<platform::Image> value) override
+    {
+        imageWasSet = true;
+        image = std::move(value);
+    }
+    void setToolTip(const std::string& value) override
+    {
+        toolTip = value;
+        log_.add("tooltip:" + value);
+    }
+    void setContentTintColor(platform::TintColor color) override
+    {
+        tint = color;
+        log_.add(color == platform::TintColor::systemGreen ? "tint:green" : "tint:grey");
+    }
 
     bool imageWasSet = false;
     std::shared_ptr<platform::Image> image;
@@ -226,7 +248,11 @@ public:
           log_(log)
     {
     }
-    void setTitle(const std::string& value) override;
+    void setTitle(const std::string& value) override
+    {
+        title = value;
+        log_.add("title:" + value);
+    }
     void setEnabled(bool value) override { enabled = value; }
     void setState(platform::ControlState value) override { state = value; }
 
@@ -242,7 +268,10 @@ private:
 
 class FakeMenu : public platform::Menu {
 public:
-    void addItem(std::shared_ptr<platform::MenuItem> item) override;
+    void addItem(std::shared_ptr<platform::MenuItem> item) override
+    {
+        entries.push_back(std::dynamic_pointer_cast<FakeMenuItem>(item));
+    }
     void addSeparator() override { entries.push_back(nullptr); }
 
     // Null for a separator.
@@ -251,9 +280,15 @@ public:
 
 class FakeStatusItem : public platform::StatusItem {
 public:
-    FakeStatusItem(bool withButton, EventLog& log);
+    FakeStatusItem(bool withButton, EventLog& log)
+        : button_(withButton ? std::make_unique<FakeStatusBarButton>(log) : nullptr)
+    {
+    }
     platform::StatusBarButton* button() override { return button_.get(); }
-    void setMenu(std::shared_ptr<platform::Menu> value) override;
+    void setMenu(std::shared_ptr<platform::Menu> value) override
+    {
+        menu = std::dynamic_pointer_cast<FakeMenu>(value);
+    }
 
     FakeStatusBarButton* fakeButton() { return button_.get(); }
     std::shared_ptr<FakeMenu> menu;
@@ -285,7 +320,15 @@ private:
 class FakeAlerts : public platform::Alerts {
 public:
     explicit FakeAlerts(EventLog& log) : log_(log) {}
-    int runModal(const platform::AlertContent& alert) override;
+    int runModal(const platform::AlertContent& alert) override
+    {
+        shown.push_back(alert);
+        log_.add("alert:" + alert.messageText);
+        if (whileShown) {
+            whileShown();
+        }
+        return 0;
+    }
     std::vector<platform::AlertContent> shown;
     // Runs while the alert is up.
     std::function<void()> whileShown;
@@ -297,8 +340,17 @@ private:
 class FakeWorkspace : public platform::Workspace {
 public:
     explicit FakeWorkspace(EventLog& log) : log_(log) {}
-    bool openURL(const std::string& url) override;
-    void activateFileViewerSelecting(const std::vector<std::filesystem::path>& files) override;
+    bool openURL(const std::string& url) override
+    {
+        openedURLs.push_back(url);
+        log_.add("open:" + url);
+        return openSucceeds;
+    }
+    void activateFileViewerSelecting(const std::vector<std::filesystem::path>& files) override
+    {
+        revealed.push_back(files);
+        log_.add("reveal");
+    }
 
     std::vector<std::string> openedURLs;
     std::vector<std::vector<std::filesystem::path>> revealed;
@@ -311,8 +363,16 @@ private:
 class FakePasteboard : public platform::Pasteboard {
 public:
     explicit FakePasteboard(EventLog& log) : log_(log) {}
-    void clearContents() override;
-    void setString(const std::string& text) override;
+    void clearContents() override
+    {
+        contents.reset();
+        log_.add("pasteboard:clear");
+    }
+    void setString(const std::string& text) override
+    {
+        contents = text;
+        log_.add("pasteboard:set " + text);
+    }
     std::optional<std::string> contents;
 
 private:
@@ -322,8 +382,12 @@ private:
 class FakeUserDefaults : public platform::UserDefaults {
 public:
     explicit FakeUserDefaults(EventLog& log) : log_(log) {}
-    bool boolForKey(const std::string& key) override;
-    void setBool(const std::string& key, bool value) override;
+    bool boolForKey(const std::string& key) override { return values.contains(key) && values[key]; }
+    void setBool(const std::string& key, bool value) override
+    {
+        values[key] = value;
+        log_.add("defaults:" + key + (value ? "=true" : "=false"));
+    }
     std::map<std::string, bool> values;
 
 private:
@@ -352,15 +416,29 @@ class FakeLoginService : public platform::LoginService {
 public:
     explicit FakeLoginService(EventLog& log) : log_(log) {}
     platform::LoginItemStatus status() override { return current; }
-    bool registerService() override;
-    bool unregisterService() override;
-    void openSettingsPane() override;
+    bool registerService() override
+    {
+        ++registrations;
+        log_.add("login:register");
+        current = registerSucceeds ? platform::LoginItemStatus::enabled : current;
+        return registerSucceeds;
+    }
+    bool unregisterService() override
+    {
+        log_.add("login:unregister");
+        current = unregisterSucceeds ? platform::LoginItemStatus::notRegistered : current;
+        return unregisterSucceeds;
+    }
+    void openSettingsPane() override
+    {
+        ++settingsPaneOpenings;
+        log_.add("login:settings");
+    }
 
     platform::LoginItemStatus current = platform::LoginItemStatus::notRegistered;
     bool registerSucceeds = true;
     bool unregisterSucceeds = true;
     int registrations = 0;
-    int unregistrations = 0;
     int settingsPaneOpenings = 0;
 
 private:
@@ -371,10 +449,18 @@ class FakeApplication : public platform::Application {
 public:
     explicit FakeApplication(EventLog& log) : log_(log) {}
     void setDelegate(std::weak_ptr<platform::ApplicationDelegate> value) override { delegate = value; }
-    int run() override;
-    void setActivationPolicy(platform::ActivationPolicy value) override;
-    void activateIgnoringOtherApps() override;
-    void terminate() override;
+    int run() override { return 0; }
+    void setActivationPolicy(platform::ActivationPolicy value) override
+    {
+        policy = value;
+        log_.add("app:policy");
+    }
+    void activateIgnoringOtherApps() override { log_.add("app:activate"); }
+    void terminate() override
+    {
+        ++terminateRequests;
+        log_.add("app:terminate");
+    }
 
     std::weak_ptr<platform::ApplicationDelegate> delegate;
     std::optional<platform::ActivationPolicy> policy;

@@ -1,8 +1,9 @@
 #include "platform/posix/posix_task.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,42 +39,16 @@ struct PosixTask::State {
 
 namespace {
 
-class FileActions {
-public:
-    FileActions() { valid_ = posix_spawn_file_actions_init(&actions_) == 0; }
-    ~FileActions()
-    {
-        if (valid_) {
-            posix_spawn_file_actions_destroy(&actions_);
-        }
-    }
-    FileActions(const FileActions&) = delete;
-    FileActions& operator=(const FileActions&) = delete;
-    bool valid() const { return valid_; }
-    posix_spawn_file_actions_t* get() { return &actions_; }
-
-private:
-    posix_spawn_file_actions_t actions_;
-    bool valid_ = false;
-};
-
-class SpawnAttributes {
-public:
-    SpawnAttributes() { valid_ = posix_spawnattr_init(&attributes_) == 0; }
-    ~SpawnAttributes()
-    {
-        if (valid_) {
-            posix_spawnattr_destroy(&attributes_);
-        }
-    }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    bool valid() const { return valid_; }
-    posix_spawnattr_t* get() { return &attributes_; }
-
-private:
-    posix_spawnattr_t attributes_;
-    bool valid_ = false;
+// Everything the child needs, prepared before fork: the child may not allocate.
+struct ChildSetup {
+    const char* program;
+    char* const* argv;
+    char* const* envp;
+    const char* directory;
+    int output;
+    int error;
+    int statusPipe;
+    pid_t parent;
 };
 
 // The descriptor a stream is redirected from: -1 to inherit; false for a handle already closed.
@@ -85,6 +60,64 @@ bool redirectionSource(const std::shared_ptr<platform::FileHandle>& handle, int&
     }
     descriptor = handle->fileDescriptor();
     return descriptor >= 0;
+}
+
+// Keeps a descriptor clear of 0-2, which the child redirects onto.
+int aboveStandardStreams(int descriptor)
+{
+    if (descriptor >= 3) {
+        return descriptor;
+    }
+    const int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
+    ::close(descriptor);
+    return moved;
+}
+
+[[noreturn]] void reportToParent(int statusPipe)
+{
+    const int error = errno;
+    [[maybe_unused]] const ssize_t written = ::write(statusPipe, &error, sizeof error);
+    _exit(127);
+}
+
+bool redirect(int from, int to)
+{
+    if (from < 0) {
+        return true;
+    }
+    // dup2 onto itself would leave close-on-exec set.
+    return from == to ? fcntl(from, F_SETFD, 0) == 0 : dup2(from, to) == to;
+}
+
+// Runs in the forked child: async-signal-safe calls only.
+[[noreturn]] void execChild(const ChildSetup& setup)
+{
+    // Signals are blocked from before fork until exec, so no handler of the parent's runs here.
+    struct sigaction defaultAction {};
+    defaultAction.sa_handler = SIG_DFL;
+    sigemptyset(&defaultAction.sa_mask);
+    for (int signal = 1; signal < NSIG; ++signal) {
+        sigaction(signal, &defaultAction, nullptr);
+    }
+    // The parent may have died before prctl took effect.
+    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != setup.parent) {
+        _exit(127);
+    }
+    if (!redirect(setup.output, 1) || !redirect(setup.error, 2)) {
+        reportToParent(setup.statusPipe);
+    }
+    if (setup.directory != nullptr && chdir(setup.directory) != 0) {
+        reportToParent(setup.statusPipe);
+    }
+    if ((setup.statusPipe > 3 && close_range(3, setup.statusPipe - 1, 0) != 0) ||
+        close_range(setup.statusPipe + 1, ~0U, 0) != 0) {
+        reportToParent(setup.statusPipe);
+    }
+    sigset_t noSignals;
+    sigemptyset(&noSignals);
+    
+    execve(setup.program, setup.argv, setup.envp);
+    reportToParent(setup.statusPipe);
 }
 
 void reap(pid_t pid)
@@ -193,39 +226,47 @@ bool PosixTask::launch()
         envp.push_back(nullptr);
     }
 
-    FileActions actions;
-    SpawnAttributes attributes;
-    if (!actions.valid() || !attributes.valid()) {
+    int statusPipe[2];
+    if (pipe2(statusPipe, O_CLOEXEC) != 0) {
         return false;
     }
-    if (outputDescriptor >= 0 && posix_spawn_file_actions_adddup2(actions.get(), outputDescriptor, 1) != 0) {
+    statusPipe[1] = aboveStandardStreams(statusPipe[1]);
+    if (statusPipe[1] < 0) {
+        ::close(statusPipe[0]);
         return false;
     }
-    if (errorDescriptor >= 0 && posix_spawn_file_actions_adddup2(actions.get(), errorDescriptor, 2) != 0) {
-        return false;
-    }
-    if (!currentDirectory_.empty() &&
-        posix_spawn_file_actions_addchdir_np(actions.get(), currentDirectory_.c_str()) != 0) {
-        return false;
-    }
-    if (posix_spawn_file_actions_addclosefrom_np(actions.get(), 3) != 0) {
-        return false;
-    }
-    // Without these the child would inherit the launching thread's mask (a blocked SIGTERM
-    // would make it ignore every terminate()) and this process's ignored signals.
-    sigset_t noSignals;
-    sigset_t allSignals;
-    sigemptyset(&noSignals);
-    sigfillset(&allSignals);
-    if (posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) != 0 ||
-        posix_spawnattr_setsigmask(attributes.get(), &noSignals) != 0 ||
-        posix_spawnattr_setsigdefault(attributes.get(), &allSignals) != 0) {
-        return false;
-    }
+    const ChildSetup setup{program.c_str(),
+                           argv.data(),
+                           environment_ ? envp.data() : environ,
+                           currentDirectory_.empty() ? nullptr : currentDirectory_.c_str(),
+                           outputDescriptor,
+                           errorDescriptor,
+                           statusPipe[1],
+                           getpid()};
 
-    pid_t pid = -1;
-    if (posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(),
-                    environment_ ? envp.data() : environ) != 0) {
+    sigset_t allSignals;
+    sigset_t previousMask;
+    sigfillset(&allSignals);
+    pthread_sigmask(SIG_SETMASK, &allSignals, &previousMask);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execChild(setup);
+    }
+    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+    ::close(statusPipe[1]);
+    if (pid < 0) {
+        ::close(statusPipe[0]);
+        return false;
+    }
+    // End of file: the exec succeeded. Otherwise the child reports its errno and exits.
+    int childError = 0;
+    ssize_t received;
+    while ((received = ::read(statusPipe[0], &childError, sizeof childError)) == -1 && errno == EINTR) {
+    }
+    ::close(statusPipe[0]);
+    if (received != 0) {
+        kill(pid, SIGKILL);
+        reap(pid);
         return false;
     }
 
@@ -235,7 +276,6 @@ bool PosixTask::launch()
         state_->launched = true;
     }
     // The waiter takes no signals: process-directed ones go to the threads that expect them.
-    sigset_t previousMask;
     pthread_sigmask(SIG_SETMASK, &allSignals, &previousMask);
     bool started = true;
     try {

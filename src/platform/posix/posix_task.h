@@ -13,7 +13,12 @@
 
 namespace tovra::posix {
 
-// A child started with posix_spawn and watched by a detached waiter thread of its own.
+// A child started with fork and execve and watched by a detached waiter thread of its own.
+//
+// The child is sent SIGTERM when the thread that launched it ends, so that it does not outlive
+// this process when the process is killed or crashes. That thread, not the process, is the
+// child's parent to the kernel: launch from a thread that lives as long as the child should (the
+// main thread).
 //
 // The termination handler runs on the waiter thread with the handler lock held, so it must
 // be short (post to a queue) and must not call back into its task; letting go of the task,
@@ -33,7 +38,8 @@ public:
     void setStandardOutput(std::shared_ptr<platform::FileHandle> handle) override;
     void setStandardError(std::shared_ptr<platform::FileHandle> handle) override;
     void setTerminationHandler(std::function<void()> handler) override;
-    // False when already launched or when the spawn fails; a failed launch leaves no child.
+    // False when already launched or when the program cannot be started (not found, not
+    // executable, working directory missing); a failed launch leaves no child.
     bool launch() override;
     bool isRunning() const override;
     void terminate() override;

@@ -83,13 +83,21 @@ void QtStatusBarButton::setImage(std::shared_ptr<platform::Image> image)
     updateIcon();
 }
 
+// The status line is set on every health answer, once a second. Unchanged values are not
+// passed on: each change re-renders the icon and is signalled to the tray host.
 void QtStatusBarButton::setToolTip(const std::string& toolTip)
 {
-    trayIcon_.setToolTip(QString::fromUtf8(toolTip));
+    const QString text = QString::fromUtf8(toolTip);
+    if (text != trayIcon_.toolTip()) {
+        trayIcon_.setToolTip(text);
+    }
 }
 
 void QtStatusBarButton::setContentTintColor(platform::TintColor color)
 {
+    if (color == tint_) {
+        return;
+    }
     tint_ = color;
     updateIcon();
 }
