@@ -9,18 +9,12 @@ namespace {
 
 TEST(PosixProcessInfo, EnvironmentSkipsEntriesWithoutEqualsAndKeepsTheFirstOfADuplicate)
 {
-    char first[] = "NAME=first";
-    char noEquals[] = "NO_EQUALS";
-    char second[] = "NAME=second";
-    char withEquals[] = "EXPR=a=b";
-    char empty[] = "EMPTY=";
-    char* fake[] = {first, noEquals, second, withEquals, empty, nullptr};
-
+    char entries[][12] = {"NAME=first", "NO_EQUALS", "NAME=second", "EXPR=a=b", "EMPTY="};
+    char* fake[] = {entries[0], entries[1], entries[2], entries[3], entries[4], nullptr};
     char** saved = environ;
     environ = fake;
     const platform::Environment environment = PosixProcessInfo().environment();
     environ = saved;
-
     EXPECT_EQ(environment, (platform::Environment{{"NAME", "first"}, {"EXPR", "a=b"}, {"EMPTY", ""}}));
 }
 

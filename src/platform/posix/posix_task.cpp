@@ -99,8 +99,11 @@ bool redirect(int from, int to)
     for (int signal = 1; signal < NSIG; ++signal) {
         sigaction(signal, &defaultAction, nullptr);
     }
-    // The parent may have died before prctl took effect.
-    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != setup.parent) {
+    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) {
+        reportToParent(setup.statusPipe);
+    }
+    // The parent died before prctl took effect: no signal will come.
+    if (getppid() != setup.parent) {
         _exit(127);
     }
     if (!redirect(setup.output, 1) || !redirect(setup.error, 2)) {
@@ -115,7 +118,7 @@ bool redirect(int from, int to)
     }
     sigset_t noSignals;
     sigemptyset(&noSignals);
-    
+    sigprocmask(SIG_SETMASK, &noSignals, nullptr);
     execve(setup.program, setup.argv, setup.envp);
     reportToParent(setup.statusPipe);
 }
