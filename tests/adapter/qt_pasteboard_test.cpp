@@ -4,28 +4,19 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
-#include <QString>
 
 namespace tovra::qt {
 namespace {
 
-TEST(QtPasteboard, SetStringPutsUtf8TextOnTheClipboard)
+TEST(QtPasteboard, SetStringPutsUtf8TextOnTheClipboardAndClearContentsEmptiesIt)
 {
     QtPasteboard pasteboard;
 
     pasteboard.setString("http://192.168.1.20:4173/phone?code=Grüße-✓");
-
     EXPECT_EQ(QGuiApplication::clipboard()->text(),
               QStringLiteral(u"http://192.168.1.20:4173/phone?code=Grüße-✓"));
-}
-
-TEST(QtPasteboard, ClearContentsEmptiesTheClipboard)
-{
-    QtPasteboard pasteboard;
-    pasteboard.setString("old link");
 
     pasteboard.clearContents();
-
     EXPECT_TRUE(QGuiApplication::clipboard()->text().isEmpty());
 }
 

@@ -3,249 +3,97 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
+#include <QDeadlineTimer>
 #include <QDesktopServices>
-#include <QEventLoop>
-#include <QFile>
 #include <QProcess>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTextBrowser>
-#include <QTimer>
-#include <QUrl>
+#include <QThread>
 
 #include <atomic>
-#include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 namespace tovra::qt {
 namespace {
 
-// Runs the event loop until `done` holds; the deadline only stops a hung test.
-bool waitFor(const std::function<bool()>& done)
+// Runs the event loop until `done` holds; the bound only stops a hung test.
+bool eventually(const auto& done)
 {
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done()) {
-            loop.quit();
-        }
-    });
-    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
-    poll.start(5);
-    if (!done()) {
-        loop.exec();
+    for (QDeadlineTimer deadline(10000); !done() && !deadline.hasExpired(); QThread::msleep(5)) {
+        QCoreApplication::processEvents();
     }
     return done();
 }
 
-// Stands in for the desktop for one URL scheme: records what QDesktopServices is asked to open.
-// QDesktopServices calls a named method; QTextBrowser has a signal taking a QUrl to name.
-class OpenedUrls {
-public:
-    explicit OpenedUrls(const QString& scheme) : scheme_(scheme)
+// Stands in for the desktop's opener of file: URLs; QTextBrowser has a slot taking a QUrl to name.
+struct OpenedFolders : QTextBrowser {
+    OpenedFolders()
     {
-        QObject::connect(&receiver_, &QTextBrowser::anchorClicked, &receiver_, [this](const QUrl& url) {
-            urls.push_back(url.toString(QUrl::FullyEncoded).toStdString());
-        });
-        QDesktopServices::setUrlHandler(scheme_, &receiver_, "anchorClicked");
+        connect(this, &QTextBrowser::anchorClicked,
+                [this](const QUrl& url) { urls.push_back(url.toString(QUrl::FullyEncoded).toStdString()); });
+        QDesktopServices::setUrlHandler("file", this, "anchorClicked");
     }
-    ~OpenedUrls() { QDesktopServices::unsetUrlHandler(scheme_); }
-
+    ~OpenedFolders() override { QDesktopServices::unsetUrlHandler("file"); }
     std::vector<std::string> urls;
-
-private:
-    QString scheme_;
-    QTextBrowser receiver_;
 };
 
-TEST(QtWorkspace, OpenUrlHandsValidAddressesOn)
-{
-    OpenedUrls opened(QStringLiteral("https"));
-    QtWorkspace workspace;
-
-    EXPECT_TRUE(workspace.openURL("https://example.org/phone?code=a%20b#setup"));
-
-    EXPECT_EQ(opened.urls, std::vector<std::string>{"https://example.org/phone?code=a%20b#setup"});
-}
-
-TEST(QtWorkspace, OpenUrlRefusesWhatIsNotAnAddress)
-{
-    OpenedUrls opened(QStringLiteral("https"));
-    QtWorkspace workspace;
-
-    for (const char* url : {"", "https://exa mple.org/", "https://example.org:99999/", "no scheme at all"}) {
-        SCOPED_TRACE(url);
-        EXPECT_FALSE(workspace.openURL(url));
-    }
-    EXPECT_TRUE(opened.urls.empty());
-}
-
-TEST(QtWorkspace, WithoutABusTheContainingFolderOpensAtOnce)
-{
-    OpenedUrls opened(QStringLiteral("file"));
-    QtWorkspace workspace(QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"),
-                                                        QStringLiteral("tovra-test-no-bus")));
-
-    workspace.activateFileViewerSelecting({"/tmp/some dir/bridge.log"});
-
-    EXPECT_EQ(opened.urls, std::vector<std::string>{"file:///tmp/some%20dir"});
-    QDBusConnection::disconnectFromBus(QStringLiteral("tovra-test-no-bus"));
-}
-
-// A file manager on a private bus; answers ShowItems with success or, when told to, an error.
-class FakeFileManager : public QDBusVirtualObject {
-public:
+// A file manager that answers with success or, once told to, an error.
+struct FakeFileManager : QDBusVirtualObject {
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override
     {
-        if (message.interface() != QLatin1String("org.freedesktop.FileManager1") ||
-            message.member() != QLatin1String("ShowItems")) {
-            return false;
-        }
-        {
-            const std::lock_guard lock(mutex_);
-            calls_.push_back(message.arguments());
-        }
-        connection.send(failing ? message.createErrorReply(QDBusError::Failed, QStringLiteral("no window"))
-                                : message.createReply());
-        return true;
+        const QString files = message.arguments().value(0).toStringList().join(' ');
+        asked = (message.interface() + '.' + message.member() + ' ' + files).toStdString();
+        called = true;
+        return connection.send(failing ? message.createErrorReply(QDBusError::Failed, "no window")
+                                       : message.createReply());
     }
-    QString introspect(const QString& /*path*/) const override { return {}; }
-
-    std::vector<QVariantList> calls() const
-    {
-        const std::lock_guard lock(mutex_);
-        return calls_;
-    }
-
-    std::atomic<bool> failing = false;
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<QVariantList> calls_;
+    QString introspect(const QString&) const override { return {}; }
+    std::atomic<bool> failing = false, called = false;
+    std::string asked; // read once `called`
 };
 
-// Each test gets its own dbus-daemon with no service files, so nothing on the machine answers.
-class QtWorkspaceOnPrivateBus : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
-        if (daemon.isEmpty()) {
-            GTEST_SKIP() << "dbus-daemon is not installed";
-        }
-        ASSERT_TRUE(directory_.isValid());
-        QFile config(directory_.filePath(QStringLiteral("bus.conf")));
-        ASSERT_TRUE(config.open(QIODevice::WriteOnly));
-        config.write(
-            QStringLiteral("<busconfig><type>session</type><listen>unix:dir=%1</listen>"
-                           "<auth>EXTERNAL</auth><policy context=\"default\">"
-                           "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-                           "<allow own=\"*\"/></policy></busconfig>")
-                .arg(directory_.path())
-                .toUtf8());
-        config.close();
-
-        daemon_.start(daemon, {QStringLiteral("--nofork"), QStringLiteral("--print-address"),
-                               QStringLiteral("--config-file=") + config.fileName()});
-        ASSERT_TRUE(daemon_.waitForStarted());
-        QByteArray address;
-        while (!address.endsWith('\n') && daemon_.waitForReadyRead(10000)) {
-            address += daemon_.readAllStandardOutput();
-        }
-        address_ = QString::fromUtf8(address.trimmed());
-        ASSERT_FALSE(address_.isEmpty());
-    }
-
-    void TearDown() override
-    {
-        for (const QString& name : connections_) {
-            QDBusConnection::disconnectFromBus(name);
-        }
-        if (daemon_.state() != QProcess::NotRunning) {
-            daemon_.terminate();
-            daemon_.waitForFinished();
-        }
-    }
-
-    QDBusConnection connect(const QString& name)
-    {
-        connections_.append(name);
-        return QDBusConnection::connectToBus(address_, name);
-    }
-
-    // Puts a file manager on the bus, on a connection of its own.
-    void registerFileManager()
-    {
-        QDBusConnection service = connect(QStringLiteral("tovra-test-file-manager"));
-        ASSERT_TRUE(service.isConnected());
-        ASSERT_TRUE(service.registerVirtualObject(QStringLiteral("/org/freedesktop/FileManager1"),
-                                                  &fileManager, QDBusConnection::SingleNode));
-        ASSERT_TRUE(service.registerService(QStringLiteral("org.freedesktop.FileManager1")));
-    }
-
-    FakeFileManager fileManager;
-
-private:
-    QTemporaryDir directory_;
-    QProcess daemon_;
-    QString address_;
-    QStringList connections_;
-};
-
-TEST_F(QtWorkspaceOnPrivateBus, TheFileManagerIsAskedToShowTheFile)
+TEST(QtWorkspace, TheFileManagerOnTheBusShowsTheFilesAndAFailureOpensTheFolderInstead)
 {
-    registerFileManager();
-    OpenedUrls opened(QStringLiteral("file"));
-    QtWorkspace workspace(connect(QStringLiteral("tovra-test-client")));
+    // A bus of its own, on which the fake holds the file manager's name throughout.
+    QProcess bus;
+    bus.start("dbus-daemon",
+              {"--session", "--nofork", "--print-address",
+               "--address=unix:abstract=tovra-test-" + QString::number(QCoreApplication::applicationPid())});
+    if (!bus.waitForStarted()) {
+        GTEST_SKIP() << "dbus-daemon is not installed";
+    }
+    ASSERT_TRUE(bus.waitForReadyRead(10000));
+    const QString address = QString::fromUtf8(bus.readLine().trimmed());
+    FakeFileManager fileManager;
+    QDBusConnection service = QDBusConnection::connectToBus(address, "tovra-test-service");
+    ASSERT_TRUE(service.registerVirtualObject("/org/freedesktop/FileManager1", &fileManager));
+    ASSERT_TRUE(service.registerService("org.freedesktop.FileManager1"));
+    OpenedFolders opened;
+    QtWorkspace workspace(QDBusConnection::connectToBus(address, "tovra-test-client"));
 
-    workspace.activateFileViewerSelecting({"/tmp/some dir/bridge log.txt"});
+    workspace.activateFileViewerSelecting({"/tmp/a b/c d.txt"});
+    ASSERT_TRUE(eventually([&] { return fileManager.called.load(); }));
+    EXPECT_EQ(fileManager.asked, "org.freedesktop.FileManager1.ShowItems file:///tmp/a%20b/c%20d.txt");
 
-    ASSERT_TRUE(waitFor([&] { return !fileManager.calls().empty(); }));
-    const QVariantList arguments = fileManager.calls().at(0);
-    ASSERT_EQ(arguments.size(), 2);
-    EXPECT_EQ(arguments.at(0).toStringList().join('|').toStdString(),
-              "file:///tmp/some%20dir/bridge%20log.txt");
-    EXPECT_EQ(arguments.at(1).toString().toStdString(), "");
-
-    // A second request that fails: its fallback comes after the first reply has been handled,
-    // so the folder list shows whether the first (successful) request opened anything.
+    // The fallback of this one comes after the first reply, so the list shows if that opened anything.
     fileManager.failing = true;
     workspace.activateFileViewerSelecting({"/tmp/other/bridge.log"});
-    ASSERT_TRUE(waitFor([&] { return !opened.urls.empty(); }));
+    ASSERT_TRUE(eventually([&] { return !opened.urls.empty(); }));
     EXPECT_EQ(opened.urls, std::vector<std::string>{"file:///tmp/other"});
+
+    QDBusConnection::disconnectFromBus("tovra-test-service");
+    QDBusConnection::disconnectFromBus("tovra-test-client");
 }
 
-TEST_F(QtWorkspaceOnPrivateBus, AnErrorFromTheFileManagerOpensTheFolder)
+TEST(QtWorkspace, WithoutABusTheFoldersOpenAtOnceEachOnce)
 {
-    registerFileManager();
-    fileManager.failing = true;
-    OpenedUrls opened(QStringLiteral("file"));
-    QtWorkspace workspace(connect(QStringLiteral("tovra-test-client")));
-
-    workspace.activateFileViewerSelecting({"/tmp/some dir/bridge.log", "/tmp/some dir/older.log"});
-
-    ASSERT_TRUE(waitFor([&] { return !opened.urls.empty(); }));
-    EXPECT_EQ(opened.urls, std::vector<std::string>{"file:///tmp/some%20dir"});
-    ASSERT_EQ(fileManager.calls().size(), 1U);
-    EXPECT_EQ(fileManager.calls().at(0).at(0).toStringList().size(), 2);
-}
-
-TEST_F(QtWorkspaceOnPrivateBus, WithNoFileManagerOnTheBusTheFolderOpens)
-{
-    OpenedUrls opened(QStringLiteral("file"));
-    QtWorkspace workspace(connect(QStringLiteral("tovra-test-client")));
-
-    workspace.activateFileViewerSelecting({"/tmp/some dir/bridge.log"});
-
-    EXPECT_TRUE(opened.urls.empty()) << "the call returns before the bus answers";
-    ASSERT_TRUE(waitFor([&] { return !opened.urls.empty(); }));
-    EXPECT_EQ(opened.urls, std::vector<std::string>{"file:///tmp/some%20dir"});
+    OpenedFolders opened;
+    QtWorkspace workspace(QDBusConnection("never-connected"));
+    workspace.activateFileViewerSelecting({"/tmp/a b/new.log", "/tmp/a b/old.log", "/var/log/c"});
+    EXPECT_EQ(opened.urls, (std::vector<std::string>{"file:///tmp/a%20b", "file:///var/log"}));
 }
 
 } // namespace
