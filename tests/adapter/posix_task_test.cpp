@@ -165,20 +165,22 @@ TEST(PosixTask, LaunchFailsAndLeavesNoChildWhenTheProgramCannotStart)
     }
 }
 
-TEST(PosixTask, ChildIsTerminatedWhenTheThreadThatLaunchedItEnds)
+TEST(PosixTask, ChildOutlivesTheThreadThatLaunchedItAndGetsNoSignalWhenDestroyed)
 {
-    // As when this process is killed: every thread ends, the launching one with it.
-    auto task = makeTask("/bin/sleep", {"30"});
+    // Only the death of the whole process may end the child; a thread's end or the task's
+    // destruction sends nothing.
+    auto task = makeTask("/bin/sh", {"-c", "trap 'echo TERM; exit 1' TERM; sleep 0.3; echo done"});
+    TempDir dir;
+    const fs::path out = dir.path / "output";
+    task->setStandardOutput(
+        std::make_shared<PosixFileHandle>(::open(out.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600)));
     bool launched = false;
     std::thread([&] { launched = task->launch(); }).join();
     ASSERT_TRUE(launched);
-    bool ended = false;
-    for (int i = 0; i < 5000 && !ended; ++i, std::this_thread::sleep_for(1ms)) {
-        ended = !task->isRunning();
-    }
-    task->terminate();
     task->waitUntilExit();
-    EXPECT_TRUE(ended) << "the child outlived the thread that launched it";
+    std::ifstream in(out, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "done\n");
+    EXPECT_TRUE(hasNoChildren()) << "the guard was left behind";
 }
 
 } // namespace

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,6 +28,8 @@ struct PosixTask::State {
     bool ended = false;
     // Reaped and the handler done with.
     bool finished = false;
+    // The pipe that keeps the guard process waiting; see startGuard.
+    int guardPipe = -1;
 
     std::mutex handlerMutex;
     std::function<void()> handler;
@@ -48,7 +49,6 @@ struct ChildSetup {
     int output;
     int error;
     int statusPipe;
-    pid_t parent;
 };
 
 // The descriptor a stream is redirected from: -1 to inherit; false for a handle already closed.
@@ -99,13 +99,6 @@ bool redirect(int from, int to)
     for (int signal = 1; signal < NSIG; ++signal) {
         sigaction(signal, &defaultAction, nullptr);
     }
-    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) {
-        reportToParent(setup.statusPipe);
-    }
-    // The parent died before prctl took effect: no signal will come.
-    if (getppid() != setup.parent) {
-        _exit(127);
-    }
     if (!redirect(setup.output, 1) || !redirect(setup.error, 2)) {
         reportToParent(setup.statusPipe);
     }
@@ -129,6 +122,58 @@ void reap(pid_t pid)
     }
 }
 
+// A child must not outlive this process when it dies without its own clean-up (killed,
+// crashed): an orphaned server would keep its port. A small guard process holds the read end
+// of a pipe; when this process dies the write end closes, and the guard sends the child one
+// SIGTERM. Disarming writes a byte first, so an ordinary end sends nothing. (A parent-death
+// signal would be simpler, but the kernel repeats it for every thread that exits.) The guard
+// is forked twice over, so it is nobody's child here and needs no reaping.
+// Call with every signal blocked; the guard keeps them blocked. Returns the write end or -1.
+int startGuard(pid_t child)
+{
+    int guardPipe[2];
+    if (pipe2(guardPipe, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    const pid_t intermediate = fork();
+    if (intermediate == 0) {
+        if (_Fork() != 0) {
+            _exit(0);
+        }
+        const int readEnd = guardPipe[0];
+        if (readEnd > 0) {
+            close_range(0, static_cast<unsigned>(readEnd) - 1, 0);
+        }
+        close_range(static_cast<unsigned>(readEnd) + 1, ~0U, 0);
+        unsigned char byte;
+        ssize_t received;
+        while ((received = ::read(readEnd, &byte, 1)) == -1 && errno == EINTR) {
+        }
+        if (received == 0) {
+            kill(child, SIGTERM);
+        }
+        _exit(0);
+    }
+    ::close(guardPipe[0]);
+    if (intermediate < 0) {
+        ::close(guardPipe[1]);
+        return -1;
+    }
+    reap(intermediate);
+    return guardPipe[1];
+}
+
+// Tells the guard to leave without a signal. Call with the state's mutex held.
+void disarmGuard(int& writeEnd)
+{
+    if (writeEnd >= 0) {
+        const unsigned char byte = 0;
+        [[maybe_unused]] const ssize_t written = ::write(writeEnd, &byte, 1);
+        ::close(writeEnd);
+        writeEnd = -1;
+    }
+}
+
 } // namespace
 
 PosixTask::PosixTask() : state_(std::make_shared<State>()) {}
@@ -136,6 +181,9 @@ PosixTask::PosixTask() : state_(std::make_shared<State>()) {}
 PosixTask::~PosixTask()
 {
     setTerminationHandler({});
+    // The program ends its child on purpose, or lets it run: either way no guard signal.
+    std::lock_guard lock(state_->mutex);
+    disarmGuard(state_->guardPipe);
 }
 
 void PosixTask::setExecutable(const std::filesystem::path& executable)
@@ -244,8 +292,7 @@ bool PosixTask::launch()
                            currentDirectory_.empty() ? nullptr : currentDirectory_.c_str(),
                            outputDescriptor,
                            errorDescriptor,
-                           statusPipe[1],
-                           getpid()};
+                           statusPipe[1]};
 
     sigset_t allSignals;
     sigset_t previousMask;
@@ -273,13 +320,16 @@ bool PosixTask::launch()
         return false;
     }
 
+    // The guard and the waiter take no signals: process-directed ones go to the threads that
+    // expect them.
+    pthread_sigmask(SIG_SETMASK, &allSignals, &previousMask);
+    const int guardPipe = startGuard(pid);
     {
         std::lock_guard lock(state_->mutex);
         state_->pid = pid;
         state_->launched = true;
+        state_->guardPipe = guardPipe;
     }
-    // The waiter takes no signals: process-directed ones go to the threads that expect them.
-    pthread_sigmask(SIG_SETMASK, &allSignals, &previousMask);
     bool started = true;
     try {
         std::thread(waitForChild, state_, pid).detach();
@@ -291,6 +341,7 @@ bool PosixTask::launch()
         kill(pid, SIGKILL);
         reap(pid);
         std::lock_guard lock(state_->mutex);
+        disarmGuard(state_->guardPipe);
         state_->pid = -1;
         state_->launched = false;
         return false;
@@ -306,6 +357,7 @@ void PosixTask::waitForChild(std::shared_ptr<State> state, pid_t pid)
     {
         std::lock_guard lock(state->mutex);
         state->ended = true;
+        disarmGuard(state->guardPipe);
     }
     reap(pid);
 

@@ -15,10 +15,9 @@ namespace tovra::posix {
 
 // A child started with fork and execve and watched by a detached waiter thread of its own.
 //
-// The child is sent SIGTERM when the thread that launched it ends, so that it does not outlive
-// this process when the process is killed or crashes. That thread, not the process, is the
-// child's parent to the kernel: launch from a thread that lives as long as the child should (the
-// main thread).
+// A forked guard sends the child one SIGTERM when this process dies without destroying the task
+// (killed, crashed), so the child does not outlive it. The child's end, or the task's
+// destruction, dismisses the guard.
 //
 // The termination handler runs on the waiter thread with the handler lock held, so it must
 // be short (post to a queue) and must not call back into its task; letting go of the task,

@@ -70,8 +70,9 @@ async function assertPortFree() {
 }
 
 // A temporary home and, with `server` (script text, or STANDIN to copy), a bundle of its own:
-// a copy of the binary beside share/tovra-bridge/{runtime/node-arm64, app/server.js}.
-async function session({ server } = {}) {
+// a copy of the binary beside share/tovra-bridge/{runtime/node-arm64, app/server.js}; the
+// runtime links to node unless `runtime` gives a script to use instead.
+async function session({ server, runtime } = {}) {
   await assertPortFree();
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'tovra-e2e-'));
   const s = { root, home: path.join(root, 'home'), apps: [], seen: new Set(), binary: BINARY, share: null };
@@ -93,7 +94,8 @@ async function session({ server } = {}) {
     }
     fs.copyFileSync(BINARY, s.binary);
     fs.chmodSync(s.binary, 0o755);
-    fs.symlinkSync(process.execPath, path.join(s.share, 'runtime', 'node-arm64'));
+    if (runtime) fs.writeFileSync(path.join(s.share, 'runtime', 'node-arm64'), runtime, { mode: 0o755 });
+    else fs.symlinkSync(process.execPath, path.join(s.share, 'runtime', 'node-arm64'));
     fs.writeFileSync(path.join(s.share, 'app', 'server.js'), server === STANDIN ? fs.readFileSync(STANDIN) : server);
   }
   s.log = () => readOr(s.logFile);
@@ -103,17 +105,24 @@ async function session({ server } = {}) {
   s.children = (app) => childrenOf(app.pid).map((c) => (s.seen.add(c.pid), c));
   s.liveChild = (app) => waitFor('a running server child', () => s.children(app).find((c) => c.state !== 'Z'));
 
-  s.start = (extraEnv = {}) => {
+  // `ignored` signals (names without SIG) are ignored in the app from its start.
+  s.start = (extraEnv = {}, { ignored = [] } = {}) => {
     const env = { PATH: `${path.join(root, 'bin')}:${process.env.PATH}`, HOME: s.home, XDG_CONFIG_HOME: s.config,
       QT_QPA_PLATFORM: 'offscreen', LANG: process.env.LANG || 'C.UTF-8', XDG_RUNTIME_DIR: path.join(root, 'run'),
       ...extraEnv };
     // Its own process group: cleanup kills the app and everything it started in one go.
-    const app = spawn(s.binary, [], { env, detached: true, stdio: ['ignore', 'pipe', 'pipe'] });
+    const [file, args] = ignored.length ? ['/bin/sh', ['-c', `trap '' ${ignored.join(' ')}; exec "$0"`, s.binary]]
+      : [s.binary, []];
+    // fd 3: a descriptor inherited without close-on-exec, which must not reach the server.
+    const app = spawn(file, args, { env, cwd: root, detached: true, stdio: ['ignore', 'pipe', 'pipe', 'pipe'] });
     app.env = env;
     app.output = '';
     app.stdout.on('data', (d) => { app.output += d; });
     app.stderr.on('data', (d) => { app.output += d; });
-    app.exited = new Promise((resolve) => app.once('exit', (code, signal) => resolve({ code, signal })));
+    app.exited = new Promise((resolve) => {
+      app.once('exit', (code, signal) => resolve({ code, signal }));
+      app.once('error', (error) => resolve({ code: null, signal: null, error }));
+    });
     s.apps.push(app);
     return app;
   };
