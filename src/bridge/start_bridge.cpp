@@ -52,10 +52,11 @@ void TovraAppDelegate::startBridge()
     task->setArguments({script.string()});
     task->setCurrentDirectory(*resources / bridge::kWorkingDirectory);
 
+    // Whole strings are assigned: GCC 12 warns falsely (-Wrestrict) on assigning a literal at -O3.
     platform::Environment environment = platform_.processInfo.environment();
-    environment["TOVRA_BACKGROUND"] = "1";
+    environment["TOVRA_BACKGROUND"] = std::string("1");
     environment["TOVRA_DATA_DIR"] = dataDirectory.string();
-    environment["PORT"] = bridge::kPort;
+    environment["PORT"] = std::string(bridge::kPort);
     task->setEnvironment(environment);
 
     if (logHandle) {

@@ -20,17 +20,8 @@ const QUIT = 'Quit Tovra for Now';
 
 const onPath = (cmd) => spawnSync('sh', ['-c', `command -v ${cmd}`]).status === 0;
 const missing = ['xvfb-run', 'dbus-daemon', 'flock'].filter((cmd) => !onPath(cmd));
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-async function waitFor(what, check, timeout = 15000, interval = 50) {
-  const end = Date.now() + timeout;
-  for (;;) {
-    const value = await check();
-    if (value) return value;
-    if (Date.now() > end) throw new Error(`timed out after ${timeout} ms waiting for ${what}`);
-    await sleep(interval);
-  }
-}
+const { sleep, waitFor: waitForWithin } = require('./lib/harness');
+const waitFor = (what, check, timeout = 15000) => waitForWithin(what, check, { timeout });
 
 // { ppid, state, start } from /proc, or null once the process is gone.
 function stat(pid) {
