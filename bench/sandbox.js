@@ -51,9 +51,10 @@ async function waitFor(what, check, timeout = 10000, interval = 20) {
   }
 }
 
-// The live children of `pid`. /proc/<pid>/task/*/children is missing on some kernels, so each call
-// reads the parent of the pids it has not seen before only (about 0.1 ms a call).
-function childrenOf(pid) {
+// The live children of `pid` (with `withZombies`, also those ended and not yet reaped).
+// /proc/<pid>/task/*/children is missing on some kernels, so each call reads the parent of the
+// pids it has not seen before only (about 0.1 ms a call).
+function childrenOf(pid, withZombies = false) {
   const checked = new Set();
   const kids = new Set();
   return () => {
@@ -62,7 +63,10 @@ function childrenOf(pid) {
       checked.add(name);
       if (stat(name)?.ppid === pid) kids.add(Number(name));
     }
-    return [...kids].filter((kid) => { const s = stat(kid); return s && s.ppid === pid && s.state !== 'Z'; });
+    return [...kids].filter((kid) => {
+      const s = stat(kid);
+      return s && s.ppid === pid && (withZombies || s.state !== 'Z');
+    });
   };
 }
 

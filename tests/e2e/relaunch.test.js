@@ -22,11 +22,12 @@ test('a server that exits at once is relaunched again and again, one child at a 
   const zombies = new Set();
   await h.waitFor('three launches', () => {
     const children = s.children(app);
-    most = Math.max(most, children.length);
+    // Servers only: the app briefly forks itself to set up a child's guard process.
+    most = Math.max(most, children.filter((c) => c.state !== 'Z' && h.cmdline(c.pid)[0] !== s.binary).length);
     for (const child of children) if (child.state === 'Z') zombies.add(child.pid);
     return s.banners().length >= 3 && h.readOr(signalsFile).split('\n').length > 6;
   }, { timeout: 20000, interval: 10 });
-  assert.equal(most, 1, `${most} children of the app at once`);
+  assert.equal(most, 1, `${most} servers at once`);
   assert.match(s.log(), /(--- Tovra started \S+ ---\nexiting at once\n\n){2}--- Tovra started/);
   await h.waitFor('every exited child to be reaped', () => [...zombies].every((pid) => !h.stat(pid)));
   assert.equal(app.exitCode, null, `the app exited:\n${app.output}`);
