@@ -166,12 +166,24 @@ int startGuard(pid_t child)
 // Tells the guard to leave without a signal. Call with the state's mutex held.
 void disarmGuard(int& writeEnd)
 {
-    if (writeEnd >= 0) {
-        const unsigned char byte = 0;
-        [[maybe_unused]] const ssize_t written = ::write(writeEnd, &byte, 1);
-        ::close(writeEnd);
-        writeEnd = -1;
+    if (writeEnd < 0) {
+        return;
     }
+    // A guard that is gone already (killed by someone) must not take this process with it
+    // through SIGPIPE.
+    sigset_t pipeSignal;
+    sigset_t previousMask;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previousMask);
+    const unsigned char byte = 0;
+    if (::write(writeEnd, &byte, 1) == -1 && errno == EPIPE) {
+        const timespec noWait{};
+        sigtimedwait(&pipeSignal, nullptr, &noWait);
+    }
+    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+    ::close(writeEnd);
+    writeEnd = -1;
 }
 
 } // namespace
