@@ -19,10 +19,6 @@ inline constexpr const char* kAlertInformative =
     "Tovra\u2019s bridge files are incomplete. Move Tovra to Trash and download it again.";
 inline constexpr const char* kAlertButton = "OK";
 
-} // namespace tovra::texts
-
-namespace tovra::texts {
-
 // Menu entries.
 inline constexpr const char* kSetUpPhone = "Set Up Phone\u2026";
 inline constexpr const char* kCopyPrivatePhoneLink = "Copy Private Phone Link";

@@ -36,9 +36,8 @@ void TovraAppDelegate::setBridgeStatus(const std::string& text, bool ready)
     }
 }
 
-void TovraAppDelegate::quitTovra()
+void TovraAppDelegate::stopBridgeForShutDown()
 {
-    shouldRestart = false;
     if (bridgeProcess) {
         // The handler goes first, so the server's exit during shut-down is never observed.
         bridgeProcess->setTerminationHandler({});
@@ -46,6 +45,12 @@ void TovraAppDelegate::quitTovra()
             bridgeProcess->terminate();
         }
     }
+}
+
+void TovraAppDelegate::quitTovra()
+{
+    shouldRestart = false;
+    stopBridgeForShutDown();
     platform_.application.terminate();
 }
 
@@ -58,12 +63,7 @@ void TovraAppDelegate::applicationWillTerminate()
     if (healthTimer) {
         healthTimer->invalidate();
     }
-    if (bridgeProcess) {
-        bridgeProcess->setTerminationHandler({});
-        if (bridgeProcess->isRunning()) {
-            bridgeProcess->terminate();
-        }
-    }
+    stopBridgeForShutDown();
     if (logHandle) {
         logHandle->close();
     }

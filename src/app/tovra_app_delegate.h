@@ -45,6 +45,7 @@ private:
     void appendLogHeader();                                         // log/
     void performPhoneLinkAction(bool openAfterCopy);                // menu/
     void setBridgeStatus(const std::string& text, bool ready);      // app/
+    void stopBridgeForShutDown();                                   // app/
     void updateLaunchAtLoginState();                                // login/
 
     platform::Platform platform_;
