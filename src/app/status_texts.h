@@ -12,6 +12,13 @@ inline constexpr const char* kMidiUnavailable = "MIDI unavailable \u00B7 restart
 inline constexpr const char* kReadyPrefix = "Ready \u00B7 ";
 
 inline constexpr const char* kProductName = "Tovra Automation";
+
+// Desktop notifications.
+inline constexpr const char* kAlreadyRunning = "Tovra Automation is already running";
+inline constexpr const char* kAlreadyRunningDetail = "Only one copy runs at a time for each user.";
+inline constexpr const char* kNoTray = "Tovra Automation is running without a tray icon";
+inline constexpr const char* kNoTrayDetailPrefix =
+    "This desktop shows no tray, so Tovra has no menu here. The bridge is kept running; its log is at ";
 inline constexpr const char* kToolTipPrefix = "Tovra Automation \u00B7 ";
 
 inline constexpr const char* kAlertMessage = "Tovra couldn\u2019t start";

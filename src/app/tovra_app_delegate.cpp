@@ -2,8 +2,16 @@
 
 #include "app/status_texts.h"
 #include "bridge/bridge_constants.h"
+#include "log/bridge_log.h"
 
 namespace tovra {
+
+namespace {
+
+// How long a desktop has to show the tray item before the user is told it has no tray.
+constexpr double kTrayGracePeriod = 15.0;
+
+} // namespace
 
 TovraAppDelegate::TovraAppDelegate(platform::Platform platform)
     : platform_(platform), setupURL(bridge::kSetupURL), healthURL(bridge::kHealthURL),
@@ -21,6 +29,21 @@ void TovraAppDelegate::applicationDidFinishLaunching()
     enableLaunchAtLoginIfPossible();
     startBridge();
     startHealthChecks();
+
+    platform_.mainQueue.asyncAfter(kTrayGracePeriod, std::make_shared<platform::WorkItem>([self = weak_from_this()] {
+        if (const std::shared_ptr<TovraAppDelegate> delegate = self.lock()) {
+            delegate->reportMissingTray();
+        }
+    }));
+}
+
+void TovraAppDelegate::reportMissingTray()
+{
+    // Without a tray nothing of the program shows: no menu, no way to quit. Said once.
+    if (statusItem && !statusItem->isVisible()) {
+        const std::filesystem::path logFile = fileManager.homeDirectoryForCurrentUser() / log::kLogFile;
+        platform_.notifications.post(texts::kNoTray, texts::kNoTrayDetailPrefix + logFile.string() + ".");
+    }
 }
 
 void TovraAppDelegate::setBridgeStatus(const std::string& text, bool ready)

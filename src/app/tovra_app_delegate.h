@@ -47,6 +47,7 @@ private:
     void setBridgeStatus(const std::string& text, bool ready);      // app/
     void stopBridgeForShutDown();                                   // app/
     void updateLaunchAtLoginState();                                // login/
+    void reportMissingTray();                                       // app/
 
     platform::Platform platform_;
 

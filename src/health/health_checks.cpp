@@ -28,9 +28,13 @@ void TovraAppDelegate::startHealthChecks()
 
 void TovraAppDelegate::checkHealth()
 {
-    // Sent whatever the state: no check for an open request, a running bridge or readiness.
+    // Only our own bridge's answer counts, so without one there is nobody to ask. Otherwise the
+    // request goes whatever the state: no check for an open request, a live child or readiness.
+    if (!bridgeProcess) {
+        return;
+    }
     const platform::URLRequest request{healthURL, platform::CachePolicy::reloadIgnoringLocalCacheData,
-                                       kHealthTimeout};
+                                       kHealthTimeout, bridgeProcess->processIdentifier()};
     platform_.urlSession.dataTask(request, [self = weak_from_this(), &mainQueue = platform_.mainQueue](
                                                std::optional<std::string> body) {
         // On the session's thread: decode only, touch no state.

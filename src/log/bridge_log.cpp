@@ -35,6 +35,15 @@ void TovraAppDelegate::appendLogHeader()
 {
     const std::filesystem::path logFile = fileManager.homeDirectoryForCurrentUser() / log::kLogFile;
     fileManager.createDirectory(logFile.parent_path());
+
+    // A server that fails at every start adds a banner and its trace every two seconds: past the
+    // limit the log starts afresh, and only the one before it is kept.
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(logFile, error);
+    if (!error && size > log::kLogSizeLimit) {
+        std::filesystem::rename(logFile, logFile.string() + ".1", error);
+    }
+
     if (!fileExists(logFile)) {
         fileManager.createFile(logFile);
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -8,6 +9,9 @@ namespace tovra::log {
 
 // Under the user's home directory.
 inline constexpr const char* kLogFile = "Library/Logs/Tovra Bridge.log";
+
+// A larger log is set aside, as "Tovra Bridge.log.1", before the next launch writes its banner.
+inline constexpr std::uintmax_t kLogSizeLimit = 10 * 1024 * 1024;
 
 // The launch time as an internet date-time in UTC with whole seconds: 2026-12-05T03:48:30Z.
 std::string iso8601(std::chrono::system_clock::time_point time);

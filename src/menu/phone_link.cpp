@@ -26,8 +26,12 @@ void TovraAppDelegate::openController()
 
 void TovraAppDelegate::performPhoneLinkAction(bool openAfterCopy)
 {
+    // The link is our own bridge's to give: with no bridge there is nobody to ask.
+    if (!bridgeProcess) {
+        return;
+    }
     const platform::URLRequest request{setupInfoURL, platform::CachePolicy::reloadIgnoringLocalCacheData,
-                                       kSetupInfoTimeout};
+                                       kSetupInfoTimeout, bridgeProcess->processIdentifier()};
     // The completion keeps the flag and the platform services, never the delegate: a link
     // asked for is delivered even while the rest of the program moves on.
     platform_.urlSession.dataTask(

@@ -1,5 +1,6 @@
 #include "menu/setup_info.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "health/json_fields.h"
@@ -21,52 +22,49 @@ std::optional<SetupInfo> decodeSetupInfo(std::string_view body)
 
 namespace {
 
-bool isAsciiAlpha(char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-bool isAsciiDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
-
 bool isHexDigit(char c)
 {
-    return isAsciiDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 // Unreserved, general and sub-delimiters of RFC 3986.
 bool isURICharacter(char c)
 {
     constexpr std::string_view kOthers = "-._~:/?#[]@!$&'()*+,;=";
-    return isAsciiAlpha(c) || isAsciiDigit(c) || kOthers.find(c) != std::string_view::npos;
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           kOthers.find(c) != std::string_view::npos;
+}
+
+bool isWebScheme(std::string_view scheme)
+{
+    std::string lower(scheme);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    return lower == "http" || lower == "https";
 }
 
 } // namespace
 
 bool isValidURL(std::string_view text)
 {
-    const std::size_t colon = text.find(':');
-    if (colon == std::string_view::npos || colon == 0 || !isAsciiAlpha(text[0])) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!isURICharacter(text[i]) &&
+            (text[i] != '%' || i + 2 >= text.size() || !isHexDigit(text[i + 1]) || !isHexDigit(text[i + 2]))) {
+            return false;
+        }
+    }
+    const std::size_t separator = text.find("://");
+    if (separator == std::string_view::npos || !isWebScheme(text.substr(0, separator))) {
         return false;
     }
-    for (const char c : text.substr(0, colon)) {
-        if (!isAsciiAlpha(c) && !isAsciiDigit(c) && c != '+' && c != '-' && c != '.') {
-            return false;
-        }
+    std::string_view authority = text.substr(separator + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+    authority.remove_prefix(authority.rfind('@') + 1); // no '@': npos + 1 is 0
+    std::string_view host = authority.substr(0, authority.find(':'));
+    if (authority.starts_with('[')) {
+        const std::size_t close = authority.find(']');
+        host = close == std::string_view::npos ? std::string_view() : authority.substr(1, close - 1);
     }
-    for (std::size_t i = colon + 1; i < text.size(); ++i) {
-        if (text[i] == '%') {
-            if (i + 2 >= text.size() || !isHexDigit(text[i + 1]) || !isHexDigit(text[i + 2])) {
-                return false;
-            }
-            i += 2;
-        } else if (!isURICharacter(text[i])) {
-            return false;
-        }
-    }
-    return true;
+    return !host.empty();
 }
 
 } // namespace tovra

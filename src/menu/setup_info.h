@@ -14,9 +14,9 @@ struct SetupInfo {
 // Strict decoding: a JSON object whose "phoneURL" is a string; other keys are ignored.
 std::optional<SetupInfo> decodeSetupInfo(std::string_view body);
 
-// An absolute URI: a scheme (a letter, then letters, digits, '+', '-' or '.'), a colon, and
-// the rest made only of characters allowed in a URI, every '%' followed by two hex digits.
-// The empty string, spaces, quotes, angle brackets and non-ASCII text are rejected.
+// A web address a browser may be handed: scheme http or https, a host, and only characters
+// allowed in a URI, every '%' followed by two hex digits. Anything else (javascript:, file:,
+// data:, a relative form, spaces, non-ASCII text, the empty string) is not a URL.
 bool isValidURL(std::string_view text);
 
 } // namespace tovra

@@ -34,8 +34,9 @@ public:
     virtual bool createDirectory(const std::filesystem::path& path) = 0;
     // Creates an empty file, private to the user, unless something already exists there.
     virtual bool createFile(const std::filesystem::path& path) = 0;
-    // Opens an existing file for writing, without truncating it, positioned at its start.
-    // None when it does not exist or cannot be written.
+    // Opens an existing regular file for appending: every write lands at the end of the file as
+    // it is then. Never blocks. None when it does not exist, cannot be written or is no regular
+    // file (a folder, a FIFO, a device, a socket).
     virtual std::shared_ptr<FileHandle> fileHandleForWriting(const std::filesystem::path& path) = 0;
 };
 

@@ -7,6 +7,7 @@
 #include "platform/file_manager.h"
 #include "platform/login_service.h"
 #include "platform/main_queue.h"
+#include "platform/notifications.h"
 #include "platform/pasteboard.h"
 #include "platform/process_info.h"
 #include "platform/status_bar.h"
@@ -34,6 +35,7 @@ struct Platform {
     UserDefaults& userDefaults;
     URLSession& urlSession;
     LoginService& loginService;
+    Notifications& notifications;
 };
 
 } // namespace tovra::platform

@@ -51,10 +51,11 @@ public:
     virtual StatusBarButton* button() = 0;
     // The menu opens when the item is clicked.
     virtual void setMenu(std::shared_ptr<Menu> menu) = 0;
+    // True while a tray host of the desktop shows the item.
+    virtual bool isVisible() = 0;
 };
 
 inline constexpr double kSquareStatusItemLength = -2.0;
-inline constexpr double kVariableStatusItemLength = -1.0;
 
 class StatusBar {
 public:

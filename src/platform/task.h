@@ -38,6 +38,8 @@ public:
     virtual void terminate() = 0;
     // Blocks until the child has ended; returns at once for a task that never started.
     virtual void waitUntilExit() = 0;
+    // The child's process ID from a successful launch on; -1 before. Stale once it has ended.
+    virtual int processIdentifier() const = 0;
 };
 
 class TaskLauncher {

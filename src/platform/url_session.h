@@ -13,6 +13,10 @@ struct URLRequest {
     CachePolicy cachePolicy = CachePolicy::useProtocolCachePolicy;
     // Seconds from sending to the end of the request, whatever the server does.
     double timeoutInterval = 60.0;
+    // The process that must serve the request on the loopback host: the request goes only to a
+    // loopback listener of this process (or of a process it started), and the answer counts only
+    // while that listener is still its. None: any server.
+    std::optional<int> serverProcess;
 };
 
 // The body of an answer, whatever its HTTP status; none for a refused connection, a

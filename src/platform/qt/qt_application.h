@@ -10,15 +10,11 @@ class QSocketNotifier;
 
 namespace tovra::qt {
 
-// The application object on QApplication. SIGTERM, SIGINT and SIGHUP are this platform's
-// termination notice: they take the same path as terminate().
+// The application object on QApplication. A byte on `terminationDescriptor` (the termination
+// signals' pipe) takes the same path as terminate().
 class QtApplication : public platform::Application {
 public:
-    // Call before constructing: without a display and with no platform chosen, Qt's offscreen
-    // platform is selected so the program runs all the same, without a visible tray.
-    static void selectPlatformForHeadlessSession();
-
-    QtApplication(int& argc, char** argv);
+    QtApplication(int& argc, char** argv, int terminationDescriptor);
     ~QtApplication() override;
 
     void setDelegate(std::weak_ptr<platform::ApplicationDelegate> delegate) override;
@@ -28,11 +24,9 @@ public:
     void terminate() override;
 
 private:
-    void installTerminationSignals();
-
     QApplication application_;
     std::weak_ptr<platform::ApplicationDelegate> delegate_;
-    std::unique_ptr<QSocketNotifier> signalNotifier_;
+    std::unique_ptr<QSocketNotifier> terminationNotifier_;
     bool terminating_ = false;
 };
 

@@ -75,22 +75,15 @@ QColor tintColor(platform::TintColor color)
     return QColor(0x8E, 0x8E, 0x93);
 }
 
-QtStatusBarButton::QtStatusBarButton(QSystemTrayIcon& trayIcon) : trayIcon_(trayIcon) {}
-
 void QtStatusBarButton::setImage(std::shared_ptr<platform::Image> image)
 {
     image_ = std::dynamic_pointer_cast<QtImage>(std::move(image));
     updateIcon();
 }
 
-// The status line is set on every health answer, once a second. Unchanged values are not
-// passed on: each change re-renders the icon and is signalled to the tray host.
 void QtStatusBarButton::setToolTip(const std::string& toolTip)
 {
-    const QString text = QString::fromUtf8(toolTip);
-    if (text != trayIcon_.toolTip()) {
-        trayIcon_.setToolTip(text);
-    }
+    item_.setToolTip(QString::fromUtf8(toolTip));
 }
 
 void QtStatusBarButton::setContentTintColor(platform::TintColor color)
@@ -104,45 +97,82 @@ void QtStatusBarButton::setContentTintColor(platform::TintColor color)
 
 void QtStatusBarButton::updateIcon()
 {
-    trayIcon_.setIcon(image_ ? image_->tinted(tintColor(tint_)) : QIcon());
-    // Shown with its first icon: a tray icon without one is an empty slot, and Qt warns.
-    if (!trayIcon_.isVisible() && !trayIcon_.icon().isNull()) {
-        trayIcon_.show();
+    item_.setIcon(image_ ? image_->tinted(tintColor(tint_)) : QIcon());
+}
+
+QtStatusItem::QtStatusItem(TrayHostWatcher& hosts) : hosts_(hosts)
+{
+    QObject::connect(&hosts_, &TrayHostWatcher::hostAppeared, &context_, [this] { showInTray(); });
+    if (hosts_.hostPresent()) {
+        showInTray();
     }
 }
 
-QtStatusItem::QtStatusItem() : trayIcon_(std::make_unique<QSystemTrayIcon>()), button_(*trayIcon_)
+// The status line is set on every health answer, once a second. Unchanged values are not
+// passed on: each change is signalled to the tray host.
+void QtStatusItem::setToolTip(const QString& toolTip)
 {
+    if (toolTip == toolTip_) {
+        return;
+    }
+    toolTip_ = toolTip;
+    if (trayIcon_) {
+        trayIcon_->setToolTip(toolTip_);
+    }
+}
+
+void QtStatusItem::setIcon(const QIcon& icon)
+{
+    icon_ = icon;
+    if (trayIcon_) {
+        trayIcon_->setIcon(icon_);
+        // Shown with its first icon: a tray icon without one is an empty slot.
+        trayIcon_->setVisible(!icon_.isNull());
+    }
+}
+
+void QtStatusItem::setMenu(std::shared_ptr<platform::Menu> menu)
+{
+    const auto qtMenu = std::dynamic_pointer_cast<QtMenu>(menu);
+    menu_ = qtMenu ? &qtMenu->menu() : nullptr;
+    if (menu && std::find(menus_.begin(), menus_.end(), menu) == menus_.end()) {
+        menus_.push_back(std::move(menu));
+    }
+    if (trayIcon_ && trayIcon_->contextMenu() != menu_) {
+        trayIcon_->setContextMenu(menu_);
+    }
+}
+
+bool QtStatusItem::isVisible()
+{
+    return trayIcon_ && hosts_.hostPresent();
+}
+
+void QtStatusItem::showInTray()
+{
+    if (trayIcon_) {
+        return;
+    }
+    trayIcon_ = std::make_unique<QSystemTrayIcon>();
     QObject::connect(trayIcon_.get(), &QSystemTrayIcon::activated, trayIcon_.get(),
                      [this](QSystemTrayIcon::ActivationReason reason) {
                          if (reason == QSystemTrayIcon::Trigger) {
                              popUpMenu();
                          }
                      });
-}
-
-void QtStatusItem::setMenu(std::shared_ptr<platform::Menu> menu)
-{
-    const auto qtMenu = std::dynamic_pointer_cast<QtMenu>(menu);
-    QMenu* const contextMenu = qtMenu ? &qtMenu->menu() : nullptr;
-    if (contextMenu == trayIcon_->contextMenu()) {
-        return;
-    }
-    trayIcon_->setContextMenu(contextMenu);
-    if (menu && std::find(menus_.begin(), menus_.end(), menu) == menus_.end()) {
-        menus_.push_back(std::move(menu));
-    }
+    trayIcon_->setToolTip(toolTip_);
+    trayIcon_->setContextMenu(menu_);
+    setIcon(icon_);
 }
 
 // A left click opens the menu, as on a menu bar. On Wayland an unparented popup cannot be
 // placed, so there the menu is left to the tray host.
 void QtStatusItem::popUpMenu()
 {
-    QMenu* const menu = trayIcon_->contextMenu();
-    if (!menu || menu->isVisible() || QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+    if (!menu_ || menu_->isVisible() || QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
         return;
     }
-    menu->popup(QCursor::pos());
+    menu_->popup(QCursor::pos());
 }
 
 QtStatusBar::QtStatusBar()
@@ -153,7 +183,7 @@ QtStatusBar::QtStatusBar()
 
 std::shared_ptr<platform::StatusItem> QtStatusBar::statusItem(double /*length*/)
 {
-    return std::make_shared<QtStatusItem>();
+    return std::make_shared<QtStatusItem>(hosts_);
 }
 
 // Tray icons carry no accessible name of their own; the tooltip is what assistive tools read.

@@ -5,11 +5,16 @@
 #include <QByteArray>
 #include <QColor>
 #include <QIcon>
+#include <QPointer>
 #include <QSystemTrayIcon>
 
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/qt/tray_host_watcher.h"
+
+class QMenu;
 
 namespace tovra::qt {
 
@@ -27,9 +32,11 @@ private:
 
 QColor tintColor(platform::TintColor color);
 
+class QtStatusItem;
+
 class QtStatusBarButton final : public platform::StatusBarButton {
 public:
-    explicit QtStatusBarButton(QSystemTrayIcon& trayIcon);
+    explicit QtStatusBarButton(QtStatusItem& item) : item_(item) {}
 
     void setImage(std::shared_ptr<platform::Image> image) override;
     void setToolTip(const std::string& toolTip) override;
@@ -38,29 +45,43 @@ public:
 private:
     void updateIcon();
 
-    QSystemTrayIcon& trayIcon_;
+    QtStatusItem& item_;
     std::shared_ptr<QtImage> image_;
     // An untinted button draws in grey, which shows on dark and light panels alike.
     platform::TintColor tint_ = platform::TintColor::secondaryLabel;
 };
 
+// The item keeps its icon, tooltip and menu itself and shows them in a QSystemTrayIcon once a
+// tray host is there, whenever that is; the same tray icon then follows the host's restarts.
 class QtStatusItem final : public platform::StatusItem {
 public:
-    QtStatusItem();
+    explicit QtStatusItem(TrayHostWatcher& hosts);
 
     platform::StatusBarButton* button() override { return &button_; }
     void setMenu(std::shared_ptr<platform::Menu> menu) override;
+    bool isVisible() override;
 
-    QSystemTrayIcon& trayIcon() { return *trayIcon_; }
+    void setIcon(const QIcon& icon);
+    void setToolTip(const QString& toolTip);
+    // Null until a tray host has appeared.
+    QSystemTrayIcon* trayIcon() { return trayIcon_.get(); }
+    const QIcon& icon() const { return icon_; }
+    const QString& toolTip() const { return toolTip_; }
 
 private:
+    void showInTray();
     void popUpMenu();
 
-    // Declared first so they are destroyed last: the platform's tray (dbusmenu) may still
-    // point at every menu it was given until the tray icon itself is gone.
+    TrayHostWatcher& hosts_;
+    QObject context_; // ends the watch on the hosts with the item
+    QIcon icon_;
+    QString toolTip_;
+    // Declared before the tray icon so they are destroyed after it: the platform's tray
+    // (dbusmenu) may still point at every menu it was given until the tray icon is gone.
     std::vector<std::shared_ptr<platform::Menu>> menus_;
+    QPointer<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
-    QtStatusBarButton button_;
+    QtStatusBarButton button_{*this};
 };
 
 class QtStatusBar final : public platform::StatusBar {
@@ -73,6 +94,9 @@ public:
     std::shared_ptr<platform::Menu> makeMenu() override;
     std::shared_ptr<platform::MenuItem> makeMenuItem(const std::string& title, std::function<void()> action,
                                                      const std::string& keyEquivalent) override;
+
+private:
+    TrayHostWatcher hosts_;
 };
 
 } // namespace tovra::qt

@@ -76,12 +76,27 @@ bool answeredOverHttp(const QNetworkReply& reply)
 // Lives on the session's thread, and runs only there.
 class QtUrlSession::Worker : public QObject {
 public:
-    void start(const QUrl& url, Clock::time_point deadline, platform::DataCompletion completion)
+    explicit Worker(OwnedListener ownedListener) : ownedListener_(std::move(ownedListener)) {}
+
+    void start(QUrl url, std::optional<int> server, Clock::time_point deadline, platform::DataCompletion completion)
     {
         if (shutDown_) {
             return;
         }
-        QNetworkRequest request(url);
+        QNetworkRequest request;
+        std::optional<std::string> listener;
+        if (server) {
+            // Asked before anything is sent, so that nothing reaches a listener of another
+            // process: not a byte of its answer is read. The server still sees its own name.
+            listener = listenerOf(*server, url);
+            if (!listener) {
+                completion(std::nullopt);
+                return;
+            }
+            request.setRawHeader("Host", url.authority().toUtf8());
+            url.setHost(QString::fromStdString(*listener));
+        }
+        request.setUrl(url);
         request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
         request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
@@ -90,7 +105,7 @@ public:
 
         QNetworkReply* reply = manager().get(request);
         reply->setReadBufferSize(kReadBufferBytes);
-        open_.emplace(reply, Open{{}, std::move(completion)});
+        open_.emplace(reply, Open{{}, std::move(completion), server, std::move(listener), url});
 
         auto* timer = new QTimer(reply);
         timer->setTimerType(Qt::PreciseTimer);
@@ -120,7 +135,15 @@ private:
     struct Open {
         std::string body;
         platform::DataCompletion completion;
+        std::optional<int> server;
+        std::optional<std::string> listener;
+        QUrl url;
     };
+
+    std::optional<std::string> listenerOf(int server, const QUrl& url) const
+    {
+        return ownedListener_ ? ownedListener_(server, url.port(80)) : std::nullopt;
+    }
 
     QNetworkAccessManager& manager()
     {
@@ -163,7 +186,10 @@ private:
         if (found == open_.end()) {
             return;
         }
-        if (answeredOverHttp(*reply) && !isCutShort(*reply, found->second.body.size())) {
+        const Open& open = found->second;
+        // The answer counts only if the listener that gave it is still the server's.
+        const bool fromServer = !open.server || listenerOf(*open.server, open.url) == open.listener;
+        if (fromServer && answeredOverHttp(*reply) && !isCutShort(*reply, open.body.size())) {
             complete(reply, std::move(found->second.body));
         } else {
             complete(reply, std::nullopt);
@@ -189,12 +215,13 @@ private:
         }
     }
 
+    OwnedListener ownedListener_;
     QNetworkAccessManager* manager_ = nullptr;
     std::unordered_map<QNetworkReply*, Open> open_;
     bool shutDown_ = false;
 };
 
-QtUrlSession::QtUrlSession() : worker_(new Worker)
+QtUrlSession::QtUrlSession(OwnedListener ownedListener) : worker_(new Worker(std::move(ownedListener)))
 {
     worker_->moveToThread(&thread_);
     QObject::connect(&thread_, &QThread::finished, worker_, &QObject::deleteLater);
@@ -224,9 +251,8 @@ void QtUrlSession::dataTask(const platform::URLRequest& request, platform::DataC
     // Posted under the lock, so a request can never land behind the shut-down.
     QMetaObject::invokeMethod(
         worker_,
-        [worker = worker_, url = std::move(url), deadline, completion = std::move(completion)]() mutable {
-            worker->start(url, deadline, std::move(completion));
-        },
+        [worker = worker_, url = std::move(url), server = request.serverProcess, deadline,
+         completion = std::move(completion)]() mutable { worker->start(url, server, deadline, std::move(completion)); },
         Qt::QueuedConnection);
 }
 

@@ -5,7 +5,10 @@
 #include <QThread>
 
 #include <cstddef>
+#include <functional>
 #include <mutex>
+#include <optional>
+#include <string>
 
 namespace tovra::qt {
 
@@ -20,7 +23,14 @@ class QtUrlSession final : public platform::URLSession {
 public:
     static constexpr std::size_t kMaxBodyBytes = 1024 * 1024;
 
-    QtUrlSession();
+    // The loopback address ("127.0.0.1" or "::1") of a listener on `port` that belongs to process
+    // `pid` or to a process it started; none when there is no such listener. Called on the
+    // session's thread.
+    using OwnedListener = std::function<std::optional<std::string>(int pid, int port)>;
+
+    // A request with a server process goes only where `ownedListener` says; without one
+    // (or without a lookup) such a request is never sent and completes with none.
+    explicit QtUrlSession(OwnedListener ownedListener = {});
     ~QtUrlSession() override;
     QtUrlSession(const QtUrlSession&) = delete;
     QtUrlSession& operator=(const QtUrlSession&) = delete;

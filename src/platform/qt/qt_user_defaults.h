@@ -7,21 +7,15 @@
 
 namespace tovra::qt {
 
-// QSettings in the native format: on Linux $XDG_CONFIG_HOME/<organisation>/<application>.conf.
+// QSettings in the native format, kept in the file at `path`.
 class QtUserDefaults final : public platform::UserDefaults {
 public:
-    explicit QtUserDefaults(const QString& organisation = QStringLiteral("Tovra"),
-                            const QString& application = QStringLiteral("Tovra Bridge"));
-    // Settings kept in the file at `path`.
-    static QtUserDefaults atPath(const QString& path);
+    explicit QtUserDefaults(const QString& path) : settings_(path, QSettings::NativeFormat) {}
 
     bool boolForKey(const std::string& key) override;
     void setBool(const std::string& key, bool value) override;
 
 private:
-    struct AtPath {};
-    QtUserDefaults(AtPath, const QString& path);
-
     QSettings settings_;
 };
 

@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
-#include <QDesktopServices>
 #include <QFile>
 #include <QList>
 #include <QProcess>
@@ -17,10 +16,23 @@ namespace tovra::qt {
 
 namespace {
 
+// The desktop's own opener, with none of its output on ours: a message about a link shows the
+// link, and a phone link is private.
+bool openWithDesktop(const QUrl& address)
+{
+    QProcess opener;
+    opener.setProgram(QStringLiteral("xdg-open"));
+    opener.setArguments({address.toString(QUrl::FullyEncoded)});
+    opener.setStandardInputFile(QProcess::nullDevice());
+    opener.setStandardOutputFile(QProcess::nullDevice());
+    opener.setStandardErrorFile(QProcess::nullDevice());
+    return opener.startDetached();
+}
+
 void openFolders(const QList<QUrl>& folders)
 {
     for (const QUrl& folder : folders) {
-        QDesktopServices::openUrl(folder);
+        openWithDesktop(folder);
     }
 }
 
@@ -34,11 +46,7 @@ bool QtWorkspace::openURL(const std::string& url)
     if (!address.isValid() || address.isRelative()) {
         return false;
     }
-    if (QDesktopServices::openUrl(address)) {
-        return true;
-    }
-    // Platforms without URL services (offscreen, for one) still have the desktop's opener.
-    return QProcess::startDetached(QStringLiteral("xdg-open"), {address.toString(QUrl::FullyEncoded)});
+    return openWithDesktop(address);
 }
 
 void QtWorkspace::activateFileViewerSelecting(const std::vector<std::filesystem::path>& files)

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <filesystem>
+
+namespace tovra::posix {
+
+enum class InstanceClaim { claimed, heldByAnother, unproven };
+
+// This user's single instance: an exclusive flock on `lockFile`, held for the life of the process
+// and released by the kernel however the process ends, so a crash never blocks the next start.
+// Never follows a symbolic link; whatever stops the claim from being proved (a folder or a link at
+// the name, no permission) makes it unproven.
+InstanceClaim claimInstance(const std::filesystem::path& lockFile);
+
+// $XDG_RUNTIME_DIR/tovra-bridge.lock, or without that variable the same name in a folder of
+// this user's own under /tmp; empty when no such folder can be had.
+std::filesystem::path instanceLockFile();
+
+} // namespace tovra::posix

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace tovra::posix {
+
+// The loopback address to reach process `pid`'s TCP listener on `port`: "127.0.0.1" when it, or a
+// process it started, listens there on 127.0.0.1 or on every IPv4 address, else "::1" when on ::1
+// or every IPv6 address. None when no listener on the port is theirs, or the process is gone.
+// Read from /proc: the listening sockets' inodes among the processes' descriptors.
+std::optional<std::string> loopbackListenerOf(int pid, int port);
+
+} // namespace tovra::posix

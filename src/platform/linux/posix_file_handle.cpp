@@ -1,0 +1,12 @@
+#include "platform/linux/posix_file_handle.h"
+
+#include <unistd.h>
+
+namespace tovra::posix {
+
+bool PosixFileHandle::seekToEnd()
+{
+    return descriptor_.isOpen() && ::lseek(descriptor_.get(), 0, SEEK_END) != -1;
+}
+
+} // namespace tovra::posix

@@ -1,0 +1,67 @@
+#include "platform/linux/posix_file_manager.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/linux/posix_file_handle.h"
+#include "platform/linux/user_directories.h"
+
+namespace tovra::posix {
+
+namespace {
+
+bool isDirectory(const std::filesystem::path& path)
+{
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+} // namespace
+
+std::filesystem::path PosixFileManager::homeDirectoryForCurrentUser()
+{
+    return homeDirectory();
+}
+
+bool PosixFileManager::isExecutableFile(const std::filesystem::path& path)
+{
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+bool PosixFileManager::createDirectory(const std::filesystem::path& path)
+{
+    // One component at a time, so that every directory created gets this mode; existing ones
+    // are left as they are.
+    std::filesystem::path current;
+    for (const std::filesystem::path& component : path) {
+        current /= component;
+        if (!isDirectory(current) && ::mkdir(current.c_str(), 0700) != 0 && !isDirectory(current)) {
+            return false;
+        }
+    }
+    return !path.empty();
+}
+
+bool PosixFileManager::createFile(const std::filesystem::path& path)
+{
+    return FileDescriptor(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)).close();
+}
+
+std::shared_ptr<platform::FileHandle> PosixFileManager::fileHandleForWriting(const std::filesystem::path& path)
+{
+    // Non-blocking, so a FIFO without a reader cannot hold up the caller: the open fails, or the
+    // check below turns it away.
+    FileDescriptor descriptor(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    struct stat status {};
+    if (!descriptor.isOpen() || ::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        ::fcntl(descriptor.get(), F_SETFL, O_APPEND) != 0) {
+        return nullptr;
+    }
+    return std::make_shared<PosixFileHandle>(std::move(descriptor));
+}
+
+} // namespace tovra::posix

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/task.h"
+
+namespace tovra::posix {
+
+// A child started with fork and execve and watched by a detached waiter thread of its own.
+//
+// A forked guard sends the child one SIGTERM when this process dies without destroying the task
+// (killed, crashed), so the child does not outlive it. The child's end, or the task's
+// destruction, dismisses the guard.
+//
+// The termination handler runs on the waiter thread with the handler lock held, so it must
+// be short (post to a queue) and must not call back into its task; letting go of the task,
+// even its last reference, is fine. The task may be destroyed while the child still runs:
+// the waiter then still reaps the child, but calls no handler.
+class PosixTask : public platform::Task {
+public:
+    PosixTask();
+    ~PosixTask() override;
+    PosixTask(const PosixTask&) = delete;
+    PosixTask& operator=(const PosixTask&) = delete;
+
+    void setExecutable(const std::filesystem::path& executable) override;
+    void setArguments(const std::vector<std::string>& arguments) override;
+    void setCurrentDirectory(const std::filesystem::path& directory) override;
+    void setEnvironment(const platform::Environment& environment) override;
+    void setStandardOutput(std::shared_ptr<platform::FileHandle> handle) override;
+    void setStandardError(std::shared_ptr<platform::FileHandle> handle) override;
+    void setTerminationHandler(std::function<void()> handler) override;
+    // False when already launched or when the program cannot be started (not found, not
+    // executable, working directory missing); a failed launch leaves no child.
+    bool launch() override;
+    bool isRunning() const override;
+    void terminate() override;
+    // Returns once the child has been reaped and its termination handler, if any, has
+    // returned; at once for a task that never started.
+    void waitUntilExit() override;
+
+    int processIdentifier() const override;
+
+private:
+    struct State;
+    static void waitForChild(std::shared_ptr<State> state, pid_t pid);
+
+    std::filesystem::path executable_;
+    std::vector<std::string> arguments_;
+    std::filesystem::path currentDirectory_;
+    std::optional<platform::Environment> environment_;
+    std::shared_ptr<platform::FileHandle> standardOutput_;
+    std::shared_ptr<platform::FileHandle> standardError_;
+    std::shared_ptr<State> state_;
+};
+
+class PosixTaskLauncher : public platform::TaskLauncher {
+public:
+    std::shared_ptr<platform::Task> makeTask() override;
+};
+
+} // namespace tovra::posix

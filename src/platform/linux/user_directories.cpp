@@ -1,0 +1,49 @@
+#include "platform/linux/user_directories.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+namespace tovra::posix {
+
+namespace {
+
+std::filesystem::path absoluteVariable(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value && value[0] == '/' ? std::filesystem::path(value) : std::filesystem::path();
+}
+
+} // namespace
+
+std::filesystem::path homeDirectory()
+{
+    if (std::filesystem::path home = absoluteVariable("HOME"); !home.empty()) {
+        return home;
+    }
+    std::vector<char> buffer(1024);
+    passwd entry{};
+    passwd* found = nullptr;
+    while (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
+           buffer.size() < (std::size_t{1} << 20)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (!found || !found->pw_dir || found->pw_dir[0] != '/') {
+        return {};
+    }
+    return found->pw_dir;
+}
+
+std::filesystem::path configDirectory()
+{
+    if (std::filesystem::path config = absoluteVariable("XDG_CONFIG_HOME"); !config.empty()) {
+        return config;
+    }
+    const std::filesystem::path home = homeDirectory();
+    return home.empty() ? home : home / ".config";
+}
+
+} // namespace tovra::posix

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <filesystem>
+
+// Where this user's files go. Every path of the program starts from these, so that all of them
+// agree even when the environment says little.
+namespace tovra::posix {
+
+// $HOME when it is absolute, else the password database's entry when that is absolute; empty
+// when neither knows.
+std::filesystem::path homeDirectory();
+
+// $XDG_CONFIG_HOME when it is absolute, else <home>/.config; empty without a home.
+std::filesystem::path configDirectory();
+
+} // namespace tovra::posix

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+namespace tovra::platform {
+
+// Notices on the user's desktop.
+class Notifications {
+public:
+    virtual ~Notifications() = default;
+    // Posts one notification and returns at once. Nothing happens without a desktop session;
+    // a desktop without a notification service stays silent.
+    virtual void post(const std::string& summary, const std::string& body) = 0;
+};
+
+} // namespace tovra::platform
