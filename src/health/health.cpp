@@ -7,7 +7,7 @@ namespace tovra {
 
 std::optional<Health> decodeHealth(std::string_view body)
 {
-    const nlohmann::json document = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+    const nlohmann::json document = json_fields::parse(body);
     if (!document.is_object()) {
         return std::nullopt;
     }

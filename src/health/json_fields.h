@@ -4,12 +4,48 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
 // Field readers for strict decoding: a value counts only when it has exactly the JSON type
 // asked for. No coercion between booleans, numbers and strings.
 namespace tovra::json_fields {
+
+// Deeper documents are no answer. The depth is found on one pass over the text, before any of it
+// is parsed, so a hostile body nested a million levels deep costs no tree.
+inline constexpr int kMaxDepth = 64;
+
+inline bool nestsDeeperThan(std::string_view text, int limit)
+{
+    int depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            i += c == '\\' ? 1 : 0;
+            inString = c != '"';
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) {
+                return true;
+            }
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
+// The document in `text`; discarded (not an object, not even JSON) when nested too deep.
+inline nlohmann::json parse(std::string_view text)
+{
+    if (nestsDeeperThan(text, kMaxDepth)) {
+        return nlohmann::json::value_t::discarded;
+    }
+    return nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+}
 
 inline const nlohmann::json* field(const nlohmann::json& object, const char* key)
 {

@@ -9,7 +9,7 @@ namespace tovra {
 
 std::optional<SetupInfo> decodeSetupInfo(std::string_view body)
 {
-    const nlohmann::json document = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+    const nlohmann::json document = json_fields::parse(body);
     if (!document.is_object()) {
         return std::nullopt;
     }

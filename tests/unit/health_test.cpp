@@ -1,0 +1,143 @@
+// The health answer's strict decoding and the one-second poll.
+#include "health/health.h"
+#include "unit/fake_platform.h"
+
+namespace tovra::testing {
+namespace {
+
+TEST(HealthTest, OnlyAnObjectWithAllFourKeysOfTheirOwnTypesDecodes)
+{
+    const std::string good = R"("version":"1","midiReady":true,"midiPort":"p")";
+    const std::pair<const char*, std::string> undecodable[] = {
+        {"empty", ""},
+        {"not JSON", "ok"},
+        {"cut short", R"({"version":"1")"},
+        {"trailing garbage", "{" + good + R"(,"pairedClients":0} x)"},
+        {"an array", "[]"},
+        {"no version", R"({"midiReady":true,"midiPort":"p","pairedClients":0})"},
+        {"no midiReady", R"({"version":"1","midiPort":"p","pairedClients":0})"},
+        {"no midiPort", R"({"version":"1","midiReady":true,"pairedClients":0})"},
+        {"no pairedClients", "{" + good + "}"},
+        {"version null", R"({"version":null,"midiReady":true,"midiPort":"p","pairedClients":0})"},
+        {"version a number", R"({"version":1,"midiReady":true,"midiPort":"p","pairedClients":0})"},
+        {"midiReady 1", R"({"version":"1","midiReady":1,"midiPort":"p","pairedClients":0})"},
+        {"midiReady a string", R"({"version":"1","midiReady":"true","midiPort":"p","pairedClients":0})"},
+        {"midiPort false", R"({"version":"1","midiReady":true,"midiPort":false,"pairedClients":0})"},
+        {"pairedClients a string", "{" + good + R"(,"pairedClients":"2"})"},
+        {"pairedClients true", "{" + good + R"(,"pairedClients":true})"},
+        {"pairedClients 2.5", "{" + good + R"(,"pairedClients":2.5})"},
+        {"pairedClients 2^63", "{" + good + R"(,"pairedClients":9223372036854775808})"},
+        {"pairedClients below -2^63", "{" + good + R"(,"pairedClients":-9223372036854775809})"},
+        {"pairedClients 1e300", "{" + good + R"(,"pairedClients":1e300})"},
+        {"keys in another case", R"({"Version":"1","midireadY":true,"midiport":"p","PairedClients":0})"},
+        {"invalid UTF-8", "{\"version\":\"\xFF\",\"midiReady\":true,\"midiPort\":\"p\",\"pairedClients\":0}"},
+        {"nested 65 deep",
+         "{" + good + R"(,"pairedClients":0,"x":)" + std::string(64, '[') + std::string(64, ']') + "}"},
+    };
+    for (const auto& [label, body] : undecodable) {
+        EXPECT_FALSE(decodeHealth(body)) << label;
+    }
+    const std::pair<const char*, std::int64_t> counts[] = {{"0", 0},
+                                                           {"1.0", 1},
+                                                           {"2e3", 2000},
+                                                           {"-1", -1},
+                                                           {"9223372036854775807", INT64_MAX},
+                                                           {"-9223372036854775808", INT64_MIN}};
+    for (const auto& [text, count] : counts) {
+        const auto health =
+            decodeHealth("{" + good + R"(,"pairedClients":)" + text + R"(,"extra":{"a":[1]}})");
+        ASSERT_TRUE(health) << text;
+        EXPECT_EQ(health->pairedClients, count) << text;
+        EXPECT_EQ(health->version, "1");
+        EXPECT_EQ(health->midiPort, "p");
+    }
+    EXPECT_TRUE(decodeHealth("{" + good + R"(,"pairedClients":0,"x":)" + std::string(63, '[') +
+                             std::string(63, ']') + "}"));
+    EXPECT_TRUE(decodeHealth(R"({"version":"\"[[)" + std::string(70, '[') +
+                             R"(","midiReady":true,"midiPort":"","pairedClients":0})"));
+}
+
+TEST_F(DelegateTest, PollsAtOnceThenEverySecondWhileABridgeRuns)
+{
+    launch();
+    fake.queue.advance(0.999);
+    EXPECT_EQ(fake.requests().size(), 1u);
+    fake.queue.advance(0.001);
+    fake.queue.advance(3); // unanswered requests hold up nothing
+    ASSERT_EQ(fake.requests().size(), 5u);
+    EXPECT_DOUBLE_EQ(fake.requests()[4].timeoutInterval, 0.7);
+    EXPECT_EQ(fake.requests()[4].serverProcess, 100);
+    bridgeExits();
+    fake.queue.advance(1.5); // no bridge: nobody to ask
+    EXPECT_EQ(fake.requests().size(), 5u);
+    fake.queue.advance(2);
+    EXPECT_EQ(fake.requests().back().serverProcess, 101);
+}
+
+TEST_F(DelegateTest, ReadinessTextsFollowTheAnswers)
+{
+    launch();
+    for (const auto& [midi, phones] :
+         {std::pair{true, 0L}, {true, 1L}, {true, 2L}, {true, -1L}, {false, 5L}}) {
+        answerLatest(healthBody(midi, phones));
+    }
+    EXPECT_EQ(fake.only("title:"),
+              (History{"title:Starting bridge\u2026", "title:Ready \u00B7 0 phones",
+                       "title:Ready \u00B7 1 phone", "title:Ready \u00B7 2 phones",
+                       "title:Ready \u00B7 -1 phones", "title:MIDI unavailable \u00B7 restart"}));
+    EXPECT_EQ(fake.only("tint:").back(), "tint:grey");
+}
+
+TEST_F(DelegateTest, TheFirstAnswerOpensTheSetupPageOnceAfterStoringTheFlag)
+{
+    launch();
+    answerLatest(healthBody(false, 0)); // MIDI unavailable still counts as an answer
+    fake.queue.advance(1);
+    answerLatest(healthBody(true, 0));
+    EXPECT_EQ(fake.only({"defaults:", "open:"}),
+              (History{"defaults:TovraDidOpenSetupV1=true", "open:http://localhost:4173/setup"}));
+}
+
+TEST_F(DelegateTest, SetupPageNeverOpensOnceTheFlagIsSet)
+{
+    fake.defaults["TovraDidOpenSetupV1"] = true;
+    launch();
+    answerLatest(healthBody(true, 0));
+    EXPECT_TRUE(fake.only("open:").empty());
+}
+
+TEST_F(DelegateTest, SettingsThatCannotBeStoredStillOpenThePageOnlyOnce)
+{
+    fake.defaultsStick = false;
+    launch();
+    for (int second = 0; second < 5; ++second) {
+        answerLatest(healthBody(true, 0));
+        fake.queue.advance(1);
+    }
+    EXPECT_EQ(fake.only("open:").size(), 1u);
+}
+
+TEST_F(DelegateTest, NoAnswerOrABadBodyChangesNothing)
+{
+    launch();
+    answerLatest(healthBody(true, 1));
+    const History before = fake.history();
+    fake.answer(0, std::nullopt);
+    answerLatest(R"({"version":"1","midiReady":"true","midiPort":"p","pairedClients":0})");
+    answerLatest("<html>500 Internal Server Error</html>");
+    EXPECT_EQ(fake.history(), before);
+}
+
+TEST_F(DelegateTest, OverlappingAnswersApplyWholeInArrivalOrder)
+{
+    launch();
+    fake.queue.advance(1);
+    fake.answer(1, healthBody(true, 2));
+    fake.answer(0, healthBody(true, 1));
+    fake.queue.runPending();
+    EXPECT_EQ(fake.only("title:Ready"),
+              (History{"title:Ready \u00B7 2 phones", "title:Ready \u00B7 1 phone"}));
+}
+
+} // namespace
+} // namespace tovra::testing
