@@ -7,8 +7,13 @@
 // /controller, /api/pair) so the tray application can be built and tested
 // against it. MIDI readiness is faked through TOVRA_FAKE_MIDI.
 //
+// It listens on every address, because the phone comes over the network, but
+// only the controller and pairing answer there, and only to holders of the
+// pairing token. /health, /api/setup and /setup answer loopback clients only.
+//
 // Environment: PORT (default 4173), TOVRA_DATA_DIR (where the pairing token
 // is kept), TOVRA_FAKE_MIDI ("0" = MIDI not ready), TOVRA_BACKGROUND (ignored).
+// Needs Node.js 18.2 or newer (http.Server.closeAllConnections).
 
 const crypto = require('node:crypto');
 const fs = require('node:fs');
@@ -44,12 +49,14 @@ function isLoopback(address) {
 
 // Host header check against DNS rebinding: a web page whose name resolves to
 // 127.0.0.1 would pass the address check but still carries its own Host.
-// Browsers always send Host, so a missing one is not a browser.
+// Accepted: localhost, an IPv4 loopback literal or [::1], each with an optional
+// numeric port. Browsers always send Host, so a missing one is not a browser.
 function isLocalHostHeader(host) {
   if (host === undefined) return true;
-  const h = String(host).toLowerCase();
-  const name = h.startsWith('[') ? h.slice(1, h.indexOf(']')) : h.split(':')[0];
-  return name === 'localhost' || isLoopback(name);
+  const match = /^(\[::1\]|[^[\]:]+)(?::\d+)?$/.exec(String(host).toLowerCase());
+  if (!match) return false;
+  const name = match[1];
+  return name === 'localhost' || name === '[::1]' || (net.isIPv4(name) && isLoopback(name));
 }
 
 function escapeHtml(text) {
@@ -106,24 +113,31 @@ function loadOrCreateToken(dataDir) {
   return token;
 }
 
-// The phone reaches this machine by its first non-internal IPv4 address (or
-// its hostname). The token rides in the fragment, which browsers never send
-// to the server, so it stays out of request lines, logs and Referer headers.
+// The phone reaches this machine by its first non-internal IPv4 address. With
+// no network there is only this computer to open the link, on loopback.
 function lanHost() {
   for (const addrs of Object.values(os.networkInterfaces())) {
     for (const a of addrs || []) {
       if ((a.family === 'IPv4' || a.family === 4) && !a.internal) return a.address;
     }
   }
-  return os.hostname();
+  return '127.0.0.1';
 }
 
+// The token goes in the query, as the server must see it to serve the page;
+// the page removes it from the address bar at once, and every response says
+// "no-referrer", so it does not travel further.
 function phoneUrl(host, port, token) {
   const url = new URL('http://localhost/controller');
   url.hostname = host; // an invalid name is ignored and leaves "localhost"
   url.port = String(port);
-  url.hash = `token=${token}`;
+  url.searchParams.set('token', token);
   return url.href;
+}
+
+function queryToken(req) {
+  const start = req.url.indexOf('?');
+  return start < 0 ? null : new URLSearchParams(req.url.slice(start + 1)).get('token');
 }
 
 function renderSetupPage(link) {
@@ -144,8 +158,8 @@ code{display:block;padding:.8em;background:#eee;word-break:break-all;user-select
 
 const CONTROLLER_SCRIPT = `
 const status = document.getElementById('status');
-const token = new URLSearchParams(location.hash.slice(1)).get('token');
-if (location.hash) history.replaceState(null, '', location.pathname);
+const token = new URLSearchParams(location.search).get('token');
+history.replaceState(null, '', location.pathname);
 function clientId() {
   let id = null;
   try { id = localStorage.getItem('tovraClientId'); } catch (e) {}
@@ -156,17 +170,13 @@ function clientId() {
   }
   return id;
 }
-if (!token) {
-  status.textContent = 'Open the link shown on your computer to pair this phone.';
-} else {
-  fetch('/api/pair', {
-    method: 'POST',
-    headers: { 'Content-Type': 'application/json' },
-    body: JSON.stringify({ token, clientId: clientId() }),
-  }).then((r) => {
-    status.textContent = r.ok ? 'Paired with your computer.' : 'Pairing failed (' + r.status + ').';
-  }, () => { status.textContent = 'Cannot reach your computer.'; });
-}
+fetch('/api/pair', {
+  method: 'POST',
+  headers: { 'Content-Type': 'application/json' },
+  body: JSON.stringify({ token, clientId: clientId() }),
+}).then((r) => {
+  status.textContent = r.ok ? 'Paired with your computer.' : 'Pairing failed (' + r.status + ').';
+}, () => { status.textContent = 'Cannot reach your computer.'; });
 `;
 
 const CONTROLLER_PAGE = `<!doctype html>
@@ -260,20 +270,23 @@ function createApp({ dataDir, port, midiReady }) {
   }
 
   const routes = new Map([
-    ['/health', { GET: (req, res) => sendJson(res, 200, {
+    ['/health', { GET: requireLocal((req, res) => sendJson(res, 200, {
       version: VERSION,
       // No MIDI backend here: readiness and port name are fake.
       midiReady,
       midiPort: midiReady ? FAKE_MIDI_PORT : '',
       pairedClients: pairedClients.size,
-    }) }],
+    })) }],
     ['/api/setup', { GET: requireLocal((req, res) =>
       sendJson(res, 200, { phoneURL: phoneUrl(lanHost(), port, getToken()) })) }],
     ['/setup', { GET: requireLocal((req, res) =>
       send(res, 200, 'text/html; charset=utf-8', renderSetupPage(phoneUrl(lanHost(), port, getToken())),
         { 'Content-Security-Policy': "default-src 'none'; style-src 'unsafe-inline'" })) }],
-    ['/controller', { GET: (req, res) =>
-      send(res, 200, 'text/html; charset=utf-8', CONTROLLER_PAGE, { 'Content-Security-Policy': CONTROLLER_CSP }) }],
+    // The page is served only with the token, so the link is the only way in.
+    ['/controller', { GET: (req, res) => {
+      if (!tokensMatch(queryToken(req), getToken())) throw new HttpError(403, 'invalid token');
+      send(res, 200, 'text/html; charset=utf-8', CONTROLLER_PAGE, { 'Content-Security-Policy': CONTROLLER_CSP });
+    } }],
     ['/api/pair', { POST: pair }],
   ]);
 
@@ -299,7 +312,7 @@ function createApp({ dataDir, port, midiReady }) {
 function listen(server, port, host) {
   return new Promise((resolve, reject) => {
     server.once('error', reject);
-    server.listen(port, host, () => {
+    server.listen({ port, host, ipv6Only: host === '::' }, () => {
       server.off('error', reject);
       server.on('error', (err) => logError(`server on ${host}: ${err.message}`));
       resolve();
@@ -322,7 +335,8 @@ async function main() {
   const handler = createApp({ dataDir, port, midiReady: process.env.TOVRA_FAKE_MIDI !== '0' });
 
   const servers = [];
-  for (const host of ['127.0.0.1', '::1']) {
+  // IPv4 and IPv6 on separate sockets; a machine without IPv6 gets IPv4 only.
+  for (const host of ['0.0.0.0', '::']) {
     // Short timeouts, checked every second, so slow clients cannot pin a socket.
     const server = http.createServer({
       headersTimeout: 5000, requestTimeout: 5000, connectionsCheckingInterval: 1000,
@@ -332,7 +346,7 @@ async function main() {
       await listen(server, port, host);
       servers.push(server);
     } catch (err) {
-      if (host === '::1' && (err.code === 'EADDRNOTAVAIL' || err.code === 'EAFNOSUPPORT')) continue;
+      if (host === '::' && (err.code === 'EADDRNOTAVAIL' || err.code === 'EAFNOSUPPORT')) continue;
       logError(err.code === 'EADDRINUSE'
         ? `port ${port} on ${host} is already in use (is another bridge running?)`
         : `cannot listen on ${host}:${port}: ${err.message}`);

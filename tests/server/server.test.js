@@ -1,23 +1,37 @@
 'use strict';
 // Tests for the stand-in bridge server (resources/app/server.js). Run: node --test tests/server/
+// As root the file reruns itself in a network namespace of its own with two addresses on one
+// interface (an empty bridge: the dummy driver is not in every kernel), to reach the server as a
+// phone does; elsewhere that one test is skipped.
+const { spawn, spawnSync } = require('node:child_process');
+const LAN = ['10.77.0.1', '10.77.0.2'];
+const NETNS = 'ip link set lo up && ip link add tovra0 type bridge && ip link set tovra0 up && ' +
+  LAN.map((address) => `ip addr add ${address}/24 dev tovra0`).join(' && ');
+const probe = !process.env.TOVRA_TEST_NETNS && spawnSync('unshare', ['-n', 'sh', '-c', NETNS], { encoding: 'utf8' });
+if (probe?.status === 0) {
+  const env = { ...process.env, TOVRA_TEST_NETNS: '1' };
+  const args = ['-n', 'sh', '-c', `${NETNS} && exec "$0" "$@"`, process.execPath, ...process.execArgv, __filename];
+  process.exit(spawnSync('unshare', args, { stdio: 'inherit', env }).status ?? 1);
+}
+const noNetns = probe && `cannot make a network namespace (needs root): ${String(probe.stderr || probe.error).trim()}`;
+
 const { describe, test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
+const crypto = require('node:crypto');
 const fs = require('node:fs');
 const http = require('node:http');
 const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
+const vm = require('node:vm');
 
 const APP_DIR = path.resolve(__dirname, '../../resources/app');
 const bridge = require(path.join(APP_DIR, 'server.js'));
 
 // Spawns the server as the tray app does; `ready` resolves once it listens, `exited` on exit.
 function startServer(port, dataDir) {
-  const child = spawn(process.execPath, [path.join(APP_DIR, 'server.js')], {
-    cwd: APP_DIR, stdio: ['ignore', 'pipe', 'pipe'],
-    env: { ...process.env, TOVRA_BACKGROUND: '1', TOVRA_DATA_DIR: dataDir, PORT: String(port) },
-  });
+  const env = { ...process.env, TOVRA_BACKGROUND: '1', TOVRA_DATA_DIR: dataDir, PORT: String(port) };
+  const child = spawn(process.execPath, [path.join(APP_DIR, 'server.js')], { cwd: APP_DIR, env });
   child.output = '';
   child.exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
   child.ready = new Promise((resolve, reject) => {
@@ -33,29 +47,29 @@ const exitOf = (child) => Promise.race([child.exited, new Promise((_, reject) =>
   if (child.kill('SIGKILL')) reject(new Error('server still running after 5 s'));
 }, 5000).unref())]);
 
-function request(port, urlPath, { method = 'GET', body, headers = {}, agent = false } = {}) {
-  return new Promise((resolve, reject) => {
-    http.request({ host: '127.0.0.1', port, path: urlPath, method, headers, agent }, (res) => {
-      let data = '';
-      res.setEncoding('utf8').on('data', (d) => { data += d; });
-      res.on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: data }));
-    }).on('error', reject).end(body);
-  });
-}
-const pair = (port, value) => request(port, '/api/pair', { method: 'POST', body: JSON.stringify(value) });
-const phoneUrlOf = async (port) => new URL(JSON.parse((await request(port, '/api/setup')).body).phoneURL);
-const tokenOf = async (port) => (await phoneUrlOf(port)).hash.replace(/^#token=/, '');
+const request = (port, urlPath, { body, ...options } = {}) => new Promise((resolve, reject) => {
+  http.request({ host: '127.0.0.1', port, path: urlPath, agent: false, ...options }, (res) => {
+    let data = '';
+    res.setEncoding('utf8').on('data', (d) => { data += d; });
+    res.on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: data }));
+  }).on('error', reject).end(body);
+});
+const statusOf = async (...args) => (await request(...args)).status;
+const jsonOf = async (...args) => JSON.parse((await request(...args)).body);
+const phoneUrlOf = async (port) => new URL((await jsonOf(port, '/api/setup')).phoneURL);
+const tokenOf = async (port) => (await phoneUrlOf(port)).searchParams.get('token');
+const PRIVATE = ['/health', '/api/setup', '/setup'];
 
-test('loopback predicate: only loopback peers and local Host names pass', () => {
+test('peer and Host predicates let only loopback through, Host only in well-formed shapes', () => {
   const table = [
     [bridge.isLoopback, true, ['127.0.0.1', '127.9.8.7', '::1', '::ffff:127.0.0.1', '::FFFF:127.0.0.2']],
     [bridge.isLoopback, false, ['10.127.0.1', '::ffff:10.0.0.1', 'fe80::1', '127.0.0.1.evil.example', undefined]],
-    [bridge.isLocalHostHeader, true, ['localhost:4173', 'LOCALHOST', '[::1]:4173', undefined]],
-    [bridge.isLocalHostHeader, false, ['evil.example', 'localhost.evil.example', '192.168.1.2', '[fe80::1]:80']],
+    [bridge.isLocalHostHeader, true,
+      ['localhost', 'LOCALHOST:4173', '127.0.0.1', '127.1.2.3:80', '[::1]', '[::1]:4173', undefined]],
+    [bridge.isLocalHostHeader, false, ['evil.example', 'localhost.evil.example', '192.168.1.2', '[fe80::1]', '::1',
+      '[fe80::1]:80', '[localhostX', 'localhost:80x', 'localhost:', '[::1', '[::1]x', '127.0.0.1.evil', '127.1']],
   ];
-  for (const [check, expected, inputs] of table) {
-    for (const input of inputs) assert.equal(check(input), expected, `${check.name}(${input})`);
-  }
+  for (const [check, want, inputs] of table) inputs.forEach((x) => assert.equal(check(x), want, `${check.name}(${x})`));
 });
 
 describe('running server', () => {
@@ -63,60 +77,72 @@ describe('running server', () => {
   before(async () => {
     tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'tovra-server-test-'));
     dataDir = path.join(tmp, 'nested', 'Tovra Automation');
-    const probe = net.createServer();
-    await new Promise((resolve) => probe.listen(0, '127.0.0.1', resolve));
-    port = probe.address().port;
-    probe.close();
+    const free = net.createServer().listen(0); // free on every address, as the server listens there
+    port = await new Promise((resolve) => free.on('listening', () => { resolve(free.address().port); free.close(); }));
     server = await startServer(port, dataDir).ready;
   });
-  after(() => {
-    if (server && server.exitCode === null && server.signalCode === null) server.kill('SIGKILL');
-    fs.rmSync(tmp, { recursive: true, force: true });
-  });
+  after(() => { server?.kill('SIGKILL'); fs.rmSync(tmp, { recursive: true, force: true }); });
 
-  test('/health has exactly the expected keys and types', async () => {
-    const health = JSON.parse((await request(port, '/health')).body);
+  test('/health has exact keys; /api/setup the stored private token; /setup the link escaped', async () => {
+    const health = await jsonOf(port, '/health');
     assert.deepEqual(Object.keys(health).sort(), ['midiPort', 'midiReady', 'pairedClients', 'version']);
-    assert.match(health.version, /\S/);
-    assert.deepEqual([health.midiReady, health.midiPort, health.pairedClients], [true, 'Tovra Virtual MIDI', 0]);
-  });
-
-  test('/api/setup carries the stored private token; /setup shows the link escaped', async () => {
+    assert.deepEqual([/\S/.test(health.version), health.midiReady, health.midiPort, health.pairedClients],
+      [true, true, 'Tovra Virtual MIDI', 0]);
+    for (const p of PRIVATE) assert.equal(await statusOf(port, p, { headers: { Host: 'evil.example' } }), 403, p);
     const url = await phoneUrlOf(port);
-    assert.deepEqual([url.protocol, url.port, url.pathname], ['http:', String(port), '/controller']);
-    const token = await tokenOf(port);
+    assert.deepEqual([url.protocol, url.port, url.pathname, url.hash], ['http:', String(port), '/controller', '']);
+    const token = url.searchParams.get('token');
     assert.match(token, /^[A-Za-z0-9_-]{43}$/);
     const file = path.join(dataDir, 'pairing.json');
     assert.equal(JSON.parse(fs.readFileSync(file, 'utf8')).token, token);
-    assert.equal(fs.statSync(file).mode & 0o777, 0o600);
-    assert.equal(fs.statSync(dataDir).mode & 0o777, 0o700);
+    assert.deepEqual([fs.statSync(file).mode & 0o777, fs.statSync(dataDir).mode & 0o777], [0o600, 0o700]);
     assert.deepEqual(fs.readdirSync(dataDir), ['pairing.json']);
     assert.ok((await request(port, '/setup')).body.includes(bridge.escapeHtml(url.href)));
-    assert.equal((await request(port, '/setup', { headers: { Host: 'evil.example' } })).status, 403);
     assert.ok(bridge.renderSetupPage('x"<b>&\'').includes('x&quot;&lt;b&gt;&amp;&#39;'));
+  });
+
+  test('the controller needs the token; its script passes the CSP, strips the token, then pairs', async () => {
+    const token = await tokenOf(port);
+    for (const q of ['', `?token=${token.slice(1)}A`]) assert.equal(await statusOf(port, `/controller${q}`), 403, q);
+    const page = await request(port, `/controller?token=${token}`);
+    const script = /<script>([^]*)<\/script>/.exec(page.body)[1];
+    const hash = crypto.createHash('sha256').update(script).digest('base64');
+    assert.ok(page.headers['content-security-policy'].includes(`script-src 'sha256-${hash}'`));
+    const calls = [];
+    vm.runInNewContext(script, {
+      URLSearchParams, location: new URL(`http://phone/controller?token=${token}`),
+      document: { getElementById: () => ({}) }, localStorage: { getItem: () => 'phone-0001' },
+      history: { replaceState: (state, title, url) => calls.push(url) },
+      fetch: (url, init) => { calls.push(url, JSON.parse(init.body)); return new Promise(() => {}); },
+    });
+    assert.deepEqual(calls, ['/controller', '/api/pair', { token, clientId: 'phone-0001' }]);
   });
 
   test('pairing: a wrong token is refused, the right one counts each client once', async () => {
     const token = await tokenOf(port);
-    const paired = async () => JSON.parse((await request(port, '/health')).body).pairedClients;
     const wrong = token.slice(0, -1) + (token.endsWith('A') ? 'B' : 'A');
-    assert.equal((await pair(port, { token: wrong, clientId: 'phone-0001' })).status, 403);
-    assert.equal(await paired(), 0);
-    assert.equal((await pair(port, { token, clientId: 'phone-0001' })).status, 200);
-    assert.equal((await pair(port, { token, clientId: 'phone-0001' })).status, 200);
-    assert.equal(await paired(), 1);
-    assert.equal((await pair(port, { token, clientId: 'phone-0002' })).status, 200);
-    assert.equal(await paired(), 2);
+    for (const [given, clientId, status, count] of [[wrong, 'phone-0001', 403, 0], [token, 'phone-0001', 200, 1],
+      [token, 'phone-0001', 200, 1], [token, 'phone-0002', 200, 2]]) {
+      const body = JSON.stringify({ token: given, clientId });
+      assert.equal(await statusOf(port, '/api/pair', { method: 'POST', body }), status);
+      assert.equal((await jsonOf(port, '/health')).pairedClients, count);
+    }
   });
 
-  test('a second server on the same port exits with status 1', async () => {
+  test('from a second network address the link works and nothing private answers', { skip: noNetns }, async () => {
+    const url = await phoneUrlOf(port);
+    assert.equal(url.hostname, LAN[0]);
+    // A loopback Host, so that only the peer's address is left to refuse the private endpoints.
+    const phone = { host: url.hostname, localAddress: LAN[1], headers: { Host: `localhost:${port}` } };
+    const table = [[url.pathname + url.search, 200], ['/controller', 403], ...PRIVATE.map((p) => [p, 403])];
+    for (const [p, status] of table) assert.equal(await statusOf(port, p, phone), status, p);
+  });
+
+  test('a second server on the port exits 1; SIGTERM exits 0 despite keep-alive; the token outlives it', async () => {
     const second = startServer(port, dataDir);
     second.ready.catch(() => {});
     assert.equal((await exitOf(second)).code, 1);
     assert.match(second.output, /already in use/);
-  });
-
-  test('SIGTERM exits 0 with an open keep-alive connection; a restart keeps the token', async () => {
     const token = await tokenOf(port);
     const agent = new http.Agent({ keepAlive: true });
     assert.equal((await request(port, '/health', { agent })).headers.connection, 'keep-alive');
