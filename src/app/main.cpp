@@ -13,12 +13,14 @@ int main(int argc, char** argv)
     // second start for this user leaves having touched nothing.
     platform::catchTerminationSignals();
     if (!platform::claimSingleInstance()) {
-        platform::postDesktopNotification(texts::kProductName, texts::kAlreadyRunning, texts::kAlreadyRunningDetail);
+        platform::postDesktopNotification(texts::kProductName, texts::kAlreadyRunning,
+                                          texts::kAlreadyRunningDetail);
         return 0;
     }
 
     // Torn down in reverse: the delegate goes before the platform it uses.
-    const std::unique_ptr<platform::Backends> backends = platform::makeBackends(argc, argv, texts::kProductName);
+    const std::unique_ptr<platform::Backends> backends =
+        platform::makeBackends(argc, argv, texts::kProductName);
     const platform::Platform platform = backends->platform();
     const auto delegate = std::make_shared<TovraAppDelegate>(platform);
     platform.application.setDelegate(delegate);

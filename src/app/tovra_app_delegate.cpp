@@ -30,11 +30,12 @@ void TovraAppDelegate::applicationDidFinishLaunching()
     startBridge();
     startHealthChecks();
 
-    platform_.mainQueue.asyncAfter(kTrayGracePeriod, std::make_shared<platform::WorkItem>([self = weak_from_this()] {
-        if (const std::shared_ptr<TovraAppDelegate> delegate = self.lock()) {
-            delegate->reportMissingTray();
-        }
-    }));
+    platform_.mainQueue.asyncAfter(kTrayGracePeriod,
+                                   std::make_shared<platform::WorkItem>([self = weak_from_this()] {
+                                       if (const std::shared_ptr<TovraAppDelegate> delegate = self.lock()) {
+                                           delegate->reportMissingTray();
+                                       }
+                                   }));
 }
 
 void TovraAppDelegate::reportMissingTray()

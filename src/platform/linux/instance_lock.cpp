@@ -31,7 +31,8 @@ InstanceClaim claimInstance(const std::filesystem::path& lockFile)
         return InstanceClaim::unproven;
     }
     // Kept open for the life of the process: closing it would release the lock.
-    const int descriptor = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    const int descriptor =
+        ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (descriptor < 0) {
         return InstanceClaim::unproven;
     }

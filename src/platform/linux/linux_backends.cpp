@@ -54,6 +54,17 @@ std::vector<char*> withPlatformChosen(int argc, char** argv)
     return arguments;
 }
 
+// The program as users start it: the launcher at <prefix>/bin, in front of this application at
+// <prefix>/libexec/tovra-bridge. The bundle and the login entry go by it.
+std::optional<std::filesystem::path> program()
+{
+    const std::optional<std::filesystem::path> application = posix::ExecutableBundle::currentExecutable();
+    if (!application) {
+        return std::nullopt;
+    }
+    return application->parent_path().parent_path().parent_path() / "bin" / "tovra-bridge";
+}
+
 std::string settingsFile()
 {
     const std::filesystem::path config = posix::configDirectory();
@@ -65,9 +76,9 @@ public:
     LinuxBackends(int argc, char** argv, const std::string& applicationName)
         : arguments_(withPlatformChosen(argc, argv)), argc_(static_cast<int>(arguments_.size()) - 1),
           application_(argc_, arguments_.data(), posix::terminationSignalDescriptor()),
+          bundle_(program().value_or(std::filesystem::path())),
           userDefaults_(QString::fromStdString(settingsFile())),
-          loginService_(posix::ExecutableBundle::currentExecutable(), posix::configDirectory() / "autostart",
-                        workspace_)
+          loginService_(program(), posix::configDirectory() / "autostart", workspace_)
     {
         QGuiApplication::setApplicationDisplayName(QString::fromStdString(applicationName));
         QGuiApplication::setDesktopFileName(QStringLiteral("tovra-bridge"));
@@ -76,9 +87,9 @@ public:
 
     Platform platform() override
     {
-        return Platform{application_, mainQueue_,  clock_,     fileManager_,  taskLauncher_, bundle_,
-                        processInfo_, statusBar_,  alerts_,    workspace_,    pasteboard_,   userDefaults_,
-                        urlSession_,  loginService_, notifications_};
+        return Platform{application_, mainQueue_,    clock_,      fileManager_,  taskLauncher_,
+                        bundle_,      processInfo_,  statusBar_,  alerts_,       workspace_,
+                        pasteboard_,  userDefaults_, urlSession_, loginService_, notifications_};
     }
 
 private:

@@ -26,7 +26,8 @@ std::map<std::string, bool> loopbackListeners(int port)
         while (std::getline(lines, line)) {
             std::istringstream fields(line);
             std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+                inode;
             const std::size_t colon = local.find(':');
             if (state != kListen || colon == std::string::npos ||
                 std::stoi(local.substr(colon + 1), nullptr, 16) != port) {

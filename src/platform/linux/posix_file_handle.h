@@ -13,7 +13,10 @@ public:
     explicit PosixFileHandle(FileDescriptor descriptor) : descriptor_(std::move(descriptor)) {}
 
     bool seekToEnd() override;
-    bool write(std::string_view bytes) override { return descriptor_.isOpen() && writeAll(descriptor_.get(), bytes); }
+    bool write(std::string_view bytes) override
+    {
+        return descriptor_.isOpen() && writeAll(descriptor_.get(), bytes);
+    }
     bool close() override { return descriptor_.close(); }
     int fileDescriptor() const override { return descriptor_.get(); }
 

@@ -51,7 +51,8 @@ bool PosixFileManager::createFile(const std::filesystem::path& path)
     return FileDescriptor(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)).close();
 }
 
-std::shared_ptr<platform::FileHandle> PosixFileManager::fileHandleForWriting(const std::filesystem::path& path)
+std::shared_ptr<platform::FileHandle>
+PosixFileManager::fileHandleForWriting(const std::filesystem::path& path)
 {
     // Non-blocking, so a FIFO without a reader cannot hold up the caller: the open fails, or the
     // check below turns it away.

@@ -33,18 +33,20 @@ void catchTerminationSignals()
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigset_t caught;
-    sigemptyset(&caught);
+    sigset_t termination;
+    sigemptyset(&termination);
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaddset(&termination, signal);
         struct sigaction previous {};
         // Started under nohup, the program keeps running when its terminal goes.
-        if (signal == SIGHUP && ::sigaction(SIGHUP, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) {
-            continue;
+        if (signal != SIGHUP ||
+            (::sigaction(SIGHUP, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)) {
+            ::sigaction(signal, &action, nullptr);
         }
-        ::sigaction(signal, &action, nullptr);
-        sigaddset(&caught, signal);
     }
-    ::sigprocmask(SIG_UNBLOCK, &caught, nullptr);
+    // Blocked by whoever started the program (its launcher, for one): a signal that came
+    // meanwhile is handled now.
+    ::sigprocmask(SIG_UNBLOCK, &termination, nullptr);
 }
 
 int terminationSignalDescriptor()

@@ -1,5 +1,6 @@
 #include "platform/qt/qt_menu.h"
 
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QString>
 
@@ -66,7 +67,26 @@ void QtMenuItem::setState(platform::ControlState state)
     action_.setChecked(*checked_);
 }
 
-QtMenu::QtMenu() = default;
+QtMenu::QtMenu()
+{
+    menu_.installEventFilter(this);
+}
+
+bool QtMenu::eventFilter(QObject* /*watched*/, QEvent* event)
+{
+    if (event->type() != QEvent::KeyPress) {
+        return false;
+    }
+    const QKeySequence pressed(static_cast<QKeyEvent*>(event)->keyCombination());
+    for (QAction* action : menu_.actions()) {
+        if (action->isEnabled() && !action->shortcut().isEmpty() && action->shortcut() == pressed) {
+            menu_.close();
+            action->trigger();
+            return true;
+        }
+    }
+    return false;
+}
 
 void QtMenu::addItem(std::shared_ptr<platform::MenuItem> item)
 {

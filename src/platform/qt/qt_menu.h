@@ -34,7 +34,7 @@ private:
     std::optional<bool> checked_;
 };
 
-class QtMenu final : public platform::Menu {
+class QtMenu final : public platform::Menu, private QObject {
 public:
     QtMenu();
 
@@ -44,6 +44,10 @@ public:
     QMenu& menu() { return menu_; }
 
 private:
+    // An open menu takes the keyboard, and Qt gives a popup's shortcuts to no one: the menu
+    // triggers an entry whose shortcut is pressed itself.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
     QMenu menu_;
     // A menu keeps its items alive, as the program expects of a menu bar menu.
     std::vector<std::shared_ptr<platform::MenuItem>> items_;

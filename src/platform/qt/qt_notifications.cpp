@@ -22,8 +22,8 @@ QDBusMessage notify(const QString& applicationName, const std::string& summary, 
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
     // Application name, no notification to replace, icon, summary, body, no actions, no hints, the
     // server's own time-out.
-    message << applicationName << 0U << QStringLiteral("tovra-bridge")
-            << QString::fromUtf8(summary) << QString::fromUtf8(body) << QStringList() << QVariantMap() << -1;
+    message << applicationName << 0U << QStringLiteral("tovra-bridge") << QString::fromUtf8(summary)
+            << QString::fromUtf8(body) << QStringList() << QVariantMap() << -1;
     return message;
 }
 

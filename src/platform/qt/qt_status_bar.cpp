@@ -169,7 +169,8 @@ void QtStatusItem::showInTray()
 // placed, so there the menu is left to the tray host.
 void QtStatusItem::popUpMenu()
 {
-    if (!menu_ || menu_->isVisible() || QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+    if (!menu_ || menu_->isVisible() ||
+        QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
         return;
     }
     menu_->popup(QCursor::pos());

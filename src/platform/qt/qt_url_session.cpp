@@ -78,7 +78,8 @@ class QtUrlSession::Worker : public QObject {
 public:
     explicit Worker(OwnedListener ownedListener) : ownedListener_(std::move(ownedListener)) {}
 
-    void start(QUrl url, std::optional<int> server, Clock::time_point deadline, platform::DataCompletion completion)
+    void start(QUrl url, std::optional<int> server, Clock::time_point deadline,
+               platform::DataCompletion completion)
     {
         if (shutDown_) {
             return;
@@ -252,7 +253,9 @@ void QtUrlSession::dataTask(const platform::URLRequest& request, platform::DataC
     QMetaObject::invokeMethod(
         worker_,
         [worker = worker_, url = std::move(url), server = request.serverProcess, deadline,
-         completion = std::move(completion)]() mutable { worker->start(url, server, deadline, std::move(completion)); },
+         completion = std::move(completion)]() mutable {
+            worker->start(url, server, deadline, std::move(completion));
+        },
         Qt::QueuedConnection);
 }
 

@@ -38,16 +38,16 @@ std::string xembedSelection()
 } // namespace
 
 TrayHostWatcher::TrayHostWatcher(QDBusConnection bus)
-    : bus_(std::move(bus)), serviceWatcher_(kWatcherService, bus_,
-                                            QDBusServiceWatcher::WatchForRegistration |
-                                                QDBusServiceWatcher::WatchForUnregistration)
+    : bus_(std::move(bus)),
+      serviceWatcher_(kWatcherService, bus_,
+                      QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration)
 {
     connect(&serviceWatcher_, &QDBusServiceWatcher::serviceRegistered, this,
             &TrayHostWatcher::askStatusNotifierWatcher);
     connect(&serviceWatcher_, &QDBusServiceWatcher::serviceUnregistered, this,
             [this] { update(statusNotifierHost_, false); });
-    bus_.connect(kWatcherService, kWatcherPath, kWatcherService, QStringLiteral("StatusNotifierHostRegistered"),
-                 this, SLOT(askStatusNotifierWatcher()));
+    bus_.connect(kWatcherService, kWatcherPath, kWatcherService,
+                 QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(askStatusNotifierWatcher()));
     askStatusNotifierWatcher();
 
     if (qGuiApp && qGuiApp->nativeInterface<QNativeInterface::QX11Application>()) {
@@ -83,9 +83,10 @@ void TrayHostWatcher::checkXembedManager()
     }
     const std::string selection = xembedSelection();
     const std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> atom(
-        xcb_intern_atom_reply(connection,
-                              xcb_intern_atom(connection, 0, static_cast<uint16_t>(selection.size()), selection.data()),
-                              nullptr),
+        xcb_intern_atom_reply(
+            connection,
+            xcb_intern_atom(connection, 0, static_cast<uint16_t>(selection.size()), selection.data()),
+            nullptr),
         &std::free);
     if (!atom) {
         return;

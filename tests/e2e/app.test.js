@@ -1,0 +1,151 @@
+'use strict';
+// The built application without a desktop: its launch contract, its one instance, the relaunch,
+// signals, the log and a squatter on the port, observed from outside.
+const { test } = require('node:test');
+const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+const h = require('./lib');
+
+const snapshot = (s) => [s.logFile, s.settings, s.autostart, ...fs.readdirSync(s.dataDir).map((f) => path.join(s.dataDir, f))]
+  .map((file) => `${file}: ${h.read(file)}`);
+
+test('an ordinary run: launch contract, setup page once, login entry, one instance, SIGTERM', async (t) => {
+  const s = await h.session();
+  t.after(s.cleanup);
+  const app = s.start({ TOVRA_MARK: 'kept = as is', PORT: '9999' });
+  const server = await s.server(app);
+  await h.waitFor('the setup page', () => s.opened().length);
+  // Exactly its own environment plus the three: nothing Qt chose for itself.
+  assert.deepEqual(h.environ(server), { ...app.env, PORT: '4173', TOVRA_BACKGROUND: '1', TOVRA_DATA_DIR: s.dataDir });
+  assert.deepEqual(h.cmdline(server), [path.join(s.share, 'runtime/node-arm64'), path.join(s.share, 'app/server.js')]);
+  assert.equal(fs.readlinkSync(`/proc/${server}/cwd`), path.join(s.share, 'app'));
+  // Its output on the log, stdin the app's own; none of the app's other descriptors, fd 3 included.
+  const fds = h.fds(server);
+  assert.deepEqual([fds[1], fds[2]], [s.logFile, s.logFile]);
+  const appOwn = new Set(Object.entries(h.fds(app.pid)).filter(([fd, to]) => fd !== '0' && to !== s.logFile && !to.startsWith('anon'))
+    .map(([, to]) => to));
+  assert.deepEqual(Object.entries(fds).filter(([, to]) => appOwn.has(to)), []);
+  assert.match(h.read(`/proc/${server}/status`), /^SigBlk:\s+0+$/m);
+  assert.match(s.log(), /^\n--- Tovra started \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ ---\n.* listening on /);
+  assert.equal(fs.statSync(s.logFile).mode & 0o777, 0o600);
+  assert.match(h.read(s.settings), /^TovraDidOpenSetupV1=true$/m);
+  const entry = h.read(s.autostart);
+  assert.match(entry, new RegExp(`^Exec=${s.binary}\n(.*\n)*TryExec=${s.binary}$`, 'm'));
+  assert.equal(spawnSync('desktop-file-validate', [s.autostart]).status, 0);
+  await h.sleep(2200);
+  assert.deepEqual(s.opened(), ['http://localhost:4173/setup']);
+
+  // A second start leaves at once, having touched nothing.
+  const before = snapshot(s);
+  const second = s.start();
+  const begun = Date.now();
+  assert.deepEqual(await second.exited, { code: 0, signal: null });
+  t.diagnostic(`second start exited after ${Date.now() - begun} ms`);
+  assert.ok(Date.now() - begun < 500);
+  assert.deepEqual(snapshot(s), before);
+
+  process.kill(app.pid, 'SIGTERM');
+  assert.deepEqual(await app.exited, { code: 0, signal: null });
+  await h.waitFor('the server to end', () => !h.alive(server));
+  assert.equal(s.log().match(/Received SIGTERM/g).length, 1);
+  assert.equal(app.output, '', 'the app printed something');
+});
+
+test('a server that exits at once is relaunched every 2 s, one at a time, never a zombie', async (t) => {
+  const s = await h.session({ server: "console.log('exiting'); process.exit(3);\n" });
+  t.after(s.cleanup);
+  const app = s.start();
+  let most = 0;
+  await h.waitFor('three launches', () => {
+    most = Math.max(most, s.servers(app).length);
+    return s.banners().length >= 3;
+  }, 8000);
+  assert.equal(most, 1);
+  assert.match(s.log(), /(--- Tovra started \S+ ---\nexiting\n\n){2}/);
+  const [a, b] = s.banners().map(Date.parse);
+  assert.ok(b - a >= 2000, `${b - a} ms between launches`);
+  await h.waitFor('no zombie child', () => !h.processes().some((p) => p.ppid === app.pid && p.state === 'Z'));
+});
+
+test('SIGINT, SIGHUP, SIGTERM as it starts or while blocked end it with 0; nohup holds', async (t) => {
+  const s = await h.session({ server: 'standin' });
+  t.after(s.cleanup);
+  const nohup = ['/bin/sh', '-c', "trap '' HUP; exec \"$0\""];
+  const blocked = ['perl', '-MPOSIX', '-e', 'sigprocmask(SIG_BLOCK, POSIX::SigSet->new(SIGTERM)); exec @ARGV'];
+  for (const [label, wrapper, signal] of [['SIGINT', [], 'SIGINT'], ['SIGHUP', [], 'SIGHUP'], ['early', [], 'SIGTERM'],
+    ['nohup', nohup, 'SIGTERM'], ['blocked', blocked, 'SIGTERM']]) {
+    const app = wrapper.length ? s.spawn(wrapper[0], [...wrapper.slice(1), s.binary]) : s.start();
+    const server = label !== 'early' && await s.ready(app);
+    if (label === 'nohup') {
+      process.kill(app.pid, 'SIGHUP');
+      await h.sleep(300);
+    }
+    await h.sleep(label === 'early' ? 2 : 0);
+    process.kill(app.pid, signal);
+    assert.deepEqual(await app.exited, { code: 0, signal: null }, `${label}: ${app.output}`);
+    if (server) await h.waitFor(`its server to end (${label})`, () => !h.alive(server));
+  }
+  assert.equal(s.log().match(/Received SIGTERM/g).length, 4, s.log());
+});
+
+test('a killed app takes its server along through its guard; `killall -9 tovra-bridge` spares the guard', async (t) => {
+  const s = await h.session({ server: 'standin' });
+  t.after(s.cleanup);
+  const app = s.start();
+  const server = await s.ready(app);
+  await h.waitFor('the guard', () => h.processes().some((p) => h.comm(p.pid) === 'tovra-guard'));
+  assert.equal(h.comm(app.pid), 'tovra-bridge');
+  spawnSync('pkill', ['-9', '-x', '-s', String(app.pid), 'tovra-bridge']); // as killall -9 would, in this session
+  await h.waitFor('the orphaned server to end', () => !h.alive(server));
+  assert.equal(s.log().match(/Received SIGTERM/g).length, 1);
+});
+
+test('the log: appended by two writers, emptied by a rotator, never NUL; a FIFO does not freeze it', async (t) => {
+  const s = await h.session({ server: "let n = 0; setInterval(() => console.log(`server ${n++}`), 5);\n" });
+  t.after(s.cleanup);
+  const app = s.start();
+  await h.waitFor('server lines', () => /server 20\n/.test(s.log()));
+  for (let i = 0; i < 50; i++) fs.appendFileSync(s.logFile, `other ${i}\n`);
+  fs.truncateSync(s.logFile, 0);
+  await h.waitFor('more lines', () => /server \d+\n[^]*server \d+\n/.test(s.log()));
+  assert.ok(!s.log().includes('\0'), 'NUL bytes in the log');
+  process.kill(app.pid, 'SIGKILL');
+  await app.exited;
+
+  fs.rmSync(s.logFile);
+  spawnSync('mkfifo', [s.logFile]);
+  const again = s.start();
+  await s.server(again);
+  process.kill(again.pid, 'SIGTERM');
+  assert.deepEqual(await again.exited, { code: 0, signal: null });
+});
+
+test('a squatter on the port is never believed, never even asked; ours takes over once it is free', async (t) => {
+  const s = await h.session({ server: 'standin' });
+  let asked = 0;
+  const squatter = require('node:http').createServer((req, res) => {
+    asked++;
+    res.end(JSON.stringify({ version: '6', midiReady: true, midiPort: 'x', pairedClients: 7, phoneURL: 'http://evil/' }));
+  });
+  // Takes the port as soon as the kernel lets it.
+  const squat = (host) => h.waitFor(`the port on ${host}`, () => new Promise((resolve) => {
+    squatter.once('error', () => resolve(false)).listen(h.PORT, host, () => resolve(true));
+  }));
+  t.after(async () => { squatter.close(); await s.cleanup(); });
+  await squat('::1'); // before the start, on ::1 only
+  const app = s.start();
+  await h.waitFor('two launches of ours that failed', () => s.banners().length >= 2);
+  assert.deepEqual([asked, s.opened()], [0, []]);
+  squatter.close();
+  const first = await s.ready(app);
+  await h.waitFor('the setup page', () => s.opened().length);
+  process.kill(first, 'SIGKILL');
+  await squat('127.0.0.1'); // in the relaunch gap
+  await h.waitFor('a relaunch that failed', () => s.banners().length >= 4, 8000);
+  assert.equal(asked, 0);
+  squatter.close();
+  await s.ready(app);
+  assert.equal(asked, 0);
+});

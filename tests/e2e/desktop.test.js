@@ -1,0 +1,97 @@
+'use strict';
+// The application on a desktop (Xvfb, a private session bus): a tray that comes late, comes and
+// goes, or never comes; a second start; the menu's shortcuts in an XEmbed tray.
+const { test } = require('node:test');
+const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
+const h = require('./lib');
+
+const menu = (status, login) => [`${status} (disabled)`, '---', 'Set Up Phone\u2026 [Control+S]', 'Copy Private Phone Link',
+  'Open Controller on This Mac', '---', `Start Tovra at Login (${login})`, 'Restart Bridge', 'Reveal Log', '---',
+  `Tovra ${/project\(TovraBridge VERSION (\S+)/.exec(h.read(`${__dirname}/../../CMakeLists.txt`))[1]} (disabled)`,
+  'Quit Tovra for Now [Control+Q]'];
+const read = async (host) => {
+  const from = host.events.length;
+  host.stdin.write('read\n');
+  return host.event('item', from);
+};
+
+test('a tray that comes 3 s late shows the item within 1 s, grey, then green; Quit ends it', async (t) => {
+  const s = await h.session();
+  t.after(s.cleanup);
+  await s.desktop();
+  const app = s.start();
+  await h.sleep(3000);
+  const host = s.host('watcher', 'notifications');
+  await host.event('ready');
+  const shown = Date.now();
+  await host.event('registered');
+  assert.ok(Date.now() - shown < 1000, `registered ${Date.now() - shown} ms after the tray came`);
+  let item = await read(host);
+  assert.deepEqual(item.entries, menu(item.entries[0].replace(' (disabled)', ''), 'on'));
+  assert.equal(item.tip, `Tovra Automation \u00B7 ${item.entries[0].replace(' (disabled)', '')}`);
+  if (!item.entries[0].startsWith('Ready')) assert.equal(item.colour, '#8E8E93');
+  item = await h.waitFor('Ready', async () => { const i = await read(host); return i.entries[0].startsWith('Ready') && i; });
+  assert.deepEqual([item.entries[0], item.colour], ['Ready \u00B7 0 phones (disabled)', '#34C759']);
+  // The tray shows the item: no notice of a missing one.
+  await h.sleep(12500);
+  assert.deepEqual(host.events.filter((e) => e.kind === 'notify'), []);
+  const server = await s.server(app);
+  host.stdin.write('click Quit Tovra for Now\n');
+  assert.deepEqual(await app.exited, { code: 0, signal: null });
+  await h.waitFor('the server to end', () => !h.alive(server));
+});
+
+test('no tray: one notice after 15 s; a second start says it runs already and leaves at once', async (t) => {
+  const s = await h.session();
+  t.after(s.cleanup);
+  await s.desktop();
+  const notices = s.host('notifications');
+  await notices.event('ready');
+  const begun = Date.now();
+  s.start();
+  const notice = await notices.event('notify', 0, 20000);
+  assert.ok(Date.now() - begun >= 15000, `noticed after ${Date.now() - begun} ms`);
+  assert.equal(notice.summary, 'Tovra Automation is running without a tray icon');
+  assert.equal(notice.body, 'This desktop shows no tray, so Tovra has no menu here. The bridge is kept running; its log is at '
+    + `${s.logFile}.`);
+  const second = s.start();
+  const started = Date.now();
+  assert.deepEqual(await second.exited, { code: 0, signal: null });
+  assert.ok(Date.now() - started < 500, `the second start took ${Date.now() - started} ms`);
+  assert.deepEqual(notices.events.filter((e) => e.kind === 'notify').map((e) => [e.app, e.summary]),
+    [['Tovra Automation', notice.summary], ['Tovra Automation', 'Tovra Automation is already running']]);
+});
+
+test('a tray that comes and goes ten times leaves one item and no leak', async (t) => {
+  const s = await h.session();
+  t.after(s.cleanup);
+  await s.desktop();
+  const app = s.start();
+  await s.server(app);
+  let fds;
+  for (let round = 0; round < 10; round++) {
+    const host = s.host('watcher');
+    await host.event('registered');
+    fds ??= Object.keys(h.fds(app.pid)).length;
+    if (round === 9) assert.equal((await read(host)).entries.length, 12);
+    host.stdin.end();
+    await host.exited;
+  }
+  assert.ok(Object.keys(h.fds(app.pid)).length <= fds + 2, `descriptors: ${fds} then ${Object.keys(h.fds(app.pid)).length}`);
+  assert.ok(h.alive(app.pid));
+});
+
+test('Ctrl+Q pressed into the open menu of an XEmbed tray quits', async (t) => {
+  const s = await h.session();
+  t.after(s.cleanup);
+  await s.desktop();
+  s.spawn('trayer', ['--edge', 'top', '--align', 'right']);
+  const app = s.start();
+  const icon = await h.waitFor('the XEmbed icon', () => spawnSync('xdotool', ['search', '--onlyvisible', '--classname',
+    'tovra-bridge'], { env: s.env, encoding: 'utf8' }).stdout.trim());
+  spawnSync('xdotool', ['mousemove', '--window', icon, '5', '5', 'click', '1'], { env: s.env });
+  await h.sleep(500);
+  spawnSync('xdotool', ['key', 'ctrl+q'], { env: s.env });
+  assert.deepEqual(await app.exited, { code: 0, signal: null });
+});

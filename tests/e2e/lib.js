@@ -1,0 +1,125 @@
+'use strict';
+// Runs the built tovra-bridge in a temporary home and watches it from outside: /proc, its files, a
+// recording xdg-open first on PATH, and, for a desktop, Xvfb with a private session bus.
+const { spawn } = require('node:child_process');
+const fs = require('node:fs');
+const http = require('node:http');
+const net = require('node:net');
+const os = require('node:os');
+const path = require('node:path');
+
+const BUILD = fs.realpathSync(process.env.TOVRA_BUILD_DIR || path.resolve(__dirname, '../../build'));
+const TOOLS = process.env.TOVRA_TEST_TOOLS || path.join(BUILD, 'tests');
+const PORT = 4173;
+const BANNER = /\n--- Tovra started (\S+) ---\n/g;
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+const read = (file, fallback = '') => { try { return fs.readFileSync(file, 'utf8'); } catch { return fallback; } };
+async function waitFor(what, check, timeout = 10000) {
+  for (const end = Date.now() + timeout; ; await sleep(20)) {
+    const value = await check();
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`timed out after ${timeout} ms waiting for ${what}`);
+  }
+}
+
+// /proc, by pid.
+const stat = (pid) => {
+  const text = read(`/proc/${pid}/stat`, null);
+  if (!text) return null;
+  const [state, ppid] = text.slice(text.lastIndexOf(')') + 2).split(' ');
+  return { pid: Number(pid), ppid: Number(ppid), state };
+};
+const alive = (pid) => ![undefined, 'Z'].includes(stat(pid)?.state);
+const processes = () => fs.readdirSync('/proc').filter((n) => /^\d+$/.test(n)).map(stat).filter(Boolean);
+const childrenOf = (pid) => processes().filter((p) => p.ppid === pid && p.state !== 'Z').map((p) => p.pid);
+const comm = (pid) => read(`/proc/${pid}/comm`).trim();
+const cmdline = (pid) => read(`/proc/${pid}/cmdline`).split('\0').slice(0, -1);
+const environ = (pid) => Object.fromEntries(read(`/proc/${pid}/environ`).split('\0').filter(Boolean)
+  .map((entry) => [entry.slice(0, entry.indexOf('=')), entry.slice(entry.indexOf('=') + 1)]));
+const fds = (pid) => Object.fromEntries(fs.readdirSync(`/proc/${pid}/fd`)
+  .map((fd) => { try { return [fd, fs.readlinkSync(`/proc/${pid}/fd/${fd}`)]; } catch { return [fd, null]; } }));
+
+// GET on loopback; { status, body } or null when nothing answered.
+const get = (urlPath, { host = '127.0.0.1', timeout = 2000 } = {}) => new Promise((resolve) => {
+  const req = http.get({ host, port: PORT, path: urlPath, timeout, headers: { Host: `localhost:${PORT}` } }, (res) => {
+    let body = '';
+    res.setEncoding('utf8').on('data', (d) => { body += d; }).on('end', () => resolve({ status: res.statusCode, body }));
+  });
+  req.on('timeout', () => req.destroy()).on('error', () => resolve(null));
+});
+const portTaken = (host = '127.0.0.1') => new Promise((resolve) => {
+  const socket = net.connect({ host, port: PORT }, () => { socket.destroy(); resolve(true); }).on('error', () => resolve(false));
+});
+
+// A child whose stdout is JSON lines (or text), kept in `events`.
+function watch(child) {
+  child.events = [];
+  child.output = '';
+  child.exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
+  child.stdout?.setEncoding('utf8').on('data', (data) => {
+    child.output += data;
+    for (const line of data.split('\n').filter(Boolean)) { try { child.events.push(JSON.parse(line)); } catch {} }
+  });
+  child.stderr?.setEncoding('utf8').on('data', (data) => { child.output += data; });
+  child.event = (kind, from = 0, timeout = 10000) => waitFor(`"${kind}" from ${child.spawnfile}`,
+    () => child.events.slice(from).find((e) => e.kind === kind), timeout);
+  return child;
+}
+
+// A temporary home; `bundle` (a server script, or the stand-in) gives the app a bundle of its own.
+async function session({ server, runtime = process.execPath, binary = path.join(BUILD, 'bin/tovra-bridge') } = {}) {
+  if (await portTaken() || await portTaken('::1')) throw new Error(`port ${PORT} is in use; stop what holds it`);
+  const root = fs.mkdtempSync(path.join(os.tmpdir(), 'tovra-e2e-'));
+  const home = path.join(root, 'home');
+  const s = { root, home, binary, started: [], share: path.join(path.dirname(path.dirname(binary)), 'share/tovra-bridge'),
+    logFile: path.join(home, 'Library/Logs/Tovra Bridge.log'), dataDir: path.join(home, 'Library/Application Support/Tovra Automation'),
+    settings: path.join(home, '.config/Tovra/Tovra Bridge.conf'), autostart: path.join(home, '.config/autostart/tovra-bridge.desktop') };
+  for (const dir of ['bin', 'run', 'home']) fs.mkdirSync(path.join(root, dir), { mode: 0o700 });
+  fs.writeFileSync(path.join(root, 'bin/xdg-open'), `#!/bin/sh\necho "$*" >> '${root}/opened'\n`, { mode: 0o755 });
+  if (server !== undefined) {
+    s.binary = path.join(root, 'bundle/bin/tovra-bridge');
+    s.share = path.join(root, 'bundle/share/tovra-bridge');
+    for (const dir of ['bin', 'libexec/tovra-bridge', 'share/tovra-bridge/runtime', 'share/tovra-bridge/app']) {
+      fs.mkdirSync(path.join(root, 'bundle', dir), { recursive: true });
+    }
+    for (const file of ['bin/tovra-bridge', 'libexec/tovra-bridge/tovra-bridge']) {
+      fs.copyFileSync(path.join(BUILD, file), path.join(root, 'bundle', file));
+      fs.chmodSync(path.join(root, 'bundle', file), 0o755);
+    }
+    fs.symlinkSync(runtime, path.join(s.share, 'runtime/node-arm64'));
+    fs.writeFileSync(path.join(s.share, 'app/server.js'), server === 'standin' ? fs.readFileSync(path.join(BUILD, 'share/tovra-bridge/app/server.js')) : server);
+  }
+  s.env = { PATH: `${root}/bin:${process.env.PATH}`, HOME: home, XDG_RUNTIME_DIR: path.join(root, 'run'), LANG: 'C.UTF-8' };
+  s.log = () => read(s.logFile);
+  s.banners = () => [...s.log().matchAll(BANNER)].map((m) => m[1]);
+  s.opened = () => read(path.join(root, 'opened')).split('\n').filter(Boolean);
+  s.spawn = (file, args = [], env = {}) => {
+    const child = watch(spawn(file, args, { env: { ...s.env, ...env }, cwd: root, detached: true, stdio: ['pipe', 'pipe', 'pipe', 'pipe'] }));
+    s.started.push(child);
+    return child;
+  };
+  s.start = (env = {}) => Object.assign(s.spawn(s.binary, [], env), { env: { ...s.env, ...env } });
+  s.servers = (app) => childrenOf(app.pid).filter((pid) => cmdline(pid)[0]?.endsWith('node-arm64'));
+  s.server = (app) => waitFor('a running server', () => s.servers(app)[0]);
+  // The server, once it answers.
+  s.ready = async (app) => (await waitFor('/health', async () => (await get('/health'))?.status === 200), s.server(app));
+  // Xvfb and a private session bus, for all that this session starts from now on.
+  s.desktop = async () => {
+    const bus = s.spawn('dbus-daemon', ['--session', '--nofork', '--print-address=1']);
+    s.env.DBUS_SESSION_BUS_ADDRESS = (await waitFor('the bus', () => bus.output.split('\n')[0])).trim();
+    const x = s.spawn('Xvfb', ['-displayfd', '1', '-nolisten', 'tcp', '-screen', '0', '1024x768x24']);
+    s.env.DISPLAY = `:${(await waitFor('the display', () => /^\d+\n/.exec(x.output)))[0].trim()}`;
+  };
+  s.host = (...roles) => s.spawn(path.join(TOOLS, 'dbus_host'), roles);
+  s.cleanup = async () => {
+    const left = s.started.flatMap((child) => [child.pid, ...childrenOf(child.pid)]);
+    for (const child of s.started.reverse()) { try { process.kill(-child.pid, 'SIGKILL'); } catch {} }
+    for (const pid of left) { try { process.kill(pid, 'SIGKILL'); } catch {} }
+    await waitFor('every process to end', () => left.every((pid) => !alive(pid)));
+    fs.rmSync(root, { recursive: true, force: true });
+  };
+  return s;
+}
+
+module.exports = { BUILD, PORT, sleep, read, waitFor, stat, alive, processes, childrenOf, comm, cmdline, environ, fds, get, portTaken, session };
