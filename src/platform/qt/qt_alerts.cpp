@@ -3,7 +3,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QString>
-#include <QTimer>
 
 #include <algorithm>
 #include <utility>
@@ -27,8 +26,6 @@ QMessageBox::Icon iconFor(platform::AlertStyle style)
 }
 
 } // namespace
-
-QtAlerts::QtAlerts(ShownHook whenShown) : whenShown_(std::move(whenShown)) {}
 
 int QtAlerts::runModal(const platform::AlertContent& alert)
 {
@@ -56,9 +53,6 @@ int QtAlerts::runModal(const platform::AlertContent& alert)
     box.show();
     box.raise();
     box.activateWindow();
-    if (whenShown_) {
-        QTimer::singleShot(0, &box, [this, &box] { whenShown_(box); });
-    }
     box.exec();
 
     const auto pressed = std::find(buttons.begin(), buttons.end(), box.clickedButton());
