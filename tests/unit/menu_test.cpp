@@ -5,17 +5,6 @@
 namespace tovra::testing {
 namespace {
 
-TEST_F(DelegateTest, TheMenuHasTwelveEntries)
-{
-    fake.loginStatus = platform::LoginItemStatus::enabled;
-    launch();
-    EXPECT_EQ(fake.menuShown(),
-              (std::vector<std::string>{"Starting bridge\u2026 (disabled)", "---", "Set Up Phone\u2026 [s]",
-                                        "Copy Private Phone Link", "Open Controller on This Mac", "---",
-                                        "Start Tovra at Login (on)", "Restart Bridge", "Reveal Log", "---",
-                                        "Tovra 2.4.1 (disabled)", "Quit Tovra for Now [q]"}));
-}
-
 TEST_F(DelegateTest, TheVersionEntryShowsTextAsItIsOrBeta)
 {
     const std::pair<platform::InfoValue, std::string> cases[] = {
@@ -146,13 +135,6 @@ TEST(LoginTest, StartUpRegistersOnlyWhatWasNeverRegisteredAndTheCommandToggles)
     }
 }
 
-TEST_F(DelegateTest, WithoutTheAgentFileNothingIsMigrated)
-{
-    launch();
-    EXPECT_TRUE(fake.only({"launch /bin", "wait"}).empty());
-    EXPECT_FALSE(std::filesystem::exists(fake.home / "Library/Application Support/Tovra Automation/Legacy"));
-}
-
 TEST_F(DelegateTest, TheAgentIsBootedOutAndItsFileMovedOverAnEarlierBackup)
 {
     const std::filesystem::path backup =
@@ -194,14 +176,6 @@ TEST_F(DelegateTest, TheBannerFollowsWhateverTheLogHolds)
     launch();
     EXPECT_EQ(readFile(fake.logFile),
               "earlier run\npartial line\n--- Tovra started 2026-12-05T03:48:30Z ---\n");
-}
-
-TEST_F(DelegateTest, ALogThatCannotBeOpenedLeavesTheBridgeWithoutOne)
-{
-    std::filesystem::create_directories(fake.logFile);
-    launch();
-    EXPECT_FALSE(fake.lastTask()->output);
-    EXPECT_EQ(fake.only("title:"), History{"title:Starting bridge\u2026"});
 }
 
 TEST_F(DelegateTest, ALogOverTenMegabytesIsSetAsideBeforeTheBanner)

@@ -26,24 +26,6 @@ TEST_F(DelegateTest, StartUpRunsEachStepToItsEndInOrder)
     EXPECT_EQ(fake.requests()[0].serverProcess, fake.lastTask()->processIdentifier());
 }
 
-TEST_F(DelegateTest, TheBridgeGetsItsScriptFolderEnvironmentAndTheLog)
-{
-    launch();
-    const FakeTask& task = *fake.lastTask();
-    const std::filesystem::path data = fake.home / "Library/Application Support/Tovra Automation";
-    EXPECT_EQ(task.arguments, std::vector<std::string>{(*fake.resources / "app/server.js").string()});
-    EXPECT_EQ(task.directory, *fake.resources / "app");
-    EXPECT_EQ(task.environment, (platform::Environment{{"HOME", "/home/someone"},
-                                                       {"PORT", "4173"},
-                                                       {"TOVRA_BACKGROUND", "1"},
-                                                       {"TOVRA_DATA_DIR", data.string()}}));
-    EXPECT_TRUE(std::filesystem::is_directory(data));
-    ASSERT_TRUE(task.output);
-    EXPECT_EQ(task.output, task.error);
-    task.output->write("listening\n");
-    EXPECT_EQ(readFile(fake.logFile), "\n--- Tovra started 2026-12-05T03:48:30Z ---\nlistening\n");
-}
-
 TEST_F(DelegateTest, StatusLineTintsGreenOnlyWhenReady)
 {
     launch();
@@ -84,38 +66,6 @@ TEST_F(DelegateTest, QuitWithAnExitQueuedStartsNothing)
     delegate->applicationWillTerminate();
     fake.queue.advance(5);
     EXPECT_EQ(fake.tasks.size(), 1u);
-}
-
-TEST_F(DelegateTest, QuitWithARelaunchPendingStartsNothing)
-{
-    launch();
-    bridgeExits();
-    choose("Quit Tovra for Now");
-    delegate->applicationWillTerminate();
-    fake.queue.advance(5);
-    EXPECT_EQ(fake.tasks.size(), 1u);
-}
-
-TEST_F(DelegateTest, NoTrayAfterFifteenSecondsIsSaidOnceWithTheLogsPlace)
-{
-    fake.trayShown = false;
-    launch();
-    fake.queue.advance(14.9);
-    EXPECT_TRUE(fake.only("notify:").empty());
-    fake.queue.advance(60);
-    EXPECT_EQ(
-        fake.only("notify:"),
-        History{
-            "notify:Tovra Automation is running without a tray icon | This desktop shows no tray, so Tovra "
-            "has no menu here. The bridge is kept running; its log is at " +
-            fake.logFile.string() + "."});
-}
-
-TEST_F(DelegateTest, ATrayShowingTheItemGetsNoNotice)
-{
-    launch();
-    fake.queue.advance(60);
-    EXPECT_TRUE(fake.only("notify:").empty());
 }
 
 TEST_F(DelegateTest, CallbacksDoNothingOnceTheDelegateIsGone)
