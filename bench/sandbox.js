@@ -112,14 +112,18 @@ function createSandbox(bin) {
     },
     logOf: (homeDir) => readOr(path.join(homeDir, 'Library', 'Logs', 'Tovra Bridge.log'), ''),
 
-    // A copy of the binary beside share/tovra-bridge/{runtime/node-arm64, app/server.js}.
+    // A copy of the launcher and the application beside share/tovra-bridge/{runtime/node-arm64,
+    // app/server.js}.
     bundle(name, serverScript) {
       const share = path.join(root, name, 'share', 'tovra-bridge');
-      for (const dir of ['runtime', 'app']) fs.mkdirSync(path.join(share, dir), { recursive: true });
-      fs.mkdirSync(path.join(root, name, 'bin'));
+      for (const dir of ['share/tovra-bridge/runtime', 'share/tovra-bridge/app', 'bin', 'libexec/tovra-bridge']) {
+        fs.mkdirSync(path.join(root, name, dir), { recursive: true });
+      }
+      for (const file of ['bin/tovra-bridge', 'libexec/tovra-bridge/tovra-bridge']) {
+        fs.copyFileSync(path.join(bin, '..', file), path.join(root, name, file));
+        fs.chmodSync(path.join(root, name, file), 0o755);
+      }
       const binary = path.join(root, name, 'bin', 'tovra-bridge');
-      fs.copyFileSync(path.join(bin, 'tovra-bridge'), binary);
-      fs.chmodSync(binary, 0o755);
       fs.symlinkSync(process.execPath, path.join(share, 'runtime', 'node-arm64'));
       fs.writeFileSync(path.join(share, 'app', 'server.js'), serverScript);
       return binary;
