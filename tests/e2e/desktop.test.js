@@ -36,10 +36,14 @@ test('a tray that comes 3 s late shows the item within 1 s, grey, then green; Qu
   // The tray shows the item: no notice of a missing one.
   await h.sleep(12500);
   assert.deepEqual(host.events.filter((e) => e.kind === 'notify'), []);
+  // The private link opens, and nothing of it reaches the app's output.
+  host.stdin.write('click Open Controller on This Mac\n');
+  await h.waitFor('the controller', () => s.opened().some((url) => url.includes('/controller?token=')));
   const server = await s.server(app);
   host.stdin.write('click Quit Tovra for Now\n');
   assert.deepEqual(await app.exited, { code: 0, signal: null });
   await h.waitFor('the server to end', () => !h.alive(server));
+  assert.doesNotMatch(app.output, /token/);
 });
 
 test('no tray: one notice after 15 s; a second start says it runs already and leaves at once', async (t) => {

@@ -76,7 +76,8 @@ async function session({ server, runtime = process.execPath, binary = path.join(
     logFile: path.join(home, 'Library/Logs/Tovra Bridge.log'), dataDir: path.join(home, 'Library/Application Support/Tovra Automation'),
     settings: path.join(home, '.config/Tovra/Tovra Bridge.conf'), autostart: path.join(home, '.config/autostart/tovra-bridge.desktop') };
   for (const dir of ['bin', 'run', 'home']) fs.mkdirSync(path.join(root, dir), { mode: 0o700 });
-  fs.writeFileSync(path.join(root, 'bin/xdg-open'), `#!/bin/sh\necho "$*" >> '${root}/opened'\n`, { mode: 0o755 });
+  // It also says what it opens on stderr, as a desktop's opener may when it finds no browser.
+  fs.writeFileSync(path.join(root, 'bin/xdg-open'), `#!/bin/sh\necho "$*" >> '${root}/opened'; echo "$*" >&2\n`, { mode: 0o755 });
   if (server !== undefined) {
     s.binary = path.join(root, 'bundle/bin/tovra-bridge');
     s.share = path.join(root, 'bundle/share/tovra-bridge');
