@@ -307,6 +307,10 @@ TEST(QtUserDefaults, AValueSetIsOnDiskAtOnce)
 
 int main(int argc, char** argv)
 {
+    // Offscreen also when ctest lists the cases, which it does without the tests' environment.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
     QApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

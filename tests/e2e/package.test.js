@@ -1,0 +1,43 @@
+'use strict';
+// The Debian package unpacked into a temporary root and run from there as if installed: the bridge
+// from the packaged server and runtime, the setup page once, a login entry naming the packaged launcher.
+const { test } = require('node:test');
+const assert = require('node:assert/strict');
+const { execFileSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const h = require('./lib');
+
+const built = path.resolve(__dirname, '../../build-package');
+const deb = process.env.TOVRA_DEB || (fs.existsSync(built) &&
+  fs.readdirSync(built).filter((f) => /^tovra-bridge_.*\.deb$/.test(f)).map((f) => path.join(built, f))[0]);
+
+test('the package, unpacked, runs as installed', { skip: !deb && 'no package: run ./dev package, or set TOVRA_DEB' }, async (t) => {
+  const root = fs.realpathSync(fs.mkdtempSync(path.join(os.tmpdir(), 'tovra-package-')));
+  const binary = path.join(root, 'usr/bin/tovra-bridge');
+  let s;
+  t.after(async () => { await s?.cleanup(); fs.rmSync(root, { recursive: true, force: true }); });
+  s = await h.session({ binary });
+  t.diagnostic(`package: ${deb}`);
+  execFileSync('dpkg-deb', ['-x', deb, root]);
+  assert.match(execFileSync('dpkg-deb', ['-f', deb, 'Depends'], { encoding: 'utf8' }), /(^|, )nodejs \(>= 18\.2\.0\)/);
+  for (const file of ['applications/tovra-bridge.desktop', 'metainfo/com.tovra.bridge.metainfo.xml',
+    'icons/hicolor/scalable/apps/tovra-bridge.svg', 'man/man1/tovra-bridge.1.gz']) {
+    assert.ok(fs.existsSync(path.join(root, 'usr/share', file)), `${file} is missing`);
+  }
+  // The runtime is /usr/bin/node; a relative link reaches it inside the root, where nodejs would put it.
+  const runtime = path.join(root, 'usr/share/tovra-bridge/runtime/node-arm64');
+  const node = path.resolve(path.dirname(runtime), fs.readlinkSync(runtime));
+  assert.ok(['/usr/bin/node', path.join(root, 'usr/bin/node')].includes(node), `the runtime links to ${node}`);
+  if (node !== '/usr/bin/node') fs.symlinkSync(process.execPath, node);
+  const app = s.start();
+  const server = await s.ready(app);
+  assert.deepEqual(h.cmdline(server), [runtime, path.join(root, 'usr/share/tovra-bridge/app/server.js')]);
+  await h.waitFor('the setup page', () => s.opened().length);
+  assert.ok(h.read(s.autostart).split('\n').includes(`Exec=${binary}`), h.read(s.autostart));
+  await h.sleep(2200);
+  assert.deepEqual(s.opened(), ['http://localhost:4173/setup']);
+  process.kill(app.pid, 'SIGTERM');
+  assert.deepEqual(await app.exited, { code: 0, signal: null });
+});
