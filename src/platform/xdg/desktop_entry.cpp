@@ -42,24 +42,25 @@ bool isValidUtf8(std::string_view text)
     constexpr std::uint32_t smallestOfLength[] = {0, 0, 0x80, 0x800, 0x10000};
     while (!text.empty()) {
         // The lead byte's leading ones count the bytes of its sequence: none for ASCII, one for a
-        // continuation byte.
+        // continuation byte. A sequence cut short by the end of the text holds too few bits for
+        // its length, so the smallest code point of that length turns it away.
         const int ones = std::countl_one(byte(text[0]));
-        const auto length = static_cast<std::size_t>(std::max(ones, 1));
-        if (ones == 1 || ones > 4 || text.size() < length) {
+        const std::string_view sequence = text.substr(0, static_cast<std::size_t>(std::max(ones, 1)));
+        if (ones == 1 || ones > 4) {
             return false;
         }
         std::uint32_t codePoint = byte(text[0]) & (0xFFu >> ones);
-        for (std::size_t k = 1; k < length; ++k) {
-            if (std::countl_one(byte(text[k])) != 1) {
+        for (const char c : sequence.substr(1)) {
+            if (std::countl_one(byte(c)) != 1) {
                 return false;
             }
-            codePoint = codePoint << 6 | (byte(text[k]) & 0x3Fu);
+            codePoint = codePoint << 6 | (byte(c) & 0x3Fu);
         }
-        if (codePoint < smallestOfLength[length] || codePoint > 0x10FFFF ||
+        if (codePoint < smallestOfLength[ones] || codePoint > 0x10FFFF ||
             (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
             return false;
         }
-        text.remove_prefix(length);
+        text.remove_prefix(sequence.size());
     }
     return true;
 }
@@ -111,8 +112,8 @@ std::optional<DesktopEntryKeys> parseDesktopEntry(std::string_view text)
         return std::nullopt;
     }
     std::optional<DesktopEntryKeys> keys;
-    bool inGroup = false;
-    bool inEntryGroup = false;
+    // Whether the lines belong to the [Desktop Entry] group; none before the first group.
+    std::optional<bool> inEntryGroup;
     while (!text.empty()) {
         std::string_view line = text.substr(0, text.find('\n'));
         text.remove_prefix(std::min(line.size() + 1, text.size()));
@@ -130,21 +131,20 @@ std::optional<DesktopEntryKeys> parseDesktopEntry(std::string_view text)
                 return std::nullopt;
             }
             inEntryGroup = name == desktopEntryGroup;
-            if (inEntryGroup && keys) {
+            if (*inEntryGroup && keys) {
                 return std::nullopt;
             }
-            if (inEntryGroup) {
+            if (*inEntryGroup) {
                 keys.emplace();
             }
-            inGroup = true;
             continue;
         }
         const std::size_t equals = line.find('=');
         const std::string_view key = trimRight(line.substr(0, equals));
-        if (!inGroup || equals == npos || key.empty()) {
+        if (!inEntryGroup || equals == npos || key.empty()) {
             return std::nullopt;
         }
-        if (inEntryGroup && !keys->emplace(key, trimLeft(line.substr(equals + 1))).second) {
+        if (*inEntryGroup && !keys->emplace(key, trimLeft(line.substr(equals + 1))).second) {
             return std::nullopt;
         }
     }

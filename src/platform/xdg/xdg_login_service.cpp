@@ -1,6 +1,5 @@
 #include "platform/xdg/xdg_login_service.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <random>
 #include <string>
@@ -33,12 +32,11 @@ std::optional<std::string> readSmallFile(const std::filesystem::path& path, std:
     std::string contents(limit + 1, '\0');
     std::size_t size = 0;
     // Once the buffer is full, the read asks for nothing and gets nothing.
-    for (ssize_t n = -1; n != 0;) {
-        n = ::read(file.get(), contents.data() + size, contents.size() - size);
-        if (n < 0 && errno != EINTR) {
+    for (ssize_t n = -1; n != 0; size += static_cast<std::size_t>(n)) {
+        n = TEMP_FAILURE_RETRY(::read(file.get(), contents.data() + size, contents.size() - size));
+        if (n < 0) {
             return std::nullopt;
         }
-        size += static_cast<std::size_t>(std::max<ssize_t>(n, 0));
     }
     if (size > limit) {
         return std::nullopt;
