@@ -10,7 +10,8 @@
 namespace tovra::xdg {
 
 // The login item as an XDG autostart entry, <autostart directory>/tovra-bridge.desktop, whose Exec
-// names this executable. Hidden=true or X-GNOME-Autostart-enabled=false is the user switching it off.
+// names this executable. Hidden=true or X-GNOME-Autostart-enabled=false is the user switching it
+// off, whatever program the entry names. A relative autostart directory holds nothing.
 class XdgLoginService : public platform::LoginService {
 public:
     static constexpr const char* entryFileName = "tovra-bridge.desktop";
@@ -20,10 +21,6 @@ public:
     // `executable` is this program's absolute path, or none when it cannot be determined.
     XdgLoginService(std::optional<std::filesystem::path> executable, std::filesystem::path autostartDirectory,
                     platform::Workspace& workspace);
-
-    // $XDG_CONFIG_HOME/autostart when XDG_CONFIG_HOME is absolute, else <home>/.config/autostart;
-    // empty when no home directory can be found.
-    static std::filesystem::path defaultAutostartDirectory();
 
     platform::LoginItemStatus status() override;
     bool registerService() override;

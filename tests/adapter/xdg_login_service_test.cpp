@@ -1,0 +1,151 @@
+#include "platform/xdg/xdg_login_service.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <iterator>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/xdg/desktop_entry.h"
+#include "support/temp_dir.h"
+
+namespace tovra::xdg {
+namespace {
+
+namespace fs = std::filesystem;
+using enum platform::LoginItemStatus;
+using namespace tovra::testing;
+
+const std::string ours = "/opt/tovra/bin/tovra-bridge";
+const std::string head = "[Desktop Entry]\nType=Application\n";
+const std::string own = head + "Exec=" + ours + "\n";
+
+struct MockWorkspace : platform::Workspace {
+    MOCK_METHOD(bool, openURL, (const std::string&), (override));
+    MOCK_METHOD(void, activateFileViewerSelecting, (const std::vector<fs::path>&), (override));
+};
+
+class XdgLoginServiceTest : public ::testing::Test {
+protected:
+    TempDir home;
+    fs::path folder = home / "autostart";
+    fs::path name = folder / XdgLoginService::entryFileName;
+    ::testing::StrictMock<MockWorkspace> workspace; // nothing is opened unless a test expects it
+    XdgLoginService service{fs::path(ours), folder, workspace};
+};
+
+TEST_F(XdgLoginServiceTest, StatusFollowsTheEntry)
+{
+    const std::string other = head + "Exec=/usr/bin/other\n";
+    const std::string padding(XdgLoginService::maxEntrySize, '#');
+    EXPECT_EQ(service.status(), notRegistered) << "no entry";
+    const std::tuple<const char*, std::string, platform::LoginItemStatus> cases[] = {
+        {"ours", own, enabled},
+        {"another program", other, notRegistered},
+        {"not an application", "[Desktop Entry]\nType=Link\nExec=" + ours + "\n", notRegistered},
+        {"Hidden=true", own + "Hidden=true\n", requiresApproval},
+        {"Hidden=1 over another program", other + "Hidden=1\n", requiresApproval},
+        {"autostart off, no Exec", head + "X-GNOME-Autostart-enabled=false\n", requiresApproval},
+        {"flags on, trailing blanks", own + "Hidden=0 \t\nX-GNOME-Autostart-enabled=true \n", enabled},
+        {"an unreadable flag", own + "Hidden=yes\n", notRegistered},
+        {"unreadable beside off", own + "Hidden=true\nX-GNOME-Autostart-enabled=no\n", notRegistered},
+        {"exactly the size limit", (own + padding).substr(0, XdgLoginService::maxEntrySize), enabled},
+        {"over the size limit", own + padding, notRegistered},
+    };
+    for (const auto& [label, text, status] : cases) {
+        writeFile(name, text);
+        EXPECT_EQ(service.status(), status) << label;
+    }
+    fs::remove(name);
+    ASSERT_EQ(::mkfifo(name.c_str(), 0600), 0);
+    EXPECT_EQ(service.status(), notRegistered) << "a FIFO, not waited for";
+}
+
+TEST_F(XdgLoginServiceTest, WithoutAPathAnEntryCanNameNothingIsRegistered)
+{
+    const std::tuple<const char*, std::optional<fs::path>, platform::LoginItemStatus> cases[] = {
+        {"unknown", std::nullopt, notFound},
+        {"relative", "bin/x", notFound},
+        {"not UTF-8", "/\xFF", notRegistered}};
+    for (const auto& [label, executable, status] : cases) {
+        XdgLoginService unusable(executable, folder, workspace);
+        EXPECT_EQ(unusable.status(), status) << label;
+        EXPECT_FALSE(unusable.registerService()) << label;
+    }
+}
+
+TEST_F(XdgLoginServiceTest, RegisterWritesAValidEntryNamingThisProgramAndUnregisterRemovesIt)
+{
+    const fs::path program = home / "Tovra \"Bridge\" $`%\\\xC3\xA9" / "tovra-bridge";
+    XdgLoginService awkward(program, folder, workspace);
+    ASSERT_TRUE(awkward.registerService());
+    EXPECT_EQ(awkward.status(), enabled);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 1) << "a temporary file is left";
+    const std::optional<DesktopEntryKeys> keys = parseDesktopEntry(readFile(name));
+    ASSERT_TRUE(keys);
+    EXPECT_EQ(programOfExec(keys->at("Exec")), program.string());
+    EXPECT_EQ(keys->at("TryExec"), home.path.string() + "/Tovra \"Bridge\" $`%\\\\\xC3\xA9/tovra-bridge");
+    const std::string validate =
+        "desktop-file-validate '" + name.string() + "' >'" + home.path.string() + "/out' 2>&1";
+    EXPECT_EQ(std::system(validate.c_str()), 0);
+    EXPECT_EQ(readFile(home / "out"), "");
+    fs::create_symlink(home / "elsewhere", home / "link");
+    fs::rename(home / "link", name);
+    ASSERT_TRUE(awkward.registerService());
+    EXPECT_FALSE(fs::exists(home / "elsewhere")) << "written through a symlink at the name";
+    EXPECT_FALSE(fs::is_symlink(name));
+    EXPECT_TRUE(awkward.unregisterService());
+    EXPECT_EQ(awkward.status(), notRegistered);
+    EXPECT_TRUE(awkward.unregisterService()) << "nothing left to remove";
+}
+
+TEST_F(XdgLoginServiceTest, FailuresAreReportedAndLeaveNothingBehind)
+{
+    writeFile(folder, "a file in place of the folder");
+    EXPECT_FALSE(service.registerService());
+    EXPECT_TRUE(service.unregisterService()) << "nothing is registered there";
+    fs::remove(folder);
+    fs::create_directories(name);
+    EXPECT_FALSE(service.registerService()) << "a folder at the entry's name";
+    EXPECT_FALSE(service.unregisterService()) << "a folder at the entry's name";
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 1);
+    // A full disk: no write gets past the first byte.
+    fs::remove(name);
+    rlimit normal{};
+    ::getrlimit(RLIMIT_FSIZE, &normal);
+    const rlimit tiny{1, normal.rlim_max};
+    std::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &tiny);
+    const bool registered = service.registerService();
+    ::setrlimit(RLIMIT_FSIZE, &normal);
+    EXPECT_FALSE(registered);
+    EXPECT_TRUE(fs::is_empty(folder));
+}
+
+TEST_F(XdgLoginServiceTest, SettingsPaneOpensTheFolderAsAFileUrlWithoutCreatingIt)
+{
+    XdgLoginService elsewhere(fs::path(ours), home / "a b%\xC3\xA9" / "autostart", workspace);
+    EXPECT_CALL(workspace, openURL("file://" + home.path.string() + "/a%20b%25%C3%A9/autostart"));
+    elsewhere.openSettingsPane();
+    EXPECT_FALSE(fs::exists(home / "a b%\xC3\xA9"));
+}
+
+TEST_F(XdgLoginServiceTest, ARelativeFolderHoldsNothing)
+{
+    const fs::path previous = fs::current_path();
+    fs::current_path(home.path);
+    writeFile(fs::path(".") / name.filename(), own);
+    XdgLoginService relative(fs::path(ours), ".", workspace);
+    EXPECT_EQ(relative.status(), notRegistered);
+    EXPECT_FALSE(relative.registerService());
+    EXPECT_FALSE(relative.unregisterService());
+    relative.openSettingsPane();
+    fs::current_path(previous);
+}
+
+} // namespace
+} // namespace tovra::xdg
