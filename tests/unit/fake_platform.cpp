@@ -105,15 +105,6 @@ std::vector<platform::URLRequest> FakePlatform::requests()
     return requests;
 }
 
-std::vector<std::string> FakePlatform::menuShown() const
-{
-    std::vector<std::string> lines;
-    for (const auto& item : menu) {
-        lines.push_back(item ? item->shown() : "---");
-    }
-    return lines;
-}
-
 std::chrono::system_clock::time_point FakePlatform::now()
 {
     using namespace std::chrono;
@@ -152,9 +143,9 @@ std::shared_ptr<platform::FileHandle> FakePlatform::fileHandleForWriting(const p
 }
 
 std::shared_ptr<platform::MenuItem>
-FakePlatform::makeMenuItem(const std::string& title, std::function<void()> action, const std::string& key)
+FakePlatform::makeMenuItem(const std::string& title, std::function<void()> action, const std::string& /*key*/)
 {
-    return std::make_shared<FakeMenuItem>(*this, title, std::move(action), key);
+    return std::make_shared<FakeMenuItem>(*this, title, std::move(action));
 }
 
 std::shared_ptr<platform::Task> FakePlatform::makeTask()

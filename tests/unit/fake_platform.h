@@ -91,7 +91,6 @@ public:
     void answer(std::size_t index, std::optional<std::string> body);
     std::vector<platform::URLRequest> requests();
     std::shared_ptr<FakeTask> lastTask() { return tasks.back(); }
-    std::vector<std::string> menuShown() const;
 
     void setDelegate(std::weak_ptr<platform::ApplicationDelegate>) override {}
     int run() override { return 0; }
@@ -126,7 +125,7 @@ public:
                                                      const std::string& key) override;
     StatusBarButton* button() override { return hasButton ? this : nullptr; }
     void setMenu(std::shared_ptr<platform::Menu>) override { record("menu attached"); }
-    bool isVisible() override { return trayShown; }
+    bool isVisible() override { return true; }
     void setImage(std::shared_ptr<platform::Image> image) override { record(image ? "image" : "no image"); }
     void setToolTip(const std::string& text) override { record("tooltip:" + text); }
     void setContentTintColor(platform::TintColor color) override
@@ -165,8 +164,7 @@ public:
     std::vector<std::shared_ptr<FakeMenuItem>> menu; // null for a separator
     std::map<std::string, bool> defaults;
     LoginItemStatus loginStatus = LoginItemStatus::notRegistered;
-    bool launchesSucceed = true, loginCallsSucceed = true, defaultsStick = true, trayShown = true,
-         hasButton = true;
+    bool launchesSucceed = true, loginCallsSucceed = true, defaultsStick = true, hasButton = true;
     std::function<void()> whileAlertShown;
     std::error_code ignored;
 
@@ -217,28 +215,20 @@ private:
 };
 
 struct FakeMenuItem : platform::MenuItem {
-    FakeMenuItem(FakePlatform& fake, std::string title, std::function<void()> action, std::string key)
-        : fake(fake), title(std::move(title)), action(std::move(action)), key(std::move(key))
+    FakeMenuItem(FakePlatform& fake, std::string title, std::function<void()> action)
+        : fake(fake), title(std::move(title)), action(std::move(action))
     {
     }
     void setTitle(const std::string& value) override { fake.record("title:" + (title = value)); }
-    void setEnabled(bool value) override { enabled = value; }
+    void setEnabled(bool) override {}
     void setState(platform::ControlState value) override
     {
-        fake.record("state:" + (state = value == platform::ControlState::on ? "on" : "off"));
-    }
-    // Its title, then [key], (disabled) and (on) or (off) where they apply.
-    std::string shown() const
-    {
-        return title + (key.empty() ? "" : " [" + key + "]") + (enabled ? "" : " (disabled)") +
-               (state.empty() ? "" : " (" + state + ")");
+        fake.record(value == platform::ControlState::on ? "state:on" : "state:off");
     }
 
     FakePlatform& fake;
     std::string title;
     std::function<void()> action;
-    std::string key, state;
-    bool enabled = true;
 };
 
 // A delegate on a fresh fake platform.
