@@ -34,9 +34,9 @@ platform::InfoValue ExecutableBundle::infoValue(std::string_view key)
 
 std::optional<std::filesystem::path> ExecutableBundle::currentExecutable()
 {
-    std::error_code error;
+    std::error_code error; // leaves the path empty
     std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error || executable.empty()) {
+    if (executable.empty()) {
         return std::nullopt;
     }
     return executable;

@@ -44,13 +44,13 @@ InstanceClaim claimInstance(const std::filesystem::path& lockFile)
     return held ? InstanceClaim::heldByAnother : InstanceClaim::unproven;
 }
 
-std::filesystem::path instanceLockFile()
+std::filesystem::path instanceLockFile(const std::filesystem::path& temporaryFolder)
 {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && runtime[0] == '/') {
         return std::filesystem::path(runtime) / kLockName;
     }
-    const std::filesystem::path folder = "/tmp/tovra-bridge-" + std::to_string(::getuid());
+    const std::filesystem::path folder = temporaryFolder / ("tovra-bridge-" + std::to_string(::getuid()));
     ::mkdir(folder.c_str(), 0700);
     return isPrivateFolder(folder) ? folder / kLockName : std::filesystem::path();
 }

@@ -12,8 +12,9 @@ enum class InstanceClaim { claimed, heldByAnother, unproven };
 // the name, no permission) makes it unproven.
 InstanceClaim claimInstance(const std::filesystem::path& lockFile);
 
-// $XDG_RUNTIME_DIR/tovra-bridge.lock, or without that variable the same name in a folder of
-// this user's own under /tmp; empty when no such folder can be had.
-std::filesystem::path instanceLockFile();
+// $XDG_RUNTIME_DIR/tovra-bridge.lock when that is absolute, else the same name in a folder of this
+// user's own under `temporaryFolder`, made 0700 when missing; empty when no such folder can be
+// had: a folder at that name of someone else's, or open to others, or anything but a folder.
+std::filesystem::path instanceLockFile(const std::filesystem::path& temporaryFolder = "/tmp");
 
 } // namespace tovra::posix

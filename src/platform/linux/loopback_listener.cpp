@@ -21,9 +21,8 @@ std::map<std::string, bool> loopbackListeners(int port)
     std::map<std::string, bool> listeners;
     for (const auto& [table, ipv4] : {std::pair{"/proc/net/tcp", true}, std::pair{"/proc/net/tcp6", false}}) {
         std::ifstream lines(table);
-        std::string line;
-        std::getline(lines, line); // the heading
-        while (std::getline(lines, line)) {
+        // The heading has no state 0A, so the test below turns it away with the other lines.
+        for (std::string line; std::getline(lines, line);) {
             std::istringstream fields(line);
             std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
             fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
@@ -53,7 +52,7 @@ std::set<std::string> socketsOf(const std::string& pid)
     std::error_code error;
     for (const fs::directory_entry& entry : fs::directory_iterator("/proc/" + pid + "/fd", error)) {
         const std::string target = fs::read_symlink(entry.path(), error).string();
-        if (target.starts_with("socket:[") && target.ends_with(']')) {
+        if (target.starts_with("socket:[")) { // socket:[<inode>]
             sockets.insert(target.substr(8, target.size() - 9));
         }
     }
@@ -88,6 +87,22 @@ std::vector<std::string> processTree(const std::string& root)
     return tree;
 }
 
+// Whether the processes hold any of the listeners, and if so whether one of those is IPv4.
+std::optional<bool> heldAmong(const std::vector<std::string>& processes,
+                              const std::map<std::string, bool>& listeners)
+{
+    std::optional<bool> ipv4;
+    for (const std::string& process : processes) {
+        for (const std::string& socket : socketsOf(process)) {
+            const auto listener = listeners.find(socket);
+            if (listener != listeners.end()) {
+                ipv4 = ipv4.value_or(false) || listener->second;
+            }
+        }
+    }
+    return ipv4;
+}
+
 } // namespace
 
 std::optional<std::string> loopbackListenerOf(int pid, int port)
@@ -97,23 +112,14 @@ std::optional<std::string> loopbackListenerOf(int pid, int port)
         return std::nullopt;
     }
     // The process itself first: a server that listens on its own needs no look at the others.
-    std::vector<std::string> processes{std::to_string(pid)};
-    std::optional<bool> found;
-    for (std::size_t i = 0; i < processes.size(); ++i) {
-        for (const std::string& socket : socketsOf(processes[i])) {
-            const auto listener = listeners.find(socket);
-            if (listener != listeners.end()) {
-                found = found.value_or(false) || listener->second;
-            }
-        }
-        if (i == 0 && !found) {
-            processes = processTree(processes[0]);
-        }
+    std::optional<bool> ipv4 = heldAmong({std::to_string(pid)}, listeners);
+    if (!ipv4) {
+        ipv4 = heldAmong(processTree(std::to_string(pid)), listeners);
     }
-    if (!found) {
+    if (!ipv4) {
         return std::nullopt;
     }
-    return *found ? "127.0.0.1" : "::1";
+    return *ipv4 ? "127.0.0.1" : "::1";
 }
 
 } // namespace tovra::posix

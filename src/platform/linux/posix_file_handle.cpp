@@ -6,7 +6,7 @@ namespace tovra::posix {
 
 bool PosixFileHandle::seekToEnd()
 {
-    return descriptor_.isOpen() && ::lseek(descriptor_.get(), 0, SEEK_END) != -1;
+    return ::lseek(descriptor_.get(), 0, SEEK_END) != -1;
 }
 
 } // namespace tovra::posix

@@ -39,7 +39,7 @@ bool PosixFileManager::createDirectory(const std::filesystem::path& path)
     std::filesystem::path current;
     for (const std::filesystem::path& component : path) {
         current /= component;
-        if (!isDirectory(current) && ::mkdir(current.c_str(), 0700) != 0 && !isDirectory(current)) {
+        if (::mkdir(current.c_str(), 0700) != 0 && !isDirectory(current)) {
             return false;
         }
     }
@@ -55,10 +55,10 @@ std::shared_ptr<platform::FileHandle>
 PosixFileManager::fileHandleForWriting(const std::filesystem::path& path)
 {
     // Non-blocking, so a FIFO without a reader cannot hold up the caller: the open fails, or the
-    // check below turns it away.
+    // check below turns it away. fstat fails on the -1 of a failed open.
     FileDescriptor descriptor(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat status {};
-    if (!descriptor.isOpen() || ::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+    if (::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
         ::fcntl(descriptor.get(), F_SETFL, O_APPEND) != 0) {
         return nullptr;
     }

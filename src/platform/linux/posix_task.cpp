@@ -3,18 +3,23 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
+#include <cstring>
+#include <future>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 #include "platform/file_manager.h"
+#include "platform/linux/child_guard.h"
+#include "platform/linux/file_descriptor.h"
 
 namespace tovra::posix {
 
@@ -23,167 +28,71 @@ struct PosixTask::State {
     std::condition_variable finishedCondition;
     pid_t pid = -1;
     bool launched = false;
-    // Set before the child is reaped: until then its pid cannot be reused, so a signal sent
-    // while this is false under the lock reaches this child and no other process.
-    bool ended = false;
+    // From the launch until the child has ended, and cleared before it is reaped: until then its
+    // pid cannot be reused, so a signal sent while this is set under the lock reaches this child
+    // and no other process.
+    bool running = false;
     // Reaped and the handler done with.
     bool finished = false;
-    // The pipe that keeps the guard process waiting; see startGuard.
-    int guardPipe = -1;
+    // From the launch until the child has ended or the task is destroyed.
+    std::optional<ChildGuard> guard;
 
     std::mutex handlerMutex;
     std::function<void()> handler;
-    // The waiter thread while it runs the handler, so that a call made from inside the
-    // handler (the task's last owner letting go there, say) does not lock handlerMutex again.
+    // The waiter thread once it runs the handler, so that a call made from inside the handler (the
+    // task's last owner letting go there, say) neither locks handlerMutex again nor waits for itself.
     std::atomic<std::thread::id> handlerThread{};
 };
 
 namespace {
 
-// Everything the child needs, prepared before fork: the child may not allocate.
-struct ChildSetup {
-    const char* program;
-    char* const* argv;
-    char* const* envp;
-    const char* directory;
-    int output;
-    int error;
-    int statusPipe;
+// posix_spawn's file actions and attributes, released when they go.
+struct SpawnOptions {
+    SpawnOptions()
+    {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attributes);
+    }
+    ~SpawnOptions()
+    {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+    }
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
 };
 
-// The descriptor a stream is redirected from: -1 to inherit; false for a handle already closed.
-bool redirectionSource(const std::shared_ptr<platform::FileHandle>& handle, int& descriptor)
+// A copy of the handle's descriptor above the standard streams, so that pointing the child's 1
+// and 2 at the copies cannot overwrite one of them with the other. None to inherit the stream;
+// false for a handle already closed.
+bool redirectionSource(const std::shared_ptr<platform::FileHandle>& handle, FileDescriptor& copy)
 {
-    descriptor = -1;
-    if (!handle) {
-        return true;
+    if (handle) {
+        copy = FileDescriptor(fcntl(handle->fileDescriptor(), F_DUPFD_CLOEXEC, 3));
     }
-    descriptor = handle->fileDescriptor();
-    return descriptor >= 0;
+    return !handle || copy.isOpen();
 }
 
-// Keeps a descriptor clear of 0-2, which the child redirects onto.
-int aboveStandardStreams(int descriptor)
+// The child gets 1 and 2 from the copies when given, and no other descriptor above 2; the working
+// directory when given; no blocked signal and every signal at its default action, whatever this
+// process ignores or blocks.
+bool prepare(SpawnOptions& options, const FileDescriptor& output, const FileDescriptor& error,
+             const std::filesystem::path& directory)
 {
-    if (descriptor >= 3) {
-        return descriptor;
-    }
-    const int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
-    ::close(descriptor);
-    return moved;
-}
-
-[[noreturn]] void reportToParent(int statusPipe)
-{
-    const int error = errno;
-    [[maybe_unused]] const ssize_t written = ::write(statusPipe, &error, sizeof error);
-    _exit(127);
-}
-
-bool redirect(int from, int to)
-{
-    if (from < 0) {
-        return true;
-    }
-    // dup2 onto itself would leave close-on-exec set.
-    return from == to ? fcntl(from, F_SETFD, 0) == 0 : dup2(from, to) == to;
-}
-
-// Runs in the forked child: async-signal-safe calls only.
-[[noreturn]] void execChild(const ChildSetup& setup)
-{
-    // Signals are blocked from before fork until exec, so no handler of the parent's runs here.
-    struct sigaction defaultAction {};
-    defaultAction.sa_handler = SIG_DFL;
-    sigemptyset(&defaultAction.sa_mask);
-    for (int signal = 1; signal < NSIG; ++signal) {
-        sigaction(signal, &defaultAction, nullptr);
-    }
-    if (!redirect(setup.output, 1) || !redirect(setup.error, 2)) {
-        reportToParent(setup.statusPipe);
-    }
-    if (setup.directory != nullptr && chdir(setup.directory) != 0) {
-        reportToParent(setup.statusPipe);
-    }
-    if ((setup.statusPipe > 3 && close_range(3, setup.statusPipe - 1, 0) != 0) ||
-        close_range(setup.statusPipe + 1, ~0U, 0) != 0) {
-        reportToParent(setup.statusPipe);
-    }
-    sigset_t noSignals;
-    sigemptyset(&noSignals);
-    sigprocmask(SIG_SETMASK, &noSignals, nullptr);
-    execve(setup.program, setup.argv, setup.envp);
-    reportToParent(setup.statusPipe);
-}
-
-void reap(pid_t pid)
-{
-    while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
-    }
-}
-
-// A child must not outlive this process when it dies without its own clean-up (killed,
-// crashed): an orphaned server would keep its port. A small guard process holds the read end
-// of a pipe; when this process dies the write end closes, and the guard sends the child one
-// SIGTERM. Disarming writes a byte first, so an ordinary end sends nothing. (A parent-death
-// signal would be simpler, but the kernel repeats it for every thread that exits.) The guard
-// is forked twice over, so it is nobody's child here and needs no reaping.
-// Call with every signal blocked; the guard keeps them blocked. Returns the write end or -1.
-int startGuard(pid_t child)
-{
-    int guardPipe[2];
-    if (pipe2(guardPipe, O_CLOEXEC) != 0) {
-        return -1;
-    }
-    const pid_t intermediate = fork();
-    if (intermediate == 0) {
-        if (_Fork() != 0) {
-            _exit(0);
-        }
-        const int readEnd = guardPipe[0];
-        if (readEnd > 0) {
-            close_range(0, static_cast<unsigned>(readEnd) - 1, 0);
-        }
-        close_range(static_cast<unsigned>(readEnd) + 1, ~0U, 0);
-        unsigned char byte;
-        ssize_t received;
-        while ((received = ::read(readEnd, &byte, 1)) == -1 && errno == EINTR) {
-        }
-        if (received == 0) {
-            kill(child, SIGTERM);
-        }
-        _exit(0);
-    }
-    ::close(guardPipe[0]);
-    if (intermediate < 0) {
-        ::close(guardPipe[1]);
-        return -1;
-    }
-    reap(intermediate);
-    return guardPipe[1];
-}
-
-// Tells the guard to leave without a signal. Call with the state's mutex held.
-void disarmGuard(int& writeEnd)
-{
-    if (writeEnd < 0) {
-        return;
-    }
-    // A guard that is gone already (killed by someone) must not take this process with it
-    // through SIGPIPE.
-    sigset_t pipeSignal;
-    sigset_t previousMask;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previousMask);
-    const unsigned char byte = 0;
-    if (::write(writeEnd, &byte, 1) == -1 && errno == EPIPE) {
-        const timespec noWait{};
-        sigtimedwait(&pipeSignal, nullptr, &noWait);
-    }
-    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
-    ::close(writeEnd);
-    writeEnd = -1;
+    // Every signal, glibc's own two (32 and 33) too: sigfillset leaves those out, and glibc's
+    // posix_spawn then sets them to be ignored in the child, which the program it runs keeps. The
+    // mask is the empty one posix_spawnattr_init leaves.
+    sigset_t signals;
+    std::memset(&signals, 0xff, sizeof signals);
+    posix_spawnattr_setsigdefault(&options.attributes, &signals);
+    const short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    return posix_spawnattr_setflags(&options.attributes, flags) == 0 &&
+           (!output.isOpen() || posix_spawn_file_actions_adddup2(&options.actions, output.get(), 1) == 0) &&
+           (!error.isOpen() || posix_spawn_file_actions_adddup2(&options.actions, error.get(), 2) == 0) &&
+           (directory.empty() ||
+            posix_spawn_file_actions_addchdir_np(&options.actions, directory.c_str()) == 0) &&
+           posix_spawn_file_actions_addclosefrom_np(&options.actions, 3) == 0;
 }
 
 } // namespace
@@ -195,7 +104,7 @@ PosixTask::~PosixTask()
     setTerminationHandler({});
     // The program ends its child on purpose, or lets it run: either way no guard signal.
     std::lock_guard lock(state_->mutex);
-    disarmGuard(state_->guardPipe);
+    state_->guard.reset();
 }
 
 void PosixTask::setExecutable(const std::filesystem::path& executable)
@@ -230,14 +139,15 @@ void PosixTask::setStandardError(std::shared_ptr<platform::FileHandle> handle)
 
 void PosixTask::setTerminationHandler(std::function<void()> handler)
 {
+    // From inside the handler (its task's last owner letting go there, say) there is nothing left
+    // to replace or remove: the waiter has taken the handler out, and holds the lock.
+    if (state_->handlerThread.load() == std::this_thread::get_id()) {
+        return;
+    }
     // Outlives the lock: it may own the last reference to this task.
     std::function<void()> previous;
-    if (state_->handlerThread.load() == std::this_thread::get_id()) {
-        previous = std::exchange(state_->handler, std::move(handler));
-    } else {
-        std::lock_guard lock(state_->handlerMutex);
-        previous = std::exchange(state_->handler, std::move(handler));
-    }
+    std::lock_guard lock(state_->handlerMutex);
+    previous = std::exchange(state_->handler, std::move(handler));
 }
 
 bool PosixTask::launch()
@@ -248,28 +158,19 @@ bool PosixTask::launch()
             return false;
         }
     }
-    if (executable_.empty()) {
+    FileDescriptor output;
+    FileDescriptor error;
+    if (!redirectionSource(standardOutput_, output) || !redirectionSource(standardError_, error)) {
         return false;
     }
-    int outputDescriptor = -1;
-    int errorDescriptor = -1;
-    if (!redirectionSource(standardOutput_, outputDescriptor) ||
-        !redirectionSource(standardError_, errorDescriptor)) {
-        return false;
-    }
-    // Relative to this process's directory, not the child's.
-    std::error_code error;
-    const std::filesystem::path program = std::filesystem::absolute(executable_, error);
-    if (error) {
-        return false;
-    }
+    // Relative to this process's directory, not the child's; empty, and then not found, when that
+    // directory is gone.
+    std::error_code noDirectory;
+    const std::filesystem::path program = std::filesystem::absolute(executable_, noDirectory);
 
-    std::vector<std::string> argumentStrings;
-    argumentStrings.reserve(arguments_.size() + 1);
-    argumentStrings.push_back(executable_.string());
+    std::vector<std::string> argumentStrings{executable_.string()};
     argumentStrings.insert(argumentStrings.end(), arguments_.begin(), arguments_.end());
     std::vector<char*> argv;
-    argv.reserve(argumentStrings.size() + 1);
     for (std::string& argument : argumentStrings) {
         argv.push_back(argument.data());
     }
@@ -278,112 +179,79 @@ bool PosixTask::launch()
     std::vector<std::string> environmentStrings;
     std::vector<char*> envp;
     if (environment_) {
-        environmentStrings.reserve(environment_->size());
         for (const auto& [name, value] : *environment_) {
             environmentStrings.push_back(name + "=" + value);
         }
-        envp.reserve(environmentStrings.size() + 1);
         for (std::string& entry : environmentStrings) {
             envp.push_back(entry.data());
         }
         envp.push_back(nullptr);
     }
 
-    int statusPipe[2];
-    if (pipe2(statusPipe, O_CLOEXEC) != 0) {
-        return false;
-    }
-    statusPipe[1] = aboveStandardStreams(statusPipe[1]);
-    if (statusPipe[1] < 0) {
-        ::close(statusPipe[0]);
-        return false;
-    }
-    const ChildSetup setup{program.c_str(),
-                           argv.data(),
-                           environment_ ? envp.data() : environ,
-                           currentDirectory_.empty() ? nullptr : currentDirectory_.c_str(),
-                           outputDescriptor,
-                           errorDescriptor,
-                           statusPipe[1]};
-
+    // The waiter first, so that a thread that cannot be had leaves no child behind. Neither the
+    // waiter nor the guard takes signals: process-directed ones go to the threads that expect them.
     sigset_t allSignals;
     sigset_t previousMask;
     sigfillset(&allSignals);
     pthread_sigmask(SIG_SETMASK, &allSignals, &previousMask);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execChild(setup);
-    }
-    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
-    ::close(statusPipe[1]);
-    if (pid < 0) {
-        ::close(statusPipe[0]);
-        return false;
-    }
-    // End of file: the exec succeeded. Otherwise the child reports its errno and exits.
-    int childError = 0;
-    ssize_t received;
-    while ((received = ::read(statusPipe[0], &childError, sizeof childError)) == -1 && errno == EINTR) {
-    }
-    ::close(statusPipe[0]);
-    if (received != 0) {
-        kill(pid, SIGKILL);
-        reap(pid);
-        return false;
+    std::promise<pid_t> spawned;
+    std::thread waiter;
+    try {
+        waiter = std::thread(waitForChild, state_, spawned.get_future());
+    } catch (const std::system_error&) {
     }
 
-    // The guard and the waiter take no signals: process-directed ones go to the threads that
-    // expect them.
-    pthread_sigmask(SIG_SETMASK, &allSignals, &previousMask);
-    const int guardPipe = startGuard(pid);
-    {
+    // glibc's posix_spawn reports a failed exec (no such program, not executable, no such working
+    // directory) as its result, and has reaped that child by then.
+    SpawnOptions options;
+    pid_t pid = -1;
+    const bool started = waiter.joinable() && prepare(options, output, error, currentDirectory_) &&
+                         posix_spawn(&pid, program.c_str(), &options.actions, &options.attributes,
+                                     argv.data(), environment_ ? envp.data() : environ) == 0;
+    if (started) {
         std::lock_guard lock(state_->mutex);
         state_->pid = pid;
         state_->launched = true;
-        state_->guardPipe = guardPipe;
-    }
-    bool started = true;
-    try {
-        std::thread(waitForChild, state_, pid).detach();
-    } catch (const std::system_error&) {
-        started = false;
+        state_->running = true;
+        state_->guard.emplace(pid);
     }
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
-    if (!started) {
-        kill(pid, SIGKILL);
-        reap(pid);
-        std::lock_guard lock(state_->mutex);
-        disarmGuard(state_->guardPipe);
-        state_->pid = -1;
-        state_->launched = false;
-        return false;
+    spawned.set_value(started ? pid : -1);
+    if (waiter.joinable()) {
+        waiter.detach();
     }
-    return true;
+    return started;
 }
 
-void PosixTask::waitForChild(std::shared_ptr<State> state, pid_t pid)
+void PosixTask::waitForChild(std::shared_ptr<State> state, std::future<pid_t> spawned)
 {
-    siginfo_t info{};
-    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) == -1 && errno == EINTR) {
+    const pid_t pid = spawned.get();
+    if (pid == -1) {
+        return;
     }
+    // This thread takes no signals, so nothing interrupts its waits.
+    siginfo_t info{};
+    waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
     {
         std::lock_guard lock(state->mutex);
-        state->ended = true;
-        disarmGuard(state->guardPipe);
+        state->running = false;
+        state->guard.reset();
     }
-    reap(pid);
+    waitpid(pid, nullptr, 0);
 
-    std::function<void()> handler;
     {
+        // Goes at the end of this block, outside the lock: it may own the last reference to the
+        // task, whose destruction takes the lock.
+        std::function<void()> handler;
         std::lock_guard lock(state->handlerMutex);
         handler = std::exchange(state->handler, nullptr);
         if (handler) {
+            // Left set: once the handler has run, there is no handler to replace and no end to
+            // wait for, whichever thread asks.
             state->handlerThread = std::this_thread::get_id();
             handler();
-            state->handlerThread = std::thread::id();
         }
     }
-    handler = nullptr;
 
     {
         std::lock_guard lock(state->mutex);
@@ -395,13 +263,13 @@ void PosixTask::waitForChild(std::shared_ptr<State> state, pid_t pid)
 bool PosixTask::isRunning() const
 {
     std::lock_guard lock(state_->mutex);
-    return state_->launched && !state_->ended;
+    return state_->running;
 }
 
 void PosixTask::terminate()
 {
     std::lock_guard lock(state_->mutex);
-    if (state_->launched && !state_->ended) {
+    if (state_->running) {
         kill(state_->pid, SIGTERM);
     }
 }

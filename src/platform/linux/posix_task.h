@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,9 +14,12 @@
 
 namespace tovra::posix {
 
-// A child started with fork and execve and watched by a detached waiter thread of its own.
+// A child started with posix_spawn and watched by a detached waiter thread of its own. The child
+// gets exactly its arguments (the executable as given first), and the environment, working
+// directory and streams 1 and 2 set here, else this process's; no other descriptor, no blocked
+// signal and every signal at its default action.
 //
-// A forked guard sends the child one SIGTERM when this process dies without destroying the task
+// A ChildGuard sends the child one SIGTERM when this process dies without destroying the task
 // (killed, crashed), so the child does not outlive it. The child's end, or the task's
 // destruction, dismisses the guard.
 //
@@ -37,8 +41,9 @@ public:
     void setStandardOutput(std::shared_ptr<platform::FileHandle> handle) override;
     void setStandardError(std::shared_ptr<platform::FileHandle> handle) override;
     void setTerminationHandler(std::function<void()> handler) override;
-    // False when already launched or when the program cannot be started (not found, not
-    // executable, working directory missing); a failed launch leaves no child.
+    // False when already launched, when a stream handle given is closed, or when the program
+    // cannot be started (not found, not executable, working directory missing); a failed launch
+    // leaves no child.
     bool launch() override;
     bool isRunning() const override;
     void terminate() override;
@@ -50,7 +55,7 @@ public:
 
 private:
     struct State;
-    static void waitForChild(std::shared_ptr<State> state, pid_t pid);
+    static void waitForChild(std::shared_ptr<State> state, std::future<pid_t> spawned);
 
     std::filesystem::path executable_;
     std::vector<std::string> arguments_;

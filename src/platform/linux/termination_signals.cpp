@@ -26,21 +26,20 @@ extern "C" void onTerminationSignal(int signal)
 
 void catchTerminationSignals()
 {
-    if (signalPipe[0] >= 0 || ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (signalPipe[0] != -1 || ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         return;
     }
-    struct sigaction action {};
+    struct sigaction action {}; // nothing blocked while the handler runs
     action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
+    // Started under nohup, the program keeps running when its terminal goes.
+    struct sigaction hangup {};
+    ::sigaction(SIGHUP, nullptr, &hangup);
     sigset_t termination;
     sigemptyset(&termination);
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         sigaddset(&termination, signal);
-        struct sigaction previous {};
-        // Started under nohup, the program keeps running when its terminal goes.
-        if (signal != SIGHUP ||
-            (::sigaction(SIGHUP, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)) {
+        if (signal != SIGHUP || hangup.sa_handler != SIG_IGN) {
             ::sigaction(signal, &action, nullptr);
         }
     }

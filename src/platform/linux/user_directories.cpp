@@ -3,7 +3,6 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <vector>
 
@@ -24,17 +23,12 @@ std::filesystem::path homeDirectory()
     if (std::filesystem::path home = absoluteVariable("HOME"); !home.empty()) {
         return home;
     }
-    std::vector<char> buffer(1024);
+    // Room for any entry this program will meet; one that does not fit counts as none.
+    std::vector<char> buffer(16384);
     passwd entry{};
     passwd* found = nullptr;
-    while (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
-           buffer.size() < (std::size_t{1} << 20)) {
-        buffer.resize(buffer.size() * 2);
-    }
-    if (!found || !found->pw_dir || found->pw_dir[0] != '/') {
-        return {};
-    }
-    return found->pw_dir;
+    getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found);
+    return found && found->pw_dir[0] == '/' ? found->pw_dir : std::filesystem::path();
 }
 
 std::filesystem::path configDirectory()
