@@ -1,0 +1,70 @@
+// libFuzzer targets, one per build of this file (TOVRA_FUZZ_TARGET names it): nothing crashes, and
+// whatever is accepted survives a round trip.
+#include <cstdint>
+#include <cstdlib>
+
+#include <nlohmann/json.hpp>
+
+#include "health/health.h"
+#include "menu/setup_info.h"
+#include "platform/xdg/desktop_entry.h"
+
+namespace tovra_fuzz {
+
+void check(bool holds)
+{
+    if (!holds) {
+        std::abort();
+    }
+}
+
+// A decoded record encodes and decodes to itself.
+void health(std::string_view body)
+{
+    if (const auto health = tovra::decodeHealth(body)) {
+        const auto again = tovra::decodeHealth(nlohmann::json{
+            {"version", health->version},
+            {"midiReady", health->midiReady},
+            {"midiPort", health->midiPort},
+            {"pairedClients",
+             health->pairedClients}}.dump());
+        check(again && again->version == health->version && again->midiReady == health->midiReady &&
+              again->midiPort == health->midiPort && again->pairedClients == health->pairedClients &&
+              !tovra::healthStatusText(*again).empty());
+    }
+}
+
+// A decoded link survives a round trip; one that passes the URL rule is printable ASCII only.
+void setupInfo(std::string_view body)
+{
+    if (const auto info = tovra::decodeSetupInfo(body)) {
+        const auto again = tovra::decodeSetupInfo(nlohmann::json{{"phoneURL", info->phoneURL}}.dump());
+        check(again && again->phoneURL == info->phoneURL);
+        for (const unsigned char c : tovra::isValidURL(info->phoneURL) ? info->phoneURL : std::string()) {
+            check(c > 0x20 && c < 0x7F);
+        }
+    }
+}
+
+// Any program the Exec writer accepts comes back unchanged from the entry it is written into.
+void desktopEntry(std::string_view text)
+{
+    tovra::xdg::programOfExec(text);
+    for (const auto& [key, value] :
+         tovra::xdg::parseDesktopEntry(text).value_or(tovra::xdg::DesktopEntryKeys{})) {
+        tovra::xdg::programOfExec(value);
+    }
+    if (const auto exec = tovra::xdg::execValue(text)) {
+        const auto entry = tovra::xdg::parseDesktopEntry("[Desktop Entry]\nExec=" + *exec + "\n");
+        check(entry && entry->at("Exec") == *exec && tovra::xdg::programOfExec(*exec) == text &&
+              tovra::xdg::tryExecValue(text));
+    }
+}
+
+} // namespace tovra_fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    tovra_fuzz::TOVRA_FUZZ_TARGET(std::string_view(reinterpret_cast<const char*>(data), size));
+    return 0;
+}
