@@ -1,61 +1,10 @@
 #include "unit/fake_platform.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace tovra::testing {
-
-std::unique_ptr<platform::Timer> FakeMainQueue::scheduledTimer(double interval, std::function<void()> tick)
-{
-    struct Timer : platform::Timer {
-        std::shared_ptr<bool> valid = std::make_shared<bool>(true);
-        ~Timer() override { invalidate(); }
-        void invalidate() override { *valid = false; }
-    };
-    auto timer = std::make_unique<Timer>();
-    due_.push_back({now + interval, interval, std::move(tick), timer->valid});
-    return timer;
-}
-
-void FakeMainQueue::runPending()
-{
-    for (std::unique_lock lock(mutex_); !posted_.empty(); lock.lock()) {
-        const std::function<void()> block = std::move(posted_.front());
-        posted_.pop_front();
-        lock.unlock();
-        block();
-    }
-}
-
-void FakeMainQueue::advance(double seconds)
-{
-    // The tolerance keeps sums of decimal steps (0.1 + 0.2 ...) from missing a deadline.
-    const double target = now + seconds + 1e-9;
-    for (runPending();; runPending()) {
-        std::erase_if(due_, [](const Due& due) { return !*due.valid; });
-        // The earliest; of equal ones, the first scheduled.
-        const auto next = std::min_element(due_.begin(), due_.end(),
-                                           [](const Due& a, const Due& b) { return a.at < b.at - 1e-9; });
-        if (next == due_.end() || next->at > target) {
-            break;
-        }
-        now = std::max(now, next->at);
-        const std::function<void()> run = next->run;
-        next->interval > 0 ? void(next->at += next->interval) : void(due_.erase(next));
-        run();
-    }
-    now = target - 1e-9;
-}
-
-void FakeTask::exit()
-{
-    running_ = false;
-    std::unique_lock lock(mutex_);
-    const std::function<void()> handler = handler_;
-    lock.unlock();
-    if (handler) {
-        handler();
-    }
-}
 
 FakePlatform::FakePlatform()
 {
@@ -65,43 +14,78 @@ FakePlatform::FakePlatform()
     std::filesystem::create_directories(home);
 }
 
-void FakePlatform::record(std::string event)
+Platform FakePlatform::platform()
 {
-    std::lock_guard lock(mutex_);
-    history_.push_back(std::move(event));
+    return {*this, *this, *this, *this, *this, *this, *this, *this,
+            *this, *this, *this, *this, *this, *this, *this};
 }
 
-History FakePlatform::history()
+History FakePlatform::only(std::initializer_list<std::string_view> prefixes) const
 {
-    std::lock_guard lock(mutex_);
-    return history_;
-}
-
-History FakePlatform::only(std::initializer_list<const char*> prefixes)
-{
-    History found = history();
-    std::erase_if(found, [&](const std::string& event) {
-        return std::none_of(prefixes.begin(), prefixes.end(),
-                            [&](const char* prefix) { return event.starts_with(prefix); });
+    History found;
+    std::copy_if(history.begin(), history.end(), std::back_inserter(found), [&](const std::string& event) {
+        return std::any_of(prefixes.begin(), prefixes.end(),
+                           [&](auto prefix) { return event.starts_with(prefix); });
     });
     return found;
 }
 
+std::unique_ptr<Timer> FakePlatform::scheduledTimer(double interval, Block tick)
+{
+    struct Stoppable : Timer {
+        std::shared_ptr<bool> valid = std::make_shared<bool>(true);
+        ~Stoppable() override { invalidate(); }
+        void invalidate() override { *valid = false; }
+    };
+    auto timer = std::make_unique<Stoppable>();
+    due.push_back({clock + interval, interval, std::move(tick), timer->valid});
+    return timer;
+}
+
+void FakePlatform::runPending()
+{
+    for (std::unique_lock lock(mutex); !posted.empty(); lock.lock()) {
+        const Block block = std::move(posted.front());
+        posted.pop_front();
+        lock.unlock();
+        block();
+    }
+}
+
+void FakePlatform::advance(double seconds)
+{
+    // The tolerance keeps sums of decimal steps (0.1 + 0.2 ...) from missing a deadline.
+    const double target = clock + seconds + 1e-9;
+    for (runPending();; runPending()) {
+        std::erase_if(due, [](const Due& item) { return !*item.valid; });
+        // The earliest; of equal ones, the first scheduled.
+        const auto next =
+            std::min_element(due.begin(), due.end(), [](auto& a, auto& b) { return a.at < b.at - 1e-9; });
+        if (next == due.end() || next->at > target) {
+            break;
+        }
+        clock = std::max(clock, next->at);
+        const Block run = next->run;
+        next->interval > 0 ? void(next->at += next->interval) : void(due.erase(next));
+        run();
+    }
+    clock = target - 1e-9;
+}
+
 void FakePlatform::answer(std::size_t index, std::optional<std::string> body)
 {
-    std::unique_lock lock(mutex_);
-    const platform::DataCompletion completion = sent_.at(index).second;
+    std::unique_lock lock(mutex);
+    const DataCompletion completion = sent.at(index).second;
     lock.unlock();
     completion(std::move(body));
 }
 
-std::vector<platform::URLRequest> FakePlatform::requests()
+std::vector<URLRequest> FakePlatform::requests()
 {
-    std::lock_guard lock(mutex_);
-    std::vector<platform::URLRequest> requests;
-    for (const auto& sent : sent_) {
-        requests.push_back(sent.first);
-    }
+    std::lock_guard lock(mutex);
+    std::vector<URLRequest> requests;
+    std::transform(sent.begin(), sent.end(), std::back_inserter(requests),
+                   [](auto& each) { return each.first; });
     return requests;
 }
 
@@ -109,25 +93,13 @@ std::chrono::system_clock::time_point FakePlatform::now()
 {
     using namespace std::chrono;
     return sys_days{year{2026} / 12 / 5} + hours{3} + minutes{48} + seconds{30} +
-           duration_cast<system_clock::duration>(duration<double>(queue.now));
+           duration_cast<system_clock::duration>(duration<double>(clock));
 }
 
-bool FakePlatform::isExecutableFile(const path& file)
-{
-    const auto status = std::filesystem::status(file, ignored);
-    return is_regular_file(status) &&
-           (status.permissions() & std::filesystem::perms::owner_exec) != std::filesystem::perms::none;
-}
-
-bool FakePlatform::createFile(const path& file)
-{
-    return !exists(std::filesystem::symlink_status(file, ignored)) && std::ofstream(file);
-}
-
-std::shared_ptr<platform::FileHandle> FakePlatform::fileHandleForWriting(const path& file)
+std::shared_ptr<FileHandle> FakePlatform::fileHandleForWriting(const path& file)
 {
     // Appends to the real file, and records its close.
-    struct Handle : platform::FileHandle {
+    struct Handle : FileHandle {
         Handle(FakePlatform& fake, path file) : fake(fake), file(std::move(file)) {}
         bool seekToEnd() override { return true; }
         bool write(std::string_view bytes) override
@@ -142,59 +114,27 @@ std::shared_ptr<platform::FileHandle> FakePlatform::fileHandleForWriting(const p
     return is_regular_file(file, ignored) ? std::make_shared<Handle>(*this, file) : nullptr;
 }
 
-std::shared_ptr<platform::MenuItem>
-FakePlatform::makeMenuItem(const std::string& title, std::function<void()> action, const std::string& /*key*/)
-{
-    return std::make_shared<FakeMenuItem>(*this, title, std::move(action));
-}
-
-std::shared_ptr<platform::Task> FakePlatform::makeTask()
+std::shared_ptr<Task> FakePlatform::makeTask()
 {
     return tasks.emplace_back(std::make_shared<FakeTask>(*this, 100 + static_cast<int>(tasks.size())));
 }
 
-std::shared_ptr<platform::StatusItem> FakePlatform::statusItem(double length)
+std::shared_ptr<MenuItem> FakePlatform::makeMenuItem(const std::string& title, Block action,
+                                                     const std::string&)
 {
-    record("status item " + std::to_string(static_cast<int>(length)));
-    return {std::shared_ptr<void>(), this};
+    return std::make_shared<FakeMenuItem>(*this, title, std::move(action));
 }
 
-std::shared_ptr<platform::Image> FakePlatform::systemSymbolImage(const std::string& name,
-                                                                 const std::string& text)
+int FakePlatform::runModal(const AlertContent& alert)
 {
-    record("symbol " + name + " " + text);
-    return std::make_shared<platform::Image>();
-}
-
-void FakePlatform::addItem(std::shared_ptr<platform::MenuItem> item)
-{
-    menu.push_back(std::dynamic_pointer_cast<FakeMenuItem>(item));
-}
-
-int FakePlatform::runModal(const platform::AlertContent& alert)
-{
-    std::string shown = alert.style == platform::AlertStyle::critical ? "alert:critical " : "alert:";
+    std::string shown = alert.style == AlertStyle::critical ? "alert:critical " : "alert:";
     shown += alert.messageText + " | " + alert.informativeText;
     for (const std::string& button : alert.buttons) {
         shown += " [" + button + "]";
     }
     record(shown);
-    if (whileAlertShown) {
-        whileAlertShown();
-    }
+    whileAlertShown ? whileAlertShown() : void();
     return 0;
-}
-
-void FakePlatform::setBool(const std::string& key, bool value)
-{
-    record("defaults:" + key + "=" + (value ? "true" : "false"));
-    defaults[key] = value && defaultsStick;
-}
-
-void FakePlatform::dataTask(const platform::URLRequest& request, platform::DataCompletion completion)
-{
-    std::lock_guard lock(mutex_);
-    sent_.emplace_back(request, std::move(completion));
 }
 
 bool FakePlatform::changeLogin(const char* call, LoginItemStatus after)
@@ -204,13 +144,22 @@ bool FakePlatform::changeLogin(const char* call, LoginItemStatus after)
     return loginCallsSucceed;
 }
 
+void FakeTask::exit()
+{
+    running = false;
+    std::unique_lock lock(mutex);
+    const Block block = handler;
+    lock.unlock();
+    block ? block() : void();
+}
+
 void DelegateTest::choose(const std::string& title)
 {
     const auto item = std::find_if(fake.menu.begin(), fake.menu.end(),
-                                   [&](const auto& entry) { return entry && entry->title == title; });
+                                   [&](auto& entry) { return entry && entry->title == title; });
     ASSERT_NE(item, fake.menu.end()) << title;
     (*item)->action();
-    fake.queue.runPending();
+    fake.runPending();
 }
 
 std::string healthBody(bool midiReady, long pairedClients)

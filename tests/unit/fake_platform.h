@@ -10,106 +10,72 @@
 
 #include <deque>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <string>
-#include <vector>
 
 #include "app/tovra_app_delegate.h"
-#include "platform/platform.h"
 #include "support/temp_dir.h"
 
 namespace tovra::testing {
 
+using namespace platform;
 using History = std::vector<std::string>;
-using platform::Environment, platform::InfoValue, platform::LoginItemStatus;
 using std::filesystem::path;
+using Block = std::function<void()>;
 
-class FakeMainQueue : public platform::MainQueue {
-public:
-    void async(std::function<void()> block) override
-    {
-        std::lock_guard lock(mutex_);
-        posted_.push_back(std::move(block));
-    }
-    void asyncAfter(double delay, std::shared_ptr<platform::WorkItem> item) override
-    {
-        due_.push_back({now + delay, 0, [item] { item->perform(); }, std::make_shared<bool>(true)});
-    }
-    std::unique_ptr<platform::Timer> scheduledTimer(double interval, std::function<void()> tick) override;
-    // Runs the posted blocks, and those they post, until none is left.
-    void runPending();
-    // Moves the clock on, running each item and tick that falls due at its own time.
-    void advance(double seconds);
-    double now = 0;
-
-private:
-    struct Due {
-        double at, interval; // interval 0: a work item, run once
-        std::function<void()> run;
-        std::shared_ptr<bool> valid;
-    };
-    std::mutex mutex_; // blocks may be posted from any thread
-    std::deque<std::function<void()>> posted_;
-    std::vector<Due> due_;
-};
-
-class FakeTask;
+struct FakeTask;
 struct FakeMenuItem;
 
-// Every service but the main queue.
-class FakePlatform : public platform::Application,
-                     public platform::Clock,
-                     public platform::FileManager,
-                     public platform::TaskLauncher,
-                     public platform::Bundle,
-                     public platform::ProcessInfo,
-                     public platform::StatusBar,
-                     public platform::StatusItem,
-                     public platform::StatusBarButton,
-                     public platform::Menu,
-                     public platform::Alerts,
-                     public platform::Workspace,
-                     public platform::Pasteboard,
-                     public platform::UserDefaults,
-                     public platform::URLSession,
-                     public platform::LoginService,
-                     public platform::Notifications {
+// Every service; grouped so that each line of bases reads at a glance.
+struct Processes : Application, MainQueue, Clock, FileManager, TaskLauncher, Bundle, ProcessInfo {};
+struct Desktop : StatusBar, StatusItem, StatusBarButton, Menu, Alerts, Workspace, Pasteboard {};
+struct Services : UserDefaults, URLSession, LoginService, Notifications {};
+
+class FakePlatform : public Processes, public Desktop, public Services {
 public:
     FakePlatform();
-    platform::Platform platform()
-    {
-        return {*this, queue, *this, *this, *this, *this, *this, *this,
-                *this, *this, *this, *this, *this, *this, *this};
-    }
-    void record(std::string event);
-    History history();
-    // The entries that start with one of the prefixes, in order.
-    History only(std::initializer_list<const char*> prefixes);
-    History only(const std::string& prefix) { return only({prefix.c_str()}); }
+    Platform platform();
+    void record(const std::string& event) { history.push_back(event); }
+    // The entries of the history that start with one of the prefixes, in order.
+    History only(std::initializer_list<std::string_view> prefixes) const;
+    History only(std::string_view prefix) const { return only({prefix}); }
+    // Runs the posted blocks, and those they post, until none is left.
+    void runPending();
+    // Moves the virtual clock on, running each item and tick that falls due at its own time.
+    void advance(double seconds);
     // Answers request `index` on the calling thread, as the session's thread would.
     void answer(std::size_t index, std::optional<std::string> body);
-    std::vector<platform::URLRequest> requests();
-    std::shared_ptr<FakeTask> lastTask() { return tasks.back(); }
+    std::vector<URLRequest> requests();
 
-    void setDelegate(std::weak_ptr<platform::ApplicationDelegate>) override {}
+    void setDelegate(std::weak_ptr<ApplicationDelegate>) override {}
     int run() override { return 0; }
-    void setActivationPolicy(platform::ActivationPolicy policy) override
+    void setActivationPolicy(ActivationPolicy p) override
     {
-        record(policy == platform::ActivationPolicy::accessory ? "accessory" : "regular");
+        record(p == ActivationPolicy::accessory ? "accessory" : "regular");
     }
     void activateIgnoringOtherApps() override { record("activate"); }
     void terminate() override { record("quit"); }
+    void async(Block block) override { std::scoped_lock{mutex}, posted.push_back(std::move(block)); }
+    void asyncAfter(double delay, std::shared_ptr<WorkItem> item) override
+    {
+        due.push_back({clock + delay, 0, [item] { item->perform(); }, std::make_shared<bool>(true)});
+    }
+    std::unique_ptr<Timer> scheduledTimer(double interval, Block tick) override;
     std::chrono::system_clock::time_point now() override;
     path homeDirectoryForCurrentUser() override { return home; }
-    bool isExecutableFile(const path& file) override;
+    bool isExecutableFile(const path& file) override
+    {
+        return is_regular_file(file) && access(file.c_str(), X_OK) == 0;
+    }
     bool createDirectory(const path& folder) override
     {
         return std::filesystem::create_directories(folder, ignored);
     }
-    bool createFile(const path& file) override;
-    std::shared_ptr<platform::FileHandle> fileHandleForWriting(const path& file) override;
-    std::shared_ptr<platform::Task> makeTask() override;
+    bool createFile(const path& file) override
+    {
+        return !exists(symlink_status(file, ignored)) && std::ofstream(file);
+    }
+    std::shared_ptr<FileHandle> fileHandleForWriting(const path& file) override;
+    std::shared_ptr<Task> makeTask() override;
     std::optional<path> resourceDirectory() override { return resources; }
     InfoValue infoValue(std::string_view key) override
     {
@@ -117,24 +83,33 @@ public:
     }
     Environment environment() override { return env; }
     std::uint32_t userId() override { return 501; }
-    std::shared_ptr<platform::StatusItem> statusItem(double length) override;
-    std::shared_ptr<platform::Image> systemSymbolImage(const std::string& name,
-                                                       const std::string& text) override;
-    std::shared_ptr<platform::Menu> makeMenu() override { return {std::shared_ptr<void>(), this}; }
-    std::shared_ptr<platform::MenuItem> makeMenuItem(const std::string& title, std::function<void()> action,
-                                                     const std::string& key) override;
-    StatusBarButton* button() override { return hasButton ? this : nullptr; }
-    void setMenu(std::shared_ptr<platform::Menu>) override { record("menu attached"); }
-    bool isVisible() override { return true; }
-    void setImage(std::shared_ptr<platform::Image> image) override { record(image ? "image" : "no image"); }
-    void setToolTip(const std::string& text) override { record("tooltip:" + text); }
-    void setContentTintColor(platform::TintColor color) override
+    std::shared_ptr<StatusItem> statusItem(double length) override
     {
-        record(color == platform::TintColor::systemGreen ? "tint:green" : "tint:grey");
+        return record("status item " + std::to_string(int(length))),
+               std::shared_ptr<StatusItem>(std::shared_ptr<void>(), this);
     }
-    void addItem(std::shared_ptr<platform::MenuItem> item) override;
+    std::shared_ptr<Image> systemSymbolImage(const std::string& name, const std::string& text) override
+    {
+        return record("symbol " + name + " " + text), std::make_shared<Image>();
+    }
+    std::shared_ptr<Menu> makeMenu() override { return {std::shared_ptr<void>(), this}; }
+    std::shared_ptr<MenuItem> makeMenuItem(const std::string& title, Block action,
+                                           const std::string&) override;
+    StatusBarButton* button() override { return hasButton ? this : nullptr; }
+    void setMenu(std::shared_ptr<Menu>) override { record("menu attached"); }
+    bool isVisible() override { return true; }
+    void setImage(std::shared_ptr<Image> image) override { record(image ? "image" : "no image"); }
+    void setToolTip(const std::string& text) override { record("tooltip:" + text); }
+    void setContentTintColor(TintColor color) override
+    {
+        record(color == TintColor::systemGreen ? "tint:green" : "tint:grey");
+    }
+    void addItem(std::shared_ptr<MenuItem> item) override
+    {
+        menu.push_back(std::dynamic_pointer_cast<FakeMenuItem>(item));
+    }
     void addSeparator() override { menu.push_back(nullptr); }
-    int runModal(const platform::AlertContent& alert) override;
+    int runModal(const AlertContent& alert) override;
     bool openURL(const std::string& url) override { return record("open:" + url), true; }
     void activateFileViewerSelecting(const std::vector<path>& files) override
     {
@@ -143,8 +118,14 @@ public:
     void clearContents() override { record("clear"); }
     void setString(const std::string& text) override { record("copy:" + text); }
     bool boolForKey(const std::string& key) override { return defaults[key]; }
-    void setBool(const std::string& key, bool value) override;
-    void dataTask(const platform::URLRequest& request, platform::DataCompletion completion) override;
+    void setBool(const std::string& key, bool value) override
+    {
+        record("defaults:" + key + (value ? "=true" : "=false")), defaults[key] = value && defaultsStick;
+    }
+    void dataTask(const URLRequest& request, DataCompletion completion) override
+    {
+        std::scoped_lock{mutex}, sent.emplace_back(request, completion);
+    }
     LoginItemStatus status() override { return loginStatus; }
     bool registerService() override { return changeLogin("register", LoginItemStatus::enabled); }
     bool unregisterService() override { return changeLogin("unregister", LoginItemStatus::notRegistered); }
@@ -153,11 +134,12 @@ public:
     {
         record("notify:" + summary + " | " + body);
     }
+    bool changeLogin(const char* call, LoginItemStatus after);
 
     TempDir root;
     path home = root / "home", logFile = home / "Library/Logs/Tovra Bridge.log";
     std::optional<path> resources = root / "share/tovra-bridge";
-    FakeMainQueue queue;
+    History history;
     Environment env{{"HOME", "/home/someone"}, {"PORT", "9999"}};
     InfoValue version = std::string("2.4.1");
     std::vector<std::shared_ptr<FakeTask>> tasks;
@@ -165,70 +147,68 @@ public:
     std::map<std::string, bool> defaults;
     LoginItemStatus loginStatus = LoginItemStatus::notRegistered;
     bool launchesSucceed = true, loginCallsSucceed = true, defaultsStick = true, hasButton = true;
-    std::function<void()> whileAlertShown;
+    Block whileAlertShown;
     std::error_code ignored;
+    double clock = 0; // virtual seconds since the start
 
 private:
-    bool changeLogin(const char* call, LoginItemStatus after);
-
-    std::mutex mutex_;
-    History history_;
-    std::vector<std::pair<platform::URLRequest, platform::DataCompletion>> sent_;
+    struct Due {
+        double at, interval; // interval 0: a work item, run once
+        Block run;
+        std::shared_ptr<bool> valid;
+    };
+    std::mutex mutex; // blocks and answers may come from any thread
+    std::deque<Block> posted;
+    std::vector<Due> due;
+    std::vector<std::pair<URLRequest, DataCompletion>> sent;
 };
 
-class FakeTask : public platform::Task {
-public:
-    FakeTask(FakePlatform& fake, int pid) : fake_(fake), pid_(pid) {}
+struct FakeTask : Task {
+    FakeTask(FakePlatform& fake, int pid) : fake(fake), pid(pid) {}
     void setExecutable(const path& value) override { executable = value; }
     void setArguments(const std::vector<std::string>& values) override { arguments = values; }
-    void setCurrentDirectory(const path& value) override { directory = value; }
+    void setCurrentDirectory(const path&) override {}
     void setEnvironment(const Environment& values) override { environment = values; }
-    void setStandardOutput(std::shared_ptr<platform::FileHandle> handle) override { output = handle; }
-    void setStandardError(std::shared_ptr<platform::FileHandle> handle) override { error = handle; }
-    void setTerminationHandler(std::function<void()> handler) override
-    {
-        std::lock_guard lock(mutex_);
-        handler_ = std::move(handler);
-    }
+    void setStandardOutput(std::shared_ptr<FileHandle> handle) override { output = handle; }
+    void setStandardError(std::shared_ptr<FileHandle>) override {}
+    void setTerminationHandler(Block block) override { std::scoped_lock{mutex}, handler = std::move(block); }
     bool launch() override
     {
-        return fake_.record("launch " + executable.string()), running_ = fake_.launchesSucceed;
+        return fake.record("launch " + executable.string()), running = fake.launchesSucceed;
     }
-    bool isRunning() const override { return running_; }
-    void terminate() override { fake_.record("terminate " + std::to_string(pid_)); }
-    void waitUntilExit() override { fake_.record("wait"); }
-    int processIdentifier() const override { return pid_; }
+    bool isRunning() const override { return running; }
+    void terminate() override { fake.record("terminate " + std::to_string(pid)); }
+    void waitUntilExit() override { fake.record("wait"); }
+    int processIdentifier() const override { return pid; }
     // The child ends: its handler runs on the calling thread, as the platform's waiter would.
     void exit();
 
-    path executable, directory;
+    FakePlatform& fake;
+    const int pid;
+    path executable;
     std::vector<std::string> arguments;
     Environment environment;
-    std::shared_ptr<platform::FileHandle> output, error;
-
-private:
-    FakePlatform& fake_;
-    const int pid_;
-    std::mutex mutex_;
-    std::function<void()> handler_;
-    bool running_ = false;
+    std::shared_ptr<FileHandle> output;
+    std::mutex mutex;
+    Block handler;
+    std::atomic<bool> running = false;
 };
 
-struct FakeMenuItem : platform::MenuItem {
-    FakeMenuItem(FakePlatform& fake, std::string title, std::function<void()> action)
+struct FakeMenuItem : MenuItem {
+    FakeMenuItem(FakePlatform& fake, std::string title, Block action)
         : fake(fake), title(std::move(title)), action(std::move(action))
     {
     }
     void setTitle(const std::string& value) override { fake.record("title:" + (title = value)); }
     void setEnabled(bool) override {}
-    void setState(platform::ControlState value) override
+    void setState(ControlState state) override
     {
-        fake.record(value == platform::ControlState::on ? "state:on" : "state:off");
+        fake.record(state == ControlState::on ? "state:on" : "state:off");
     }
 
     FakePlatform& fake;
     std::string title;
-    std::function<void()> action;
+    Block action;
 };
 
 // A delegate on a fresh fake platform.
@@ -237,16 +217,11 @@ protected:
     void launch() { delegate->applicationDidFinishLaunching(); }
     // Chooses the menu entry with this title.
     void choose(const std::string& title);
-    void bridgeExits()
-    {
-        fake.lastTask()->exit();
-        fake.queue.runPending();
-    }
+    void bridgeExits() { fake.tasks.back()->exit(), fake.runPending(); }
     // The newest request is answered, and the main queue runs.
     void answerLatest(const std::string& body)
     {
-        fake.answer(fake.requests().size() - 1, body);
-        fake.queue.runPending();
+        fake.answer(fake.requests().size() - 1, body), fake.runPending();
     }
 
     FakePlatform fake;

@@ -1,4 +1,4 @@
-// Start-up, the status line, quit and termination, the notice of a missing tray.
+// Start-up, the status line, quit and termination; the hand-over from the platform's threads.
 #include <gmock/gmock.h>
 
 #include <thread>
@@ -15,7 +15,7 @@ TEST_F(DelegateTest, StartUpRunsEachStepToItsEndInOrder)
     writeFile(fake.home / "Library/LaunchAgents/com.tovra.automation.plist", "<plist/>");
     launch();
     EXPECT_EQ(
-        fake.history(),
+        fake.history,
         (History{"accessory", "status item -2", "symbol slider.vertical.3 Tovra", "image",
                  "tooltip:Tovra Automation", "state:off", "menu attached", "launch /bin/launchctl", "wait",
                  "register", "state:on", "launch " + (*fake.resources / "runtime/node-arm64").string(),
@@ -23,10 +23,10 @@ TEST_F(DelegateTest, StartUpRunsEachStepToItsEndInOrder)
     // The poll starts last, with one request at once, to our own bridge only.
     ASSERT_EQ(fake.requests().size(), 1u);
     EXPECT_EQ(fake.requests()[0].url, "http://localhost:4173/health");
-    EXPECT_EQ(fake.requests()[0].serverProcess, fake.lastTask()->processIdentifier());
+    EXPECT_EQ(fake.requests()[0].serverProcess, 101); // the agent's tool was 100
 }
 
-TEST_F(DelegateTest, StatusLineTintsGreenOnlyWhenReady)
+TEST_F(DelegateTest, TheStatusLineTintsGreenOnlyWhenReady)
 {
     launch();
     answerLatest(healthBody(true, 1));
@@ -35,36 +35,32 @@ TEST_F(DelegateTest, StatusLineTintsGreenOnlyWhenReady)
                                        kTip + "Starting bridge\u2026", "title:Ready \u00B7 1 phone",
                                        "tint:green", kTip + "Ready \u00B7 1 phone", "title:Bridge stopped",
                                        "tint:grey", kTip + "Bridge stopped"}));
+    FakePlatform buttonless; // an item without a button still has its menu
+    buttonless.hasButton = false;
+    std::make_shared<TovraAppDelegate>(buttonless.platform())->applicationDidFinishLaunching();
+    EXPECT_EQ(buttonless.only("t"), History{"title:Starting bridge\u2026"});
 }
 
-TEST_F(DelegateTest, WithoutAButtonTheMenuStillWorks)
-{
-    fake.hasButton = false;
-    launch();
-    EXPECT_EQ(fake.only("t"), History{"title:Starting bridge\u2026"});
-}
-
-TEST_F(DelegateTest, QuitStopsTheBridgeOnceAndItsEndIsNotObserved)
+TEST_F(DelegateTest, QuitStopsTheBridgeAndItsEndIsNotObserved)
 {
     launch();
     choose("Quit Tovra for Now");
     delegate->applicationWillTerminate();
-    fake.lastTask()->exit();
-    fake.queue.advance(10);
-    EXPECT_EQ(fake.only("terminate"), (History{"terminate 100", "terminate 100"}));
-    EXPECT_EQ(fake.only("quit"), History{"quit"});
-    EXPECT_EQ(fake.only("title:"), History{"title:Starting bridge\u2026"});
-    EXPECT_EQ(fake.only("log:"), History{"log:close"});
+    fake.tasks.back()->exit();
+    fake.advance(10);
+    EXPECT_EQ(
+        fake.only({"terminate", "quit", "title:", "log:"}),
+        (History{"title:Starting bridge\u2026", "terminate 100", "quit", "terminate 100", "log:close"}));
     EXPECT_EQ(fake.requests().size(), 1u) << "the poll went on after termination";
 }
 
 TEST_F(DelegateTest, QuitWithAnExitQueuedStartsNothing)
 {
     launch();
-    fake.lastTask()->exit(); // its end is queued, not yet seen
+    fake.tasks.back()->exit(); // its end is queued, not yet seen
     choose("Quit Tovra for Now");
     delegate->applicationWillTerminate();
-    fake.queue.advance(5);
+    fake.advance(5);
     EXPECT_EQ(fake.tasks.size(), 1u);
 }
 
@@ -72,20 +68,18 @@ TEST_F(DelegateTest, CallbacksDoNothingOnceTheDelegateIsGone)
 {
     launch();
     delegate.reset();
-    fake.lastTask()->exit();
+    fake.tasks.back()->exit();
     fake.answer(0, healthBody(true, 0));
-    fake.queue.advance(20);
-    EXPECT_EQ(fake.tasks.size(), 1u);
-    EXPECT_EQ(fake.requests().size(), 1u);
-    EXPECT_TRUE(fake.only("open:").empty());
-    EXPECT_TRUE(fake.only("notify:").empty());
+    fake.advance(20);
+    EXPECT_EQ(std::make_pair(fake.tasks.size(), fake.requests().size()), std::make_pair(1ul, 1ul));
+    EXPECT_EQ(fake.only({"open:", "notify:"}), History{});
 }
 
 // Under ThreadSanitizer this catches a callback that touches the delegate off the main thread.
 TEST_F(DelegateTest, AnswersAndExitsFromOtherThreadsTakeEffectOnTheMainQueue)
 {
     launch();
-    fake.queue.advance(3);
+    fake.advance(3);
     choose("Copy Private Phone Link");
     const std::size_t requests = fake.requests().size();
     std::vector<std::thread> threads;
@@ -93,14 +87,14 @@ TEST_F(DelegateTest, AnswersAndExitsFromOtherThreadsTakeEffectOnTheMainQueue)
         threads.emplace_back([this, i] { fake.answer(i, healthBody(true, static_cast<long>(i))); });
     }
     threads.emplace_back([this, requests] { fake.answer(requests - 1, R"({"phoneURL":"http://a/"})"); });
-    threads.emplace_back([this] { fake.lastTask()->exit(); });
+    threads.emplace_back([this] { fake.tasks.back()->exit(); });
     for (int round = 0; round < 100; ++round) {
-        fake.queue.runPending();
+        fake.runPending();
     }
     for (std::thread& thread : threads) {
         thread.join();
     }
-    fake.queue.runPending();
+    fake.runPending();
     EXPECT_EQ(fake.only("copy:"), History{"copy:http://a/"});
     EXPECT_THAT(fake.only("title:"), ::testing::Contains("title:Bridge stopped"));
 }
