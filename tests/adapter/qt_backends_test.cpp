@@ -1,13 +1,9 @@
 // The Qt backends against what only Qt shows, in one QApplication on the offscreen platform. The
-// tray, the notifications and the settings file are seen end to end.
+// tray, its menu and shortcuts, the timers, the browser, the notifications and the settings file are
+// seen end to end.
 #include <QApplication>
-#include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QKeyEvent>
-#include <QLabel>
-#include <QPushButton>
 #include <QThread>
-#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -16,25 +12,12 @@
 #include <future>
 #include <thread>
 
-#include "platform/qt/qt_alerts.h"
-#include "platform/qt/qt_main_queue.h"
 #include "platform/qt/qt_menu.h"
 #include "platform/qt/qt_status_bar.h"
 #include "platform/qt/qt_url_session.h"
-#include "platform/qt/qt_workspace.h"
-#include "support/temp_dir.h"
 
 namespace tovra::qt {
 namespace {
-
-// Runs the event loop until `done` holds; the bound only stops a hung test.
-bool eventually(const auto& done)
-{
-    for (QDeadlineTimer deadline(5000); !done() && !deadline.hasExpired(); QThread::msleep(2)) {
-        QCoreApplication::processEvents();
-    }
-    return done();
-}
 
 // An HTTP server on an ephemeral loopback port: each connection gets the pieces, `pause` apart,
 // and is closed. It keeps the requests' heads.
@@ -159,64 +142,6 @@ TEST(QtStatusBar, EntriesShowAsWrittenAndAnOpenMenuTakesItsShortcuts)
     EXPECT_EQ(quits, 1);
     // Without a tray host the item waits, invisible.
     EXPECT_FALSE(bar.statusItem(platform::kSquareStatusItemLength)->isVisible());
-}
-
-TEST(QtMainQueue, ItemsRunOnTimeUnlessCancelledAndTimersTickUntilInvalidated)
-{
-    QtMainQueue queue;
-    std::vector<std::string> ran;
-    const auto count = [&](const char* what) { return std::count(ran.begin(), ran.end(), what); };
-    const auto later = std::make_shared<platform::WorkItem>([&] { ran.push_back("later"); });
-    const auto cancelled = std::make_shared<platform::WorkItem>([&] { ran.push_back("cancelled"); });
-    QElapsedTimer clock;
-    clock.start();
-    queue.asyncAfter(0.05, later);
-    queue.asyncAfter(0.01, cancelled);
-    cancelled->cancel();
-    const auto timer = queue.scheduledTimer(0.02, [&] { ran.push_back("tick"); });
-    std::thread([&] {
-        queue.async([&] { ran.push_back(QThread::currentThread() == qApp->thread() ? "main" : ""); });
-    }).join();
-    ASSERT_TRUE(eventually([&] { return count("tick") == 3; }));
-    timer->invalidate();
-    ASSERT_TRUE(eventually([&] { return count("later") == 1; }));
-    EXPECT_GE(clock.elapsed(), 50);
-    eventually([&, until = clock.elapsed() + 60] { return clock.elapsed() >= until; });
-    EXPECT_EQ(std::make_tuple(count("tick"), count("main"), count("cancelled")), std::make_tuple(3, 1, 0));
-}
-
-TEST(QtAlerts, ACriticalAlertShowsPlainTextAndOneButton)
-{
-    QString shown;
-    QTimer::singleShot(0, [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        ASSERT_NE(box, nullptr);
-        shown = box->text() + "|" + box->informativeText() + "|" + QString::number(box->buttons().size()) +
-                "|" + box->buttons().at(0)->text();
-        EXPECT_EQ(box->icon(), QMessageBox::Critical);
-        EXPECT_EQ(box->findChild<QLabel*>("qt_msgbox_informativelabel")->textFormat(), Qt::PlainText);
-        box->buttons().at(0)->click();
-    });
-    EXPECT_EQ(
-        QtAlerts().runModal({platform::AlertStyle::critical, "Can\u2019t start", "Get <b>it</b>.", {"OK"}}),
-        0);
-    EXPECT_EQ(shown.toStdString(), "Can\u2019t start|Get <b>it</b>.|1|OK");
-}
-
-TEST(QtWorkspace, OnlyAddressesGoToTheOpenerAndWithoutAFileManagerTheFolderOpens)
-{
-    testing::TempDir folder;
-    testing::writeFile(folder / "xdg-open", "#!/bin/sh\necho \"$@\" >> \"$0.calls\"\n");
-    std::filesystem::permissions(folder / "xdg-open", std::filesystem::perms::owner_all);
-    const std::string path = std::getenv("PATH");
-    ::setenv("PATH", (folder.path.string() + ":" + path).c_str(), 1);
-    QtWorkspace workspace(QDBusConnection("no bus"));
-    EXPECT_FALSE(workspace.openURL("-h"));
-    EXPECT_FALSE(workspace.openURL("not a url"));
-    workspace.activateFileViewerSelecting({"/tmp/a b/Tovra Bridge.log"});
-    ::setenv("PATH", path.c_str(), 1);
-    EXPECT_TRUE(
-        eventually([&] { return testing::readFile(folder / "xdg-open.calls") == "file:///tmp/a%20b\n"; }));
 }
 
 } // namespace
