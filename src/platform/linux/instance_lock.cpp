@@ -1,5 +1,7 @@
 #include "platform/linux/instance_lock.h"
 
+#include "platform/qt/diagnostics.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -7,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace tovra::posix {
@@ -34,6 +37,9 @@ InstanceClaim claimInstance(const std::filesystem::path& lockFile)
     const int descriptor =
         ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (descriptor < 0) {
+        qCWarning(lcPlatform).nospace()
+            << "cannot tell whether this is the only instance: " << lockFile.c_str() << ": "
+            << std::strerror(errno);
         return InstanceClaim::unproven;
     }
     if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0) {

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/linux/posix_file_handle.h"
 #include "platform/linux/user_directories.h"
+#include "platform/qt/diagnostics.h"
 
 namespace tovra::posix {
 
@@ -40,6 +42,8 @@ bool PosixFileManager::createDirectory(const std::filesystem::path& path)
     for (const std::filesystem::path& component : path) {
         current /= component;
         if (::mkdir(current.c_str(), 0700) != 0 && !isDirectory(current)) {
+            qCWarning(lcPlatform).nospace()
+                << "cannot make the folder " << current.c_str() << ": " << std::strerror(errno);
             return false;
         }
     }
@@ -57,9 +61,13 @@ PosixFileManager::fileHandleForWriting(const std::filesystem::path& path)
     // Non-blocking, so a FIFO without a reader cannot hold up the caller: the open fails, or the
     // check below turns it away. fstat fails on the -1 of a failed open.
     FileDescriptor descriptor(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    const int openError = errno;
     struct stat status {};
     if (::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
         ::fcntl(descriptor.get(), F_SETFL, O_APPEND) != 0) {
+        qCWarning(lcPlatform).nospace()
+            << "cannot append to " << path.c_str() << ": "
+            << (descriptor.isOpen() ? "not a regular file" : std::strerror(openError));
         return nullptr;
     }
     return std::make_shared<PosixFileHandle>(std::move(descriptor));

@@ -20,6 +20,7 @@
 #include "platform/file_manager.h"
 #include "platform/linux/child_guard.h"
 #include "platform/linux/file_descriptor.h"
+#include "platform/qt/diagnostics.h"
 
 namespace tovra::posix {
 
@@ -205,9 +206,15 @@ bool PosixTask::launch()
     // directory) as its result, and has reaped that child by then.
     SpawnOptions options;
     pid_t pid = -1;
-    const bool started = waiter.joinable() && prepare(options, output, error, currentDirectory_) &&
-                         posix_spawn(&pid, program.c_str(), &options.actions, &options.attributes,
-                                     argv.data(), environment_ ? envp.data() : environ) == 0;
+    const int failure = !waiter.joinable() || !prepare(options, output, error, currentDirectory_)
+                            ? errno
+                            : posix_spawn(&pid, program.c_str(), &options.actions, &options.attributes,
+                                          argv.data(), environment_ ? envp.data() : environ);
+    const bool started = failure == 0;
+    if (!started) {
+        qCWarning(lcPlatform).nospace()
+            << "cannot start " << executable_.c_str() << ": " << std::strerror(failure);
+    }
     if (started) {
         std::lock_guard lock(state_->mutex);
         state_->pid = pid;

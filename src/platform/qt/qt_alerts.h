@@ -4,7 +4,6 @@
 
 #include <QMessageBox>
 
-
 namespace tovra::qt {
 
 class QtAlerts final : public platform::Alerts {

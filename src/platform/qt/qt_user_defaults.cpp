@@ -2,6 +2,8 @@
 
 #include <QVariant>
 
+#include "platform/qt/diagnostics.h"
+
 namespace tovra::qt {
 
 bool QtUserDefaults::boolForKey(const std::string& key)
@@ -13,6 +15,9 @@ void QtUserDefaults::setBool(const std::string& key, bool value)
 {
     settings_.setValue(QString::fromStdString(key), value);
     settings_.sync();
+    if (settings_.status() != QSettings::NoError) {
+        qCWarning(lcPlatform) << "cannot store the settings in" << settings_.fileName();
+    }
 }
 
 } // namespace tovra::qt

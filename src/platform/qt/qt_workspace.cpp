@@ -1,5 +1,7 @@
 #include "platform/qt/qt_workspace.h"
 
+#include "platform/qt/diagnostics.h"
+
 #include <QCoreApplication>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -26,7 +28,11 @@ bool openWithDesktop(const QUrl& address)
     opener.setStandardInputFile(QProcess::nullDevice());
     opener.setStandardOutputFile(QProcess::nullDevice());
     opener.setStandardErrorFile(QProcess::nullDevice());
-    return opener.startDetached();
+    if (!opener.startDetached()) {
+        qCWarning(lcPlatform) << "cannot open a page or a folder: xdg-open does not start";
+        return false;
+    }
+    return true;
 }
 
 void openFolders(const QList<QUrl>& folders)

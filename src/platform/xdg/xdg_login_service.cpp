@@ -1,6 +1,9 @@
 #include "platform/xdg/xdg_login_service.h"
 
+#include "platform/qt/diagnostics.h"
+
 #include <cerrno>
+#include <cstring>
 #include <random>
 #include <string>
 #include <string_view>
@@ -162,12 +165,11 @@ bool XdgLoginService::registerService()
         autostartDirectory_ /
         ("." + std::string(entryFileName) + "." + std::to_string(random()) + std::to_string(random()));
     posix::FileDescriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    if (!file.isOpen()) {
-        return false;
-    }
-    const bool written = posix::writeAll(file.get(), contents) && ::fsync(file.get()) == 0;
+    const bool written = file.isOpen() && posix::writeAll(file.get(), contents) && ::fsync(file.get()) == 0;
     // The rename replaces whatever is at the entry's name, a symlink too, never writing through it.
     if (!file.close() || !written || ::rename(temporary.c_str(), entryPath().c_str()) != 0) {
+        qCWarning(lcPlatform).nospace()
+            << "cannot write the login entry " << entryPath().c_str() << ": " << std::strerror(errno);
         ::unlink(temporary.c_str());
         return false;
     }

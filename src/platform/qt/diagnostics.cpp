@@ -1,0 +1,3 @@
+#include "platform/qt/diagnostics.h"
+
+Q_LOGGING_CATEGORY(lcPlatform, "tovra.platform")
