@@ -1,6 +1,6 @@
 // A desktop's services on a session bus, for end-to-end tests: a StatusNotifierWatcher (with its
 // host) and a notification service. It prints what it sees as JSON lines:
-//   {"kind":"ready"} {"kind":"registered","service":…} {"kind":"gone"}
+//   {"kind":"ready"} {"kind":"registered","service":…}
 //   {"kind":"notify","app":…,"summary":…,"body":…}
 //   {"kind":"item","tip":…,"colour":"#RRGGBB","entries":["label [Control+S] (disabled) (on)", …]}
 // Commands on stdin: "read" (prints an item line), "click <label>". Usage: dbus_host [watcher]
@@ -50,7 +50,6 @@ public:
     QDBusConnection bus = QDBusConnection::sessionBus();
     QString item, menu;
     QMap<QString, int> ids; // entry label -> dbusmenu id
-    QDBusServiceWatcher itemWatcher{{}, bus, QDBusServiceWatcher::WatchForUnregistration};
 
     // What Qt's tray asks before it registers.
     QString introspect(const QString&) const override
@@ -70,7 +69,6 @@ public:
             out << "<node>" + introspect({}) + "</node>";
         } else if (message.member() == "RegisterStatusNotifierItem") {
             item = message.service();
-            itemWatcher.setWatchedServices({item});
             emitLine({{"kind", "registered"}, {"service", item}});
         } else if (message.member() == "Get" && in.value(1) == "IsStatusNotifierHostRegistered") {
             out << QVariant::fromValue(QDBusVariant(true));
@@ -165,9 +163,6 @@ int main(int argc, char** argv)
             return 1;
         }
     }
-    QObject::connect(&host.itemWatcher, &QDBusServiceWatcher::serviceUnregistered, [] {
-        emitLine({{"kind", "gone"}});
-    });
     QFile in; // unbuffered: each line read is taken from the descriptor, none waits in a buffer
     in.open(fileno(stdin), QIODevice::ReadOnly | QIODevice::Unbuffered);
     QSocketNotifier input(fileno(stdin), QSocketNotifier::Read);

@@ -1,33 +1,25 @@
 #pragma once
 
-// Files for tests: a fresh temporary folder, removed with everything in it, and whole-file
-// reads and writes.
+// A fresh temporary folder, removed with everything in it; whole files read and written.
 #include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <string_view>
 
 namespace tovra::testing {
 
 struct TempDir {
     TempDir()
+        : path(::mkdtemp((std::filesystem::temp_directory_path() / "tovra-test-XXXXXX").string().data()))
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tovra-test-XXXXXX").string();
-        path = ::mkdtemp(pattern.data());
     }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir() { std::filesystem::remove_all(path, ignored); }
     std::filesystem::path operator/(const std::filesystem::path& name) const { return path / name; }
 
     std::filesystem::path path;
+    std::error_code ignored;
 };
 
 inline std::string readFile(const std::filesystem::path& path)
@@ -36,7 +28,7 @@ inline std::string readFile(const std::filesystem::path& path)
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// Creates the missing folders on the way.
+// Makes the folders it needs.
 inline void writeFile(const std::filesystem::path& path, std::string_view contents)
 {
     std::filesystem::create_directories(path.parent_path());
