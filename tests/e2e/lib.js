@@ -10,7 +10,6 @@ const path = require('node:path');
 
 const built = process.env.TOVRA_BUILD_DIR || path.resolve(__dirname, '../../build');
 const BUILD = fs.existsSync(built) ? fs.realpathSync(built) : built; // a package's test needs none
-const TOOLS = process.env.TOVRA_TEST_TOOLS || path.join(BUILD, 'tests');
 const PORT = 4173;
 const BANNER = /\n--- Tovra started (\S+) ---\n/g;
 
@@ -113,7 +112,7 @@ async function session({ server, runtime = process.execPath, binary = path.join(
     const x = s.spawn('Xvfb', ['-displayfd', '1', '-nolisten', 'tcp', '-screen', '0', '1024x768x24']);
     s.env.DISPLAY = `:${(await waitFor('the display', () => /^\d+\n/.exec(x.output)))[0].trim()}`;
   };
-  s.host = (...roles) => s.spawn(path.join(TOOLS, 'dbus_host'), roles);
+  s.host = (...roles) => s.spawn('/usr/bin/python3', [path.join(__dirname, 'dbus_host.py'), ...roles]);
   s.cleanup = async () => {
     const left = s.started.flatMap((child) => [child.pid, ...childrenOf(child.pid)]);
     for (const child of s.started.reverse()) { try { process.kill(-child.pid, 'SIGKILL'); } catch {} }

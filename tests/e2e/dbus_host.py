@@ -1,0 +1,88 @@
+#!/usr/bin/python3
+"""A desktop's services on the session bus, for the end-to-end tests: a StatusNotifierWatcher with
+its host, and a notification service. Usage: dbus_host.py [watcher] [notifications]. It prints what
+it sees as JSON lines: {"kind": "ready"}, {"kind": "registered"}, {"kind": "notify", "app", "summary",
+"body"}, and, for the command "read" on stdin, {"kind": "item", "tip", "colour", "entries"} with each
+menu entry as "label [Control+S] (disabled) (on)"; "click <label>" clicks an entry. Ends with stdin."""
+import collections, json, os, sys
+import dbus, dbus.service
+from dbus.mainloop.glib import DBusGMainLoop
+from gi.repository import GLib
+
+WATCHER, NOTIFICATIONS = 'org.kde.StatusNotifierWatcher', 'org.freedesktop.Notifications'
+# What Qt's tray asks of the watcher before it registers.
+INTROSPECTION = f'''<node><interface name="{WATCHER}"><method name="RegisterStatusNotifierItem"><arg type="s"/></method>
+<method name="RegisterStatusNotifierHost"><arg type="s"/></method>
+<property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
+<property name="ProtocolVersion" type="i" access="read"/></interface></node>'''
+
+
+def emit(**line):
+    print(json.dumps(line), flush=True)
+
+
+class Host(dbus.service.Object):
+    SUPPORTS_MULTIPLE_OBJECT_PATHS = True
+    item, ids = None, {}
+
+    @dbus.service.method(dbus.INTROSPECTABLE_IFACE, out_signature='s')
+    def Introspect(self):
+        return INTROSPECTION
+
+    @dbus.service.method(WATCHER, in_signature='s', sender_keyword='sender')
+    def RegisterStatusNotifierItem(self, service, sender):
+        self.item = bus.get_object(sender, '/StatusNotifierItem')
+        emit(kind='registered')
+
+    @dbus.service.method(WATCHER, in_signature='s')
+    def RegisterStatusNotifierHost(self, service):
+        pass
+
+    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='ss', out_signature='v')
+    def Get(self, interface, name):
+        return {'IsStatusNotifierHostRegistered': True, 'ProtocolVersion': dbus.Int32(0)}[name]
+
+    @dbus.service.method(NOTIFICATIONS, in_signature='susssasa{sv}i', out_signature='u')
+    def Notify(self, app, replaces, icon, summary, body, actions, hints, timeout):
+        emit(kind='notify', app=app, summary=summary, body=body)
+        return 1
+
+    def read(self):
+        item = self.item.GetAll('org.kde.StatusNotifierItem', dbus_interface=dbus.PROPERTIES_IFACE)
+        self.menu = dbus.Interface(bus.get_object(self.item.bus_name, item['Menu']), 'com.canonical.dbusmenu')
+        self.menu.AboutToShow(0)
+        entries = []
+        for node in self.menu.GetLayout(0, -1, [])[1][2]:
+            entry = node[1]
+            text = '---' if entry.get('type') == 'separator' else str(entry.get('label', ''))
+            self.ids[text] = node[0]
+            text += ''.join(f' [{"+".join(chord)}]' for chord in entry.get('shortcut', []))
+            text += '' if entry.get('enabled', True) else ' (disabled)'
+            text += ('', ' (off)', ' (on)')[entry['toggle-state'] + 1] if 'toggle-state' in entry else ''
+            entries.append(text)
+        # The most common colour of the icon's opaque pixels (ARGB, network byte order).
+        pixels = [bytes(image[2]) for image in item['IconPixmap']]
+        colours = collections.Counter(p[i + 1:i + 4].hex().upper() for p in pixels for i in range(0, len(p), 4) if p[i] == 255)
+        emit(kind='item', tip=str(item['ToolTip'][2] + item['ToolTip'][3]), entries=entries,
+             colour='#' + colours.most_common(1)[0][0] if colours else '')
+
+    def command(self, fd, condition):
+        lines = os.read(fd, 4096).decode()
+        for line in lines.splitlines():
+            if line == 'read':
+                self.read()
+            else:
+                self.menu.Event(self.ids[line[6:]], 'clicked', dbus.String('', variant_level=1), dbus.UInt32(0))
+        return bool(lines) or loop.quit()
+
+
+DBusGMainLoop(set_as_default=True)
+bus, loop = dbus.SessionBus(), GLib.MainLoop()
+host, names = Host(), []
+for role, name, path in (('watcher', WATCHER, '/StatusNotifierWatcher'), ('notifications', NOTIFICATIONS, '/org/freedesktop/Notifications')):
+    if role in sys.argv:
+        host.add_to_connection(bus, path)
+        names.append(dbus.service.BusName(name, bus, do_not_queue=True))
+GLib.io_add_watch(0, GLib.PRIORITY_DEFAULT, GLib.IO_IN | GLib.IO_HUP, host.command)
+emit(kind='ready')
+loop.run()
