@@ -63,19 +63,6 @@ TEST_F(XdgLoginServiceTest, StatusFollowsTheEntry)
     EXPECT_EQ(service.status(), notRegistered) << "a FIFO, not waited for";
 }
 
-TEST_F(XdgLoginServiceTest, WithoutAPathAnEntryCanNameNothingIsRegistered)
-{
-    const std::tuple<const char*, std::optional<fs::path>, platform::LoginItemStatus> cases[] = {
-        {"unknown", std::nullopt, notFound},
-        {"relative", "bin/x", notFound},
-        {"not UTF-8", "/\xFF", notRegistered}};
-    for (const auto& [label, executable, status] : cases) {
-        XdgLoginService unusable(executable, folder, workspace);
-        EXPECT_EQ(unusable.status(), status) << label;
-        EXPECT_FALSE(unusable.registerService()) << label;
-    }
-}
-
 TEST_F(XdgLoginServiceTest, RegisterWritesAValidEntryNamingThisProgramAndUnregisterRemovesIt)
 {
     const fs::path program = home / "Tovra \"Bridge\" $`%\\\xC3\xA9" / "tovra-bridge";

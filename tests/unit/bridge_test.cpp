@@ -95,20 +95,5 @@ TEST_F(DelegateTest, RestartWhileARelaunchIsPendingLaunchesAtOnceOnlyOnceOrShows
     EXPECT_EQ(fake.tasks.size(), 2u);
 }
 
-TEST_F(DelegateTest, RestartBeforeAnEndIsSeenKeepsOneBridge)
-{
-    launch();
-    fake.tasks.back()->exit(); // its end is queued when the command comes
-    delegate->restartBridge();
-    fake.advance(10);
-    EXPECT_EQ(fake.tasks.size(), 2u);
-    EXPECT_EQ(fake.only({"title:", "log:"}),
-              (History{"title:Starting bridge\u2026", "title:Starting bridge\u2026"}))
-        << "the old end touched the new bridge";
-    bridgeExits(); // the new bridge's own end still counts
-    fake.advance(2);
-    EXPECT_EQ(fake.tasks.size(), 3u);
-}
-
 } // namespace
 } // namespace tovra::testing

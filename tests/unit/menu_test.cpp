@@ -5,20 +5,6 @@
 namespace tovra::testing {
 namespace {
 
-TEST(MenuTest, TheVersionEntryShowsTheVersionTextAsItIsOrBeta)
-{
-    const std::pair<InfoValue, std::string> cases[] = {{std::string(" 1.0 beta "), "Tovra  1.0 beta "},
-                                                       {std::string(), "Tovra "},
-                                                       {{}, "Tovra Beta"},
-                                                       {2.0, "Tovra Beta"}};
-    for (const auto& [value, title] : cases) {
-        FakePlatform fake;
-        fake.version = value;
-        std::make_shared<TovraAppDelegate>(fake.platform())->applicationDidFinishLaunching();
-        EXPECT_EQ(fake.menu.at(10)->title, title);
-    }
-}
-
 TEST_F(DelegateTest, CopyPutsTheLinkAsSentOpenOpensItAndSetUpOpensThePage)
 {
     launch();
@@ -101,13 +87,6 @@ TEST_F(DelegateTest, TheLegacyAgentIsBootedOutAndItsFileMovedOverAnEarlierBackup
     EXPECT_TRUE(fake.tasks.at(0)->environment.empty());
     EXPECT_EQ(readFile(legacy / "com.tovra.automation.plist"), "agent");
     EXPECT_FALSE(std::filesystem::exists(fake.home / "Library/LaunchAgents/com.tovra.automation.plist"));
-    // A file named Legacy in the way: the agent stays, silently.
-    FakePlatform blocked;
-    writeFile(blocked.home / "Library/LaunchAgents/com.tovra.automation.plist", "agent");
-    writeFile(blocked.home / "Library/Application Support/Tovra Automation/Legacy", "in the way");
-    std::make_shared<TovraAppDelegate>(blocked.platform())->applicationDidFinishLaunching();
-    EXPECT_EQ(readFile(blocked.home / "Library/LaunchAgents/com.tovra.automation.plist"), "agent");
-    EXPECT_EQ(blocked.only({"alert:", "title:"}), History{"title:Starting bridge\u2026"});
 }
 
 TEST_F(DelegateTest, TheBannerFollowsWhatTheLogHoldsAndALogPastTenMegabytesIsSetAside)
@@ -126,15 +105,6 @@ TEST_F(DelegateTest, TheBannerFollowsWhatTheLogHoldsAndALogPastTenMegabytesIsSet
     bridgeExits();
     fake.advance(2); // exactly at the limit: kept
     EXPECT_EQ(readFile(fake.logFile), full + "\n--- Tovra started 2026-12-05T03:48:32Z ---\n");
-}
-
-TEST_F(DelegateTest, RevealLogRecreatesADeletedLogAndSelectsIt)
-{
-    launch();
-    std::filesystem::remove(fake.logFile);
-    choose("Reveal Log");
-    EXPECT_EQ(readFile(fake.logFile), "");
-    EXPECT_EQ(fake.only("reveal:"), History{"reveal:" + fake.logFile.string()});
 }
 
 } // namespace

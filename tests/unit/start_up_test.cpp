@@ -1,8 +1,4 @@
-// Start-up, the status line, quit and termination; the hand-over from the platform's threads.
-#include <gmock/gmock.h>
-
-#include <thread>
-
+// Start-up, the status line, quit and termination.
 #include "unit/fake_platform.h"
 
 namespace tovra::testing {
@@ -62,41 +58,6 @@ TEST_F(DelegateTest, QuitWithAnExitQueuedStartsNothing)
     delegate->applicationWillTerminate();
     fake.advance(5);
     EXPECT_EQ(fake.tasks.size(), 1u);
-}
-
-TEST_F(DelegateTest, CallbacksDoNothingOnceTheDelegateIsGone)
-{
-    launch();
-    delegate.reset();
-    fake.tasks.back()->exit();
-    fake.answer(0, healthBody(true, 0));
-    fake.advance(20);
-    EXPECT_EQ(std::make_pair(fake.tasks.size(), fake.requests().size()), std::make_pair(1ul, 1ul));
-    EXPECT_EQ(fake.only({"open:", "notify:"}), History{});
-}
-
-// Under ThreadSanitizer this catches a callback that touches the delegate off the main thread.
-TEST_F(DelegateTest, AnswersAndExitsFromOtherThreadsTakeEffectOnTheMainQueue)
-{
-    launch();
-    fake.advance(3);
-    choose("Copy Private Phone Link");
-    const std::size_t requests = fake.requests().size();
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i + 1 < requests; ++i) {
-        threads.emplace_back([this, i] { fake.answer(i, healthBody(true, static_cast<long>(i))); });
-    }
-    threads.emplace_back([this, requests] { fake.answer(requests - 1, R"({"phoneURL":"http://a/"})"); });
-    threads.emplace_back([this] { fake.tasks.back()->exit(); });
-    for (int round = 0; round < 100; ++round) {
-        fake.runPending();
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    fake.runPending();
-    EXPECT_EQ(fake.only("copy:"), History{"copy:http://a/"});
-    EXPECT_THAT(fake.only("title:"), ::testing::Contains("title:Bridge stopped"));
 }
 
 } // namespace
