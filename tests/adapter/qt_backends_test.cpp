@@ -15,6 +15,7 @@
 #include "platform/qt/qt_menu.h"
 #include "platform/qt/qt_status_bar.h"
 #include "platform/qt/qt_url_session.h"
+#include "platform/qt/qt_workspace.h"
 
 namespace tovra::qt {
 namespace {
@@ -142,6 +143,8 @@ TEST(QtStatusBar, EntriesShowAsWrittenAndAnOpenMenuTakesItsShortcuts)
     EXPECT_EQ(quits, 1);
     // Without a tray host the item waits, invisible.
     EXPECT_FALSE(bar.statusItem(platform::kSquareStatusItemLength)->isVisible());
+    // Only an address goes to the desktop's opener, never what it would take for an option.
+    EXPECT_FALSE(QtWorkspace(QDBusConnection("no bus")).openURL("-h") || QtWorkspace().openURL("not a url"));
 }
 
 } // namespace

@@ -83,10 +83,9 @@ public:
     }
     Environment environment() override { return env; }
     std::uint32_t userId() override { return 501; }
-    std::shared_ptr<StatusItem> statusItem(double length) override
+    std::shared_ptr<StatusItem> statusItem(double) override
     {
-        return record("status item " + std::to_string(int(length))),
-               std::shared_ptr<StatusItem>(std::shared_ptr<void>(), this);
+        return record("status item"), std::shared_ptr<StatusItem>(std::shared_ptr<void>(), this);
     }
     std::shared_ptr<Image> systemSymbolImage(const std::string& name, const std::string& text) override
     {

@@ -12,7 +12,7 @@ TEST_F(DelegateTest, StartUpRunsEachStepToItsEndInOrder)
     launch();
     EXPECT_EQ(
         fake.history,
-        (History{"accessory", "status item -2", "symbol slider.vertical.3 Tovra", "image",
+        (History{"accessory", "status item", "symbol slider.vertical.3 Tovra", "image",
                  "tooltip:Tovra Automation", "state:off", "menu attached", "launch /bin/launchctl", "wait",
                  "register", "state:on", "launch " + (*fake.resources / "runtime/node-arm64").string(),
                  "title:Starting bridge\u2026", "tint:grey", kTip + "Starting bridge\u2026"}));

@@ -81,9 +81,6 @@ public:
     void start(QUrl url, std::optional<int> server, Clock::time_point deadline,
                platform::DataCompletion completion)
     {
-        if (shutDown_) {
-            return;
-        }
         QNetworkRequest request;
         std::optional<std::string> listener;
         if (server) {
@@ -119,7 +116,6 @@ public:
 
     void shutDown()
     {
-        shutDown_ = true;
         for (auto& [reply, open] : open_) {
             disconnect(reply, nullptr, this, nullptr);
             reply->abort();
@@ -219,7 +215,6 @@ private:
     OwnedListener ownedListener_;
     QNetworkAccessManager* manager_ = nullptr;
     std::unordered_map<QNetworkReply*, Open> open_;
-    bool shutDown_ = false;
 };
 
 QtUrlSession::QtUrlSession(OwnedListener ownedListener) : worker_(new Worker(std::move(ownedListener)))
