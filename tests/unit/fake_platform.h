@@ -32,7 +32,9 @@ struct Services : UserDefaults, URLSession, LoginService, Notifications {};
 
 class FakePlatform : public Processes, public Desktop, public Services {
 public:
+    using enum ActivationPolicy;
     FakePlatform();
+    template <typename T> std::shared_ptr<T> unowned() { return {std::shared_ptr<void>(), this}; }
     Platform platform();
     void record(const std::string& event) { history.push_back(event); }
     // The entries of the history that start with one of the prefixes, in order.
@@ -50,7 +52,7 @@ public:
     int run() override { return 0; }
     void setActivationPolicy(ActivationPolicy p) override
     {
-        record(p == ActivationPolicy::accessory ? "accessory" : "regular");
+        record(p == accessory ? "accessory" : "regular");
     }
     void activateIgnoringOtherApps() override { record("activate"); }
     void terminate() override { record("quit"); }
@@ -62,36 +64,30 @@ public:
     std::unique_ptr<Timer> scheduledTimer(double interval, Block tick) override;
     std::chrono::system_clock::time_point now() override;
     path homeDirectoryForCurrentUser() override { return home; }
-    bool isExecutableFile(const path& file) override
+    bool isExecutableFile(const path& f) override { return is_regular_file(f) && !access(f.c_str(), X_OK); }
+    bool createDirectory(const path& f) override { return std::filesystem::create_directories(f, ignored); }
+    bool createFile(const path& f) override
     {
-        return is_regular_file(file) && access(file.c_str(), X_OK) == 0;
-    }
-    bool createDirectory(const path& folder) override
-    {
-        return std::filesystem::create_directories(folder, ignored);
-    }
-    bool createFile(const path& file) override
-    {
-        return !exists(symlink_status(file, ignored)) && std::ofstream(file);
+        return !exists(symlink_status(f, ignored)) && std::ofstream(f);
     }
     std::shared_ptr<FileHandle> fileHandleForWriting(const path& file) override;
     std::shared_ptr<Task> makeTask() override;
     std::optional<path> resourceDirectory() override { return resources; }
-    InfoValue infoValue(std::string_view key) override
+    InfoValue infoValue(std::string_view k) override
     {
-        return key == "CFBundleShortVersionString" ? version : InfoValue{};
+        return k == "CFBundleShortVersionString" ? version : InfoValue();
     }
     Environment environment() override { return env; }
     std::uint32_t userId() override { return 501; }
     std::shared_ptr<StatusItem> statusItem(double) override
     {
-        return record("status item"), std::shared_ptr<StatusItem>(std::shared_ptr<void>(), this);
+        return record("status item"), unowned<StatusItem>();
     }
     std::shared_ptr<Image> systemSymbolImage(const std::string& name, const std::string& text) override
     {
         return record("symbol " + name + " " + text), std::make_shared<Image>();
     }
-    std::shared_ptr<Menu> makeMenu() override { return {std::shared_ptr<void>(), this}; }
+    std::shared_ptr<Menu> makeMenu() override { return unowned<Menu>(); }
     std::shared_ptr<MenuItem> makeMenuItem(const std::string& title, Block action,
                                            const std::string&) override;
     StatusBarButton* button() override { return hasButton ? this : nullptr; }
@@ -99,20 +95,20 @@ public:
     bool isVisible() override { return true; }
     void setImage(std::shared_ptr<Image> image) override { record(image ? "image" : "no image"); }
     void setToolTip(const std::string& text) override { record("tooltip:" + text); }
-    void setContentTintColor(TintColor color) override
+    void setContentTintColor(TintColor c) override
     {
-        record(color == TintColor::systemGreen ? "tint:green" : "tint:grey");
+        record(c == TintColor::systemGreen ? "tint:green" : "tint:grey");
     }
-    void addItem(std::shared_ptr<MenuItem> item) override
+    void addItem(std::shared_ptr<MenuItem> i) override
     {
-        menu.push_back(std::dynamic_pointer_cast<FakeMenuItem>(item));
+        menu.push_back(std::dynamic_pointer_cast<FakeMenuItem>(i));
     }
     void addSeparator() override { menu.push_back(nullptr); }
     int runModal(const AlertContent& alert) override;
     bool openURL(const std::string& url) override { return record("open:" + url), true; }
-    void activateFileViewerSelecting(const std::vector<path>& files) override
+    void activateFileViewerSelecting(const std::vector<path>& f) override
     {
-        record("reveal:" + files.at(0).string());
+        record("reveal:" + f.at(0).string());
     }
     void clearContents() override { record("clear"); }
     void setString(const std::string& text) override { record("copy:" + text); }
@@ -129,10 +125,7 @@ public:
     bool registerService() override { return changeLogin("register", LoginItemStatus::enabled); }
     bool unregisterService() override { return changeLogin("unregister", LoginItemStatus::notRegistered); }
     void openSettingsPane() override { record("settings"); }
-    void post(const std::string& summary, const std::string& body) override
-    {
-        record("notify:" + summary + " | " + body);
-    }
+    void post(const std::string& s, const std::string& b) override { record("notify:" + s + " | " + b); }
     bool changeLogin(const char* call, LoginItemStatus after);
 
     TempDir root;
@@ -200,10 +193,7 @@ struct FakeMenuItem : MenuItem {
     }
     void setTitle(const std::string& value) override { fake.record("title:" + (title = value)); }
     void setEnabled(bool) override {}
-    void setState(ControlState state) override
-    {
-        fake.record(state == ControlState::on ? "state:on" : "state:off");
-    }
+    void setState(ControlState s) override { fake.record(s == ControlState::on ? "state:on" : "state:off"); }
 
     FakePlatform& fake;
     std::string title;

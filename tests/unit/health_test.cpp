@@ -95,16 +95,5 @@ TEST_F(DelegateTest, TheFirstAnswerEverOpensTheSetupPageAfterStoringTheFlag)
                        "defaults:TovraDidOpenSetupV1=true", "open:http://localhost:4173/setup"}));
 }
 
-TEST_F(DelegateTest, NoAnswerOrABadBodyChangesNothing)
-{
-    launch();
-    answerLatest(healthBody(true, 1));
-    const History before = fake.history;
-    fake.answer(0, std::nullopt);
-    answerLatest(R"({"version":"1","midiReady":"true","midiPort":"p","pairedClients":0})");
-    answerLatest("<html>500 Internal Server Error</html>");
-    EXPECT_EQ(fake.history, before);
-}
-
 } // namespace
 } // namespace tovra::testing
