@@ -123,4 +123,4 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   return s;
 }
 
-module.exports = { BUILD, PORT, sleep, read, waitFor, stat, alive, processes, childrenOf, comm, cmdline, environ, fds, get, portTaken, session };
+module.exports = { PORT, sleep, read, waitFor, alive, processes, comm, cmdline, environ, fds, get, session };

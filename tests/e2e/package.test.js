@@ -19,7 +19,6 @@ test('the package, unpacked, runs as installed', { skip: !deb && 'no package: ru
   let s;
   t.after(async () => { await s?.cleanup(); fs.rmSync(root, { recursive: true, force: true }); });
   s = await h.session({ binary });
-  t.diagnostic(`package: ${deb}`);
   execFileSync('dpkg-deb', ['-x', deb, root]);
   assert.match(execFileSync('dpkg-deb', ['-f', deb, 'Depends'], { encoding: 'utf8' }), /(^|, )nodejs \(>= 18\.2\.0\)/);
   for (const file of ['applications/tovra-bridge.desktop', 'metainfo/com.tovra.bridge.metainfo.xml',
@@ -36,8 +35,4 @@ test('the package, unpacked, runs as installed', { skip: !deb && 'no package: ru
   assert.deepEqual(h.cmdline(server), [runtime, path.join(root, 'usr/share/tovra-bridge/app/server.js')]);
   await h.waitFor('the setup page', () => s.opened().length);
   assert.ok(h.read(s.autostart).split('\n').includes(`Exec=${binary}`), h.read(s.autostart));
-  await h.sleep(2200);
-  assert.deepEqual(s.opened(), ['http://localhost:4173/setup']);
-  process.kill(app.pid, 'SIGTERM');
-  assert.deepEqual(await app.exited, { code: 0, signal: null });
 });
