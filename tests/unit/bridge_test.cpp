@@ -66,24 +66,16 @@ TEST_F(DelegateTest, AFailedLaunchIsRetriedEveryTwoSecondsAndNothingIsAsked)
     EXPECT_TRUE(fake.requests().empty()) << "asked a bridge that never ran";
 }
 
-TEST_F(DelegateTest, RestartOfARunningBridgeAsksItToStopAndRelaunchesAfterItsEnd)
+TEST_F(DelegateTest, TheRestartCommand)
 {
     launch();
     choose("Restart Bridge");
-    choose("Restart Bridge"); // it ignores the request: another one, never more
+    choose("Restart Bridge"); // a bridge that ignores the request gets another one, never more
     EXPECT_EQ(fake.only("terminate"), (History{"terminate 100", "terminate 100"}));
     bridgeExits();
     fake.advance(1.9);
-    EXPECT_EQ(fake.tasks.size(), 1u);
-    fake.advance(0.1);
-    EXPECT_EQ(fake.tasks.size(), 2u);
-}
-
-TEST_F(DelegateTest, RestartWhileARelaunchIsPendingLaunchesAtOnceOnlyOnceOrShowsTheAlertAgain)
-{
-    launch();
-    bridgeExits();
-    choose("Restart Bridge");
+    EXPECT_EQ(fake.tasks.size(), 1u) << "relaunched before the delay";
+    choose("Restart Bridge"); // a relaunch is pending: at once, and only once
     fake.advance(10);
     EXPECT_EQ(fake.tasks.size(), 2u);
     std::filesystem::remove(*fake.resources / "app/server.js");
