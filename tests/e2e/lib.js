@@ -25,10 +25,8 @@ async function waitFor(what, check, timeout = 10000) {
 
 // /proc, by pid.
 const stat = (pid) => {
-  const text = read(`/proc/${pid}/stat`, null);
-  if (!text) return null;
-  const [state, ppid] = text.slice(text.lastIndexOf(')') + 2).split(' ');
-  return { pid: Number(pid), ppid: Number(ppid), state };
+  const [state, ppid] = read(`/proc/${pid}/stat`).replace(/^.*\) /s, '').split(' ');
+  return state && { pid: Number(pid), ppid: Number(ppid), state };
 };
 const alive = (pid) => ![undefined, 'Z'].includes(stat(pid)?.state);
 const processes = () => fs.readdirSync('/proc').filter((n) => /^\d+$/.test(n)).map(stat).filter(Boolean);
@@ -48,7 +46,7 @@ const get = (urlPath, { host = '127.0.0.1', timeout = 2000 } = {}) => new Promis
   });
   req.on('timeout', () => req.destroy()).on('error', () => resolve(null));
 });
-const portTaken = (host = '127.0.0.1') => new Promise((resolve) => {
+const portTaken = (host) => new Promise((resolve) => {
   const socket = net.connect({ host, port: PORT }, () => { socket.destroy(); resolve(true); }).on('error', () => resolve(false));
 });
 
@@ -69,7 +67,7 @@ function watch(child) {
 
 // A temporary home; `bundle` (a server script, or the stand-in) gives the app a bundle of its own.
 async function session({ server, runtime = process.execPath, binary = path.join(BUILD, 'bin/tovra-bridge') } = {}) {
-  if (await portTaken() || await portTaken('::1')) throw new Error(`port ${PORT} is in use; stop what holds it`);
+  if (await portTaken('127.0.0.1') || await portTaken('::1')) throw new Error(`port ${PORT} is in use; stop what holds it`);
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'tovra-e2e-'));
   const home = path.join(root, 'home');
   const s = { root, home, binary, started: [], share: path.join(path.dirname(path.dirname(binary)), 'share/tovra-bridge'),
@@ -81,13 +79,9 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   if (server !== undefined) {
     s.binary = path.join(root, 'bundle/bin/tovra-bridge');
     s.share = path.join(root, 'bundle/share/tovra-bridge');
-    for (const dir of ['bin', 'libexec/tovra-bridge', 'share/tovra-bridge/runtime', 'share/tovra-bridge/app']) {
-      fs.mkdirSync(path.join(root, 'bundle', dir), { recursive: true });
-    }
-    for (const file of ['bin/tovra-bridge', 'libexec/tovra-bridge/tovra-bridge']) {
-      fs.copyFileSync(path.join(BUILD, file), path.join(root, 'bundle', file));
-      fs.chmodSync(path.join(root, 'bundle', file), 0o755);
-    }
+    for (const file of ['bin/tovra-bridge', 'libexec/tovra-bridge/tovra-bridge']) fs.cpSync(path.join(BUILD, file), path.join(root, 'bundle', file));
+    fs.mkdirSync(path.join(s.share, 'runtime'), { recursive: true });
+    fs.mkdirSync(path.join(s.share, 'app'));
     fs.symlinkSync(runtime, path.join(s.share, 'runtime/node-arm64'));
     fs.writeFileSync(path.join(s.share, 'app/server.js'), server === 'standin' ? fs.readFileSync(path.join(BUILD, 'share/tovra-bridge/app/server.js')) : server);
   }
