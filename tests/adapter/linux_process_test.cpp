@@ -66,16 +66,11 @@ std::unique_ptr<PosixTask> sleeping(std::function<void()> handler = {})
 
 TEST(LinuxTask, AProgramThatCannotStartLeavesNoChild)
 {
-    const testing::TempDir dir;
-    testing::writeFile(dir / "text", "#!/bin/sh\n");
-    testing::writeFile(dir / "junk", "junk\n");
-    fs::permissions(dir / "junk", fs::perms::owner_all);
     const std::string before = children();
-    for (const auto& [program, directory] : {std::pair<fs::path, fs::path>{dir / "missing", {}},
-                                             {dir / "text", {}},
-                                             {dir / "junk", {}},
-                                             {dir.path, {}},
-                                             {"/bin/true", dir / "missing"}}) {
+    for (const auto& [program, directory] : {std::pair<fs::path, fs::path>{"/nowhere/x", {}},
+                                             {"/etc/passwd", {}},
+                                             {"/etc", {}},
+                                             {"/bin/true", "/nowhere"}}) {
         PosixTask task;
         task.setExecutable(program);
         task.setCurrentDirectory(directory);

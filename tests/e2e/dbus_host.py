@@ -1,9 +1,8 @@
 #!/usr/bin/python3
-"""A desktop's services on the session bus, for the end-to-end tests: a StatusNotifierWatcher with
-its host, and a notification service. Usage: dbus_host.py [watcher] [notifications]. It prints what
-it sees as JSON lines: {"kind": "ready"}, {"kind": "registered"}, {"kind": "notify", "app", "summary",
-"body"}, and, for the command "read" on stdin, {"kind": "item", "tip", "colour", "entries"} with each
-menu entry as "label [Control+S] (disabled) (on)"; "click <label>" clicks an entry. Ends with stdin."""
+"""A desktop's services on the session bus for the end-to-end tests: dbus_host.py [watcher] [notifications]
+(a StatusNotifierWatcher with its host, a notification service). It prints JSON lines: ready, registered,
+notify, and for "read" on stdin an item (tip, colour, entries as "label [Control+S] (disabled) (on)");
+"click <label>" clicks an entry. It ends with stdin."""
 import collections, json, os, sys
 import dbus, dbus.service
 from dbus.mainloop.glib import DBusGMainLoop

@@ -1,9 +1,7 @@
 // libFuzzer targets, one per build of this file (TOVRA_FUZZ_TARGET names it): nothing crashes, and
-// whatever is accepted survives a round trip.
+// what is accepted keeps its promise.
 #include <cstdint>
 #include <cstdlib>
-
-#include <nlohmann/json.hpp>
 
 #include "health/health.h"
 #include "menu/setup_info.h"
@@ -18,31 +16,19 @@ void check(bool holds)
     }
 }
 
-// A decoded record encodes and decodes to itself.
+// A decoded record always reads as a status.
 void health(std::string_view body)
 {
-    if (const auto health = tovra::decodeHealth(body)) {
-        const auto again = tovra::decodeHealth(nlohmann::json{
-            {"version", health->version},
-            {"midiReady", health->midiReady},
-            {"midiPort", health->midiPort},
-            {"pairedClients",
-             health->pairedClients}}.dump());
-        check(again && again->version == health->version && again->midiReady == health->midiReady &&
-              again->midiPort == health->midiPort && again->pairedClients == health->pairedClients &&
-              !tovra::healthStatusText(*again).empty());
-    }
+    const auto health = tovra::decodeHealth(body);
+    check(!health || !tovra::healthStatusText(*health).empty());
 }
 
-// A decoded link survives a round trip; one that passes the URL rule is printable ASCII only.
+// A link that passes the URL rule is printable ASCII only.
 void setupInfo(std::string_view body)
 {
-    if (const auto info = tovra::decodeSetupInfo(body)) {
-        const auto again = tovra::decodeSetupInfo(nlohmann::json{{"phoneURL", info->phoneURL}}.dump());
-        check(again && again->phoneURL == info->phoneURL);
-        for (const unsigned char c : tovra::isValidURL(info->phoneURL) ? info->phoneURL : std::string()) {
-            check(c > 0x20 && c < 0x7F);
-        }
+    const auto info = tovra::decodeSetupInfo(body);
+    for (const unsigned char c : info&& tovra::isValidURL(info->phoneURL) ? info->phoneURL : std::string()) {
+        check(c > 0x20 && c < 0x7F);
     }
 }
 
