@@ -1,7 +1,6 @@
 // Children, their guard and listeners as the kernel shows them, where the end-to-end tests cannot
 // look: failed launches, handlers, the guard's own decisions, listeners of a process tree.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -16,7 +15,6 @@
 
 #include "platform/linux/file_descriptor.h"
 #include "platform/linux/loopback_listener.h"
-#include "platform/linux/posix_file_manager.h"
 #include "platform/linux/posix_task.h"
 #include "support/temp_dir.h"
 
@@ -80,27 +78,6 @@ TEST(LinuxTask, AProgramThatCannotStartLeavesNoChild)
         task.waitUntilExit();
         EXPECT_EQ(children(), before) << program;
     }
-}
-
-TEST(LinuxTask, TheChildStartsWithNoSignalBlockedOrIgnoredAndOnlyTheStandardStreams)
-{
-    const testing::TempDir dir;
-    testing::writeFile(dir / "out", "");
-    signal(SIGUSR1, SIG_IGN);
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGUSR2);
-    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
-    const FileDescriptor inherited(open("/dev/null", O_RDONLY)); // without close-on-exec
-    const std::shared_ptr<platform::FileHandle> out = PosixFileManager().fileHandleForWriting(dir / "out");
-    PosixTask task;
-    task.setExecutable("/bin/sh");
-    task.setArguments({"-c", "grep -E '^Sig(Blk|Ign)' /proc/self/status; ls /proc/$$/fd"});
-    task.setStandardOutput(out);
-    task.setStandardError(out);
-    ASSERT_TRUE(task.launch());
-    task.waitUntilExit();
-    EXPECT_EQ(readFile(dir / "out"), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n0\n1\n2\n");
 }
 
 TEST(LinuxTask, TheHandlerRunsOnceOnAnotherThreadUnlessRemovedOrTheTaskGone)

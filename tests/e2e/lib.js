@@ -95,7 +95,7 @@ async function session({ server, runtime = process.execPath, binary = path.join(
     return child;
   };
   s.start = (env = {}) => Object.assign(s.spawn(s.binary, [], env), { env: { ...s.env, ...env } });
-  s.servers = (app) => childrenOf(app.pid).filter((pid) => cmdline(pid)[0]?.endsWith('node-arm64'));
+  s.servers = (app) => childrenOf(app.pid).filter((pid) => cmdline(pid).some((arg) => arg.startsWith(`${s.share}/`)));
   s.server = (app) => waitFor('a running server', () => s.servers(app)[0]);
   // The server, once it answers.
   s.ready = async (app) => (await waitFor('/health', async () => (await get('/health'))?.status === 200), s.server(app));
