@@ -62,7 +62,7 @@ test('an ordinary run: launch contract, setup page once, login entry, one instan
 test('a server that exits at once is relaunched every 2 s, one at a time, never a zombie', async (t) => {
   // Node sets its own signal state, so the runtime reads what it was handed first.
   const runtime = path.join(require('node:os').tmpdir(), `tovra-runtime-${process.pid}`);
-  fs.writeFileSync(runtime, `#!/bin/sh\ngrep -E '^Sig(Blk|Ign)' /proc/$$/status\nexec '${process.execPath}' "$@"\n`, { mode: 0o755 });
+  fs.writeFileSync(runtime, `#!/bin/sh\ngrep -E '^Sig(Blk|Ign)' /proc/self/status\nexec '${process.execPath}' "$@"\n`, { mode: 0o755 });
   const s = await h.session({ server: "console.log('exiting'); process.exit(3);\n", runtime });
   t.after(async () => { await s.cleanup(); fs.rmSync(runtime); });
   const app = s.start();

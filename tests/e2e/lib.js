@@ -11,7 +11,6 @@ const path = require('node:path');
 const built = process.env.TOVRA_BUILD_DIR || path.resolve(__dirname, '../../build');
 const BUILD = fs.existsSync(built) ? fs.realpathSync(built) : built; // a package's test needs none
 const PORT = 4173;
-const BANNER = /\n--- Tovra started (\S+) ---\n/g;
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const read = (file, fallback = '') => { try { return fs.readFileSync(file, 'utf8'); } catch { return fallback; } };
@@ -87,13 +86,10 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   }
   s.env = { PATH: `${root}/bin:${process.env.PATH}`, HOME: home, XDG_RUNTIME_DIR: path.join(root, 'run'), LANG: 'C.UTF-8' };
   s.log = () => read(s.logFile);
-  s.banners = () => [...s.log().matchAll(BANNER)].map((m) => m[1]);
+  s.banners = () => [...s.log().matchAll(/\n--- Tovra started (\S+) ---\n/g)].map((m) => m[1]);
   s.opened = () => read(path.join(root, 'opened')).split('\n').filter(Boolean);
-  s.spawn = (file, args = [], env = {}) => {
-    const child = watch(spawn(file, args, { env: { ...s.env, ...env }, cwd: root, detached: true, stdio: ['pipe', 'pipe', 'pipe', 'pipe'] }));
-    s.started.push(child);
-    return child;
-  };
+  s.spawn = (file, args = [], env = {}) => s.started[s.started.push(watch(spawn(file, args,
+    { env: { ...s.env, ...env }, cwd: root, detached: true, stdio: ['pipe', 'pipe', 'pipe', 'pipe'] }))) - 1];
   s.start = (env = {}) => Object.assign(s.spawn(s.binary, [], env), { env: { ...s.env, ...env } });
   s.servers = (app) => childrenOf(app.pid).filter((pid) => cmdline(pid).some((arg) => arg.startsWith(`${s.share}/`)));
   s.server = (app) => waitFor('a running server', () => s.servers(app)[0]);

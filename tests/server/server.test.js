@@ -69,7 +69,6 @@ describe('running server', () => {
     server = await startServer(port, dataDir).ready;
   });
   after(() => { server?.kill('SIGKILL'); fs.rmSync(tmp, { recursive: true, force: true }); });
-
   test('/health and /api/setup answer in shape, the token kept private; /setup shows the link escaped', async () => {
     const health = await jsonOf(port, '/health');
     assert.deepEqual([Object.keys(health).sort(), health.midiReady, health.midiPort, health.pairedClients],

@@ -81,12 +81,14 @@ bool redirectionSource(const std::shared_ptr<platform::FileHandle>& handle, File
 bool prepare(SpawnOptions& options, const FileDescriptor& output, const FileDescriptor& error,
              const std::filesystem::path& directory)
 {
-    // Every signal, glibc's own two (32 and 33) too: sigfillset leaves those out, and glibc's
-    // posix_spawn then sets them to be ignored in the child, which the program it runs keeps. The
-    // mask is the empty one posix_spawnattr_init leaves.
+    // Every signal at its default, glibc's own two (32 and 33) too: sigfillset leaves those out,
+    // and glibc's posix_spawn then sets them to be ignored in the child, which the program it runs
+    // keeps. No signal blocked.
     sigset_t signals;
     std::memset(&signals, 0xff, sizeof signals);
     posix_spawnattr_setsigdefault(&options.attributes, &signals);
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&options.attributes, &signals);
     const short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
     return posix_spawnattr_setflags(&options.attributes, flags) == 0 &&
            (!output.isOpen() || posix_spawn_file_actions_adddup2(&options.actions, output.get(), 1) == 0) &&
