@@ -10,11 +10,7 @@ const menu = (status, login) => [`${status} (disabled)`, '---', 'Set Up Phone\u2
   'Open Controller on This Mac', '---', `Start Tovra at Login (${login})`, 'Restart Bridge', 'Reveal Log', '---',
   `Tovra ${/project\(TovraBridge VERSION (\S+)/.exec(h.read(`${__dirname}/../../CMakeLists.txt`))[1]} (disabled)`,
   'Quit Tovra for Now [Control+Q]'];
-const read = async (host) => {
-  const from = host.events.length;
-  host.stdin.write('read\n');
-  return host.event('item', from);
-};
+const read = (host, from = host.events.length) => host.stdin.write('read\n') && host.event('item', from);
 
 test('a tray that comes 3 s late shows the item within 1 s, grey, then green; Quit ends it', async (t) => {
   const s = await h.session();

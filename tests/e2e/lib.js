@@ -15,11 +15,11 @@ const PORT = 4173;
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const read = (file, fallback = '') => { try { return fs.readFileSync(file, 'utf8'); } catch { return fallback; } };
 async function waitFor(what, check, timeout = 10000) {
-  for (const end = Date.now() + timeout; ; await sleep(20)) {
-    const value = await check();
-    if (value) return value;
+  let value;
+  for (const end = Date.now() + timeout; !(value = await check()); await sleep(20)) {
     if (Date.now() > end) throw new Error(`timed out after ${timeout} ms waiting for ${what}`);
   }
+  return value;
 }
 
 // /proc, by pid.

@@ -24,8 +24,7 @@ struct TempDir {
 
 inline std::string readFile(const std::filesystem::path& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
 }
 
 // Makes the folders it needs.

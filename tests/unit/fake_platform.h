@@ -90,7 +90,7 @@ public:
     std::shared_ptr<Menu> makeMenu() override { return unowned<Menu>(); }
     std::shared_ptr<MenuItem> makeMenuItem(const std::string& title, Block action,
                                            const std::string&) override;
-    StatusBarButton* button() override { return hasButton ? this : nullptr; }
+    StatusBarButton* button() override { return this; }
     void setMenu(std::shared_ptr<Menu>) override { record("menu attached"); }
     bool isVisible() override { return true; }
     void setImage(std::shared_ptr<Image> image) override { record(image ? "image" : "no image"); }
@@ -138,7 +138,7 @@ public:
     std::vector<std::shared_ptr<FakeMenuItem>> menu; // null for a separator
     std::map<std::string, bool> defaults;
     LoginItemStatus loginStatus = LoginItemStatus::notRegistered;
-    bool launchesSucceed = true, loginCallsSucceed = true, defaultsStick = true, hasButton = true;
+    bool launchesSucceed = true, loginCallsSucceed = true, defaultsStick = true;
     Block whileAlertShown;
     std::error_code ignored;
     double clock = 0; // virtual seconds since the start

@@ -31,10 +31,6 @@ TEST_F(DelegateTest, TheStatusLineTintsGreenOnlyWhenReady)
                                        kTip + "Starting bridge\u2026", "title:Ready \u00B7 1 phone",
                                        "tint:green", kTip + "Ready \u00B7 1 phone", "title:Bridge stopped",
                                        "tint:grey", kTip + "Bridge stopped"}));
-    FakePlatform buttonless; // an item without a button still has its menu
-    buttonless.hasButton = false;
-    std::make_shared<TovraAppDelegate>(buttonless.platform())->applicationDidFinishLaunching();
-    EXPECT_EQ(buttonless.only("t"), History{"title:Starting bridge\u2026"});
 }
 
 TEST_F(DelegateTest, QuitStopsTheBridgeAndItsEndIsNotObserved)
