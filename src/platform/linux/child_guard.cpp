@@ -1,5 +1,7 @@
 #include "platform/linux/child_guard.h"
 
+#include "platform/qt/diagnostics.h"
+
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -7,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string_view>
 
 namespace tovra::posix {
@@ -45,6 +49,7 @@ ChildGuard::ChildGuard(pid_t child)
 {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
+        qCWarning(lcPlatform) << "cannot guard the bridge server: no pipe:" << std::strerror(errno);
         return;
     }
     const FileDescriptor readEnd(ends[0]);
@@ -57,9 +62,11 @@ ChildGuard::ChildGuard(pid_t child)
         }
         _exit(0);
     }
-    if (intermediate != -1) {
-        waitpid(intermediate, nullptr, 0);
+    if (intermediate == -1) {
+        qCWarning(lcPlatform) << "cannot guard the bridge server: no process:" << std::strerror(errno);
+        return;
     }
+    waitpid(intermediate, nullptr, 0);
 }
 
 ChildGuard::~ChildGuard()

@@ -1,5 +1,7 @@
 #include "platform/linux/executable_bundle.h"
 
+#include "platform/qt/diagnostics.h"
+
 #include <string>
 #include <system_error>
 #include <utility>
@@ -19,6 +21,7 @@ std::optional<std::filesystem::path> ExecutableBundle::resourceDirectory()
         (executable_->parent_path() / ".." / "share" / "tovra-bridge").lexically_normal();
     std::error_code error;
     if (!std::filesystem::is_directory(directory, error)) {
+        qCWarning(lcPlatform).nospace() << "no bridge files: " << directory.c_str() << " is no folder";
         return std::nullopt;
     }
     return directory;

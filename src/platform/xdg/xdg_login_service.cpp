@@ -182,8 +182,13 @@ bool XdgLoginService::registerService()
 
 bool XdgLoginService::unregisterService()
 {
-    return autostartDirectory_.is_absolute() &&
-           (::unlink(entryPath().c_str()) == 0 || errno == ENOENT || errno == ENOTDIR);
+    if (autostartDirectory_.is_absolute() &&
+        (::unlink(entryPath().c_str()) == 0 || errno == ENOENT || errno == ENOTDIR)) {
+        return true;
+    }
+    qCWarning(lcPlatform).nospace() << "cannot remove the login entry " << entryPath().c_str() << ": "
+                                    << std::strerror(errno);
+    return false;
 }
 
 void XdgLoginService::openSettingsPane()
