@@ -38,7 +38,8 @@ bool isURICharacter(char c)
 bool isWebScheme(std::string_view scheme)
 {
     std::string lower(scheme);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     return lower == "http" || lower == "https";
 }
 
@@ -47,8 +48,8 @@ bool isWebScheme(std::string_view scheme)
 bool isValidURL(std::string_view text)
 {
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (!isURICharacter(text[i]) &&
-            (text[i] != '%' || i + 2 >= text.size() || !isHexDigit(text[i + 1]) || !isHexDigit(text[i + 2]))) {
+        if (!isURICharacter(text[i]) && (text[i] != '%' || i + 2 >= text.size() || !isHexDigit(text[i + 1]) ||
+                                         !isHexDigit(text[i + 2]))) {
             return false;
         }
     }
