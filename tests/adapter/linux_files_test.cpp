@@ -82,6 +82,12 @@ TEST(LinuxInstanceLock, HeldWhileItsHolderLivesAndNeverProvedThroughAFolderOrALi
         EXPECT_EQ(claimInstance(path), InstanceClaim::unproven) << path;
     }
     EXPECT_FALSE(fs::exists(dir / "target"));
+    unsetenv("XDG_RUNTIME_DIR"); // then a folder of this user's alone under the temporary folder
+    const fs::path ours = dir / ("tovra-bridge-" + std::to_string(getuid()));
+    EXPECT_EQ(instanceLockFile(dir.path), ours / "tovra-bridge.lock");
+    EXPECT_EQ(fs::status(ours).permissions(), fs::perms::owner_all);
+    fs::permissions(ours, fs::perms(0755));
+    EXPECT_EQ(instanceLockFile(dir.path), fs::path()) << "a folder others can reach";
 }
 
 } // namespace
