@@ -206,10 +206,11 @@ bool PosixTask::launch()
 
     // glibc's posix_spawn reports a failed exec (no such program, not executable, no such working
     // directory) as its result, and has reaped that child by then.
+    // Without a waiter or the options there is no child: short of threads or memory, for now.
     SpawnOptions options;
     pid_t pid = -1;
     const int failure = !waiter.joinable() || !prepare(options, output, error, currentDirectory_)
-                            ? errno
+                            ? EAGAIN
                             : posix_spawn(&pid, program.c_str(), &options.actions, &options.attributes,
                                           argv.data(), environment_ ? envp.data() : environ);
     const bool started = failure == 0;
