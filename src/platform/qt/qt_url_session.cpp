@@ -227,12 +227,9 @@ QtUrlSession::QtUrlSession(OwnedListener ownedListener) : worker_(new Worker(std
 
 QtUrlSession::~QtUrlSession()
 {
-    {
-        std::lock_guard lock(mutex_);
-        closed_ = true;
-        QMetaObject::invokeMethod(
-            worker_, [worker = worker_] { worker->shutDown(); }, Qt::QueuedConnection);
-    }
+    // Behind every request posted so far, so that each one it aborts has started.
+    QMetaObject::invokeMethod(
+        worker_, [worker = worker_] { worker->shutDown(); }, Qt::QueuedConnection);
     thread_.wait();
 }
 
@@ -240,11 +237,6 @@ void QtUrlSession::dataTask(const platform::URLRequest& request, platform::DataC
 {
     const Clock::time_point deadline = deadlineAfter(request.timeoutInterval);
     QUrl url(QString::fromStdString(request.url));
-    std::lock_guard lock(mutex_);
-    if (closed_) {
-        return;
-    }
-    // Posted under the lock, so a request can never land behind the shut-down.
     QMetaObject::invokeMethod(
         worker_,
         [worker = worker_, url = std::move(url), server = request.serverProcess, deadline,

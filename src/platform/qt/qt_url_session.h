@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -35,7 +34,7 @@ public:
     QtUrlSession(const QtUrlSession&) = delete;
     QtUrlSession& operator=(const QtUrlSession&) = delete;
 
-    // Safe from any thread.
+    // Safe from any thread while the session exists.
     void dataTask(const platform::URLRequest& request, platform::DataCompletion completion) override;
 
 private:
@@ -43,8 +42,6 @@ private:
 
     QThread thread_;
     Worker* worker_; // lives on thread_, which deletes it as it ends
-    std::mutex mutex_;
-    bool closed_ = false;
 };
 
 } // namespace tovra::qt
