@@ -9,19 +9,28 @@
 
 namespace tovra::qt {
 
-QtApplication::QtApplication(int& argc, char** argv, int terminationDescriptor) : application_(argc, argv)
+QtApplication::QtApplication(int& argc, char** argv, int terminationDescriptor)
+    : application_(argc, argv), terminationDescriptor_(terminationDescriptor)
 {
     if (terminationDescriptor < 0) {
         return;
     }
-    // A signal that came before the loop runs is waiting in the pipe and ends the loop at once.
     terminationNotifier_ = std::make_unique<QSocketNotifier>(terminationDescriptor, QSocketNotifier::Read);
-    QObject::connect(terminationNotifier_.get(), &QSocketNotifier::activated, [this, terminationDescriptor] {
-        std::array<unsigned char, 64> drained{};
-        while (::read(terminationDescriptor, drained.data(), drained.size()) > 0) {
-        }
+    QObject::connect(terminationNotifier_.get(), &QSocketNotifier::activated, [this] {
+        takeTerminationSignals();
         terminate();
     });
+}
+
+bool QtApplication::takeTerminationSignals() const
+{
+    bool taken = false;
+    std::array<unsigned char, 64> drained{};
+    while (terminationDescriptor_ >= 0 &&
+           ::read(terminationDescriptor_, drained.data(), drained.size()) > 0) {
+        taken = true;
+    }
+    return taken;
 }
 
 QtApplication::~QtApplication() = default;
@@ -34,8 +43,12 @@ void QtApplication::setDelegate(std::weak_ptr<platform::ApplicationDelegate> del
 int QtApplication::run()
 {
     // Start-up runs once the loop is running, so a quit during it (or during its alert) ends
-    // the loop like any other.
+    // the loop like any other. A signal that came before it is waiting in the pipe, whichever of
+    // the two the loop would see first: then nothing starts.
     QTimer::singleShot(0, &application_, [this] {
+        if (takeTerminationSignals()) {
+            terminate();
+        }
         if (const auto delegate = delegate_.lock(); delegate && !terminating_) {
             delegate->applicationDidFinishLaunching();
         }

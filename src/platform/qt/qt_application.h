@@ -24,7 +24,11 @@ public:
     void terminate() override;
 
 private:
+    // Reads what the signal handler wrote; true when a signal came.
+    bool takeTerminationSignals() const;
+
     QApplication application_;
+    int terminationDescriptor_;
     std::weak_ptr<platform::ApplicationDelegate> delegate_;
     std::unique_ptr<QSocketNotifier> terminationNotifier_;
     bool terminating_ = false;
