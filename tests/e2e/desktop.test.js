@@ -12,7 +12,7 @@ const menu = (status, login) => [`${status} (disabled)`, '---', 'Set Up Phone\u2
   'Quit Tovra for Now [Control+Q]'];
 const read = (host, from = host.events.length) => host.stdin.write('read\n') && host.event('item', from);
 
-test('a tray that comes 3 s late shows the item within 1 s, grey, then green; Quit ends it', async (t) => {
+test('a tray that comes 3 s late shows the item within 1 s, and each change of the bridge; Quit ends it', async (t) => {
   const s = await h.session();
   t.after(s.cleanup);
   await s.desktop();
@@ -27,8 +27,12 @@ test('a tray that comes 3 s late shows the item within 1 s, grey, then green; Qu
   assert.deepEqual(item.entries, menu(item.entries[0].replace(' (disabled)', ''), 'on'));
   assert.equal(item.tip, `Tovra Automation \u00B7 ${item.entries[0].replace(' (disabled)', '')}`);
   if (!item.entries[0].startsWith('Ready')) assert.equal(item.colour, '#8E8E93');
-  item = await h.waitFor('Ready', async () => { const i = await read(host); return i.entries[0].startsWith('Ready') && i; });
-  assert.deepEqual([item.entries[0], item.colour], ['Ready \u00B7 0 phones (disabled)', '#34C759']);
+  // Each change while the item is shown: its status line, colour and tooltip (which may come a moment apart).
+  const shows = (status, colour) => h.waitFor(`${status} in ${colour}`, async () => { const i = await read(host);
+    return i.entries[0] === `${status} (disabled)` && i.colour === colour && i.tip === `Tovra Automation \u00B7 ${status}`; });
+  process.kill(await s.server(app), 'SIGKILL');
+  await shows('Bridge stopped', '#8E8E93');
+  await shows('Ready \u00B7 0 phones', '#34C759');
   // The tray shows the item: no notice of a missing one.
   await h.sleep(12500);
   assert.deepEqual(host.events.filter((e) => e.kind === 'notify'), []);
