@@ -76,16 +76,18 @@ test('no tray: one notice after 15 s and a tray that comes later, and goes and c
     [['Tovra Automation', notice.summary], ['Tovra Automation', 'Tovra Automation is already running']]);
 });
 
-test('Ctrl+Q pressed into the open menu of an XEmbed tray quits', async (t) => {
+test('an XEmbed tray there before the start: keys pressed into the menu of either click', async (t) => {
   const s = await h.session();
   t.after(s.cleanup);
   await s.desktop();
   s.spawn('trayer', ['--edge', 'top', '--align', 'right']);
+  const xdotool = (...args) => spawnSync('xdotool', args, { env: s.env, encoding: 'utf8' }).stdout.trim();
+  await h.waitFor('the tray', () => xdotool('search', '--classname', 'trayer'));
   const app = s.start();
-  const icon = await h.waitFor('the XEmbed icon', () => spawnSync('xdotool', ['search', '--onlyvisible', '--classname',
-    'tovra-bridge'], { env: s.env, encoding: 'utf8' }).stdout.trim());
-  spawnSync('xdotool', ['mousemove', '--window', icon, '5', '5', 'click', '1'], { env: s.env });
-  await h.sleep(500);
-  spawnSync('xdotool', ['key', 'ctrl+q'], { env: s.env });
+  const icon = await h.waitFor('the XEmbed icon', () => xdotool('search', '--onlyvisible', '--classname', 'tovra-bridge'));
+  const press = (button, keys) => xdotool('mousemove', '--window', icon, '5', '5', 'click', button, 'sleep', '0.5', 'key', keys);
+  press('1', 'ctrl+s'); // the menu the program opens; then the tray's own
+  await h.waitFor('Set Up Phone', () => s.opened().filter((url) => url.endsWith('/setup')).length === 2);
+  press('3', 'ctrl+q');
   assert.deepEqual(await app.exited, { code: 0, signal: null });
 });
