@@ -84,6 +84,7 @@ TEST(QtUrlSession, OnlyAWholeAnswerInTimeCountsWhateverItsStatus)
         {"500", {answer(500, "starting")}, "starting", 0},
         {"302, not followed", {answer(302, "moved")}, "moved", 0},
         {"cut short", {answer(200, "part", 9)}, {}, 0},
+        {"500, chunk cut short", {"HTTP/1.1 500 X\r\nTransfer-Encoding: chunked\r\n\r\n9\r\npart"}, {}, 0},
         {"at the cap", {answer(200, big)}, big, 0},
         {"over the cap", {answer(200, big + "x")}, {}, 0},
         {"trickling past the deadline", {answer(200, "", 3), "x", "y", "z"}, {}, 300},

@@ -98,6 +98,7 @@ TEST_F(XdgLoginServiceTest, FailuresAreReportedAndLeaveNothingBehind)
     EXPECT_FALSE(service.registerService()) << "a folder at the entry's name";
     EXPECT_FALSE(service.unregisterService()) << "a folder at the entry's name";
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 1);
+    EXPECT_FALSE(XdgLoginService("bin/tovra", home / "new", workspace).registerService()); // relative
 }
 
 } // namespace
