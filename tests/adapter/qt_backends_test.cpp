@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QThread>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -31,6 +32,16 @@ struct Server {
         ::listen(listener, 16);
         ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
         port = ntohs(address.sin_port);
+        thread = std::thread([this] {
+            for (int fd; (fd = ::accept(listener, nullptr, nullptr)) >= 0; ::close(fd)) {
+                char head[1024];
+                heads.emplace_back(head, std::max<ssize_t>(0, ::recv(fd, head, sizeof head, 0)));
+                for (const std::string& piece : this->pieces) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(this->pause));
+                    ::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL);
+                }
+            }
+        });
     }
     ~Server() { received(), ::close(listener); }
     // The heads of the requests, once the server has stopped.
@@ -45,16 +56,7 @@ struct Server {
     int listener = ::socket(AF_INET, SOCK_STREAM, 0), port = 0;
     std::vector<std::string> pieces, heads; // heads: read only once the sessions have ended
     int pause;
-    std::thread thread{[this] {
-        for (int fd; (fd = ::accept(listener, nullptr, nullptr)) >= 0; ::close(fd)) {
-            char head[1024];
-            heads.emplace_back(head, std::max<ssize_t>(0, ::recv(fd, head, sizeof head, 0)));
-            for (const std::string& piece : pieces) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(pause));
-                ::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL);
-            }
-        }
-    }};
+    std::thread thread; // started once the socket listens
 };
 
 std::string answer(int status, const std::string& body, std::size_t length = std::string::npos)
@@ -84,14 +86,14 @@ TEST(QtUrlSession, OnlyAWholeAnswerInTimeCountsWhateverItsStatus)
         {"500", {answer(500, "starting")}, "starting", 0},
         {"302, not followed", {answer(302, "moved")}, "moved", 0},
         {"cut short", {answer(200, "part", 9)}, {}, 0},
-        {"500, chunk cut short", {"HTTP/1.1 500 X\r\nTransfer-Encoding: chunked\r\n\r\n9\r\npart"}, {}, 0},
+        {"chunk cut, closed", {"HTTP/1.1 500 X\r\nTransfer-Encoding: chunked\r\n\r\n9\r\npart", ""}, {}, 99},
         {"at the cap", {answer(200, big)}, big, 0},
         {"over the cap", {answer(200, big + "x")}, {}, 0},
         {"trickling past the deadline", {answer(200, "", 3), "x", "y", "z"}, {}, 300},
     };
     for (const auto& [label, pieces, expected, pause] : cases) {
         Server server(pieces, pause);
-        const auto body = fetch(server.url(), 0.5);
+        const auto body = fetch(server.url(), pause < 300 ? 5 : 0.5); // only the trickle meets the deadline
         EXPECT_TRUE(body == expected) << label << ": " << body.value_or("(none)").substr(0, 50);
     }
     EXPECT_EQ(fetch("http://127.0.0.1:1/health"), std::nullopt);
@@ -113,12 +115,8 @@ TEST(QtUrlSession, AskedForAProcessItGoesOnlyToThatProcesssListener)
     EXPECT_EQ(
         fetch(server.url(), 5, 7, [calls = 0](int, int) mutable { return calls++ ? "::1" : "127.0.0.1"; }),
         std::nullopt);
-    const std::vector<std::string> heads = server.received();
-    ASSERT_EQ(heads.size(), 2u);
-    for (const std::string& head : heads) {
-        EXPECT_NE(head.find("\r\nHost: localhost:" + std::to_string(server.port) + "\r\n"), std::string::npos)
-            << head;
-    }
+    const auto host = testing::HasSubstr("\r\nHost: localhost:" + std::to_string(server.port) + "\r\n");
+    EXPECT_THAT(server.received(), testing::ElementsAre(host, host));
 }
 
 TEST(QtStatusBar, EntriesShowAsWrittenAndAnOpenMenuTakesItsShortcuts)
