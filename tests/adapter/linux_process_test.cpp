@@ -65,10 +65,9 @@ std::unique_ptr<PosixTask> sleeping(std::function<void()> handler = {})
 TEST(LinuxTask, AProgramThatCannotStartLeavesNoChild)
 {
     const std::string before = children();
-    for (const auto& [program, directory] : {std::pair<fs::path, fs::path>{"/nowhere/x", {}},
-                                             {"/etc/passwd", {}},
-                                             {"/etc", {}},
-                                             {"/bin/true", "/nowhere"}}) {
+    using Launch = std::pair<fs::path, fs::path>; // program, folder
+    for (const auto& [program, directory] : {Launch{"/nowhere/x", {}}, Launch{"/etc/passwd", {}},
+                                             Launch{"/etc", {}}, Launch{"/bin/true", "/nowhere"}}) {
         PosixTask task;
         task.setExecutable(program);
         task.setCurrentDirectory(directory);

@@ -63,7 +63,7 @@ TEST_F(XdgLoginServiceTest, StatusFollowsTheEntry)
     EXPECT_EQ(service.status(), notRegistered) << "a FIFO, not waited for";
 }
 
-TEST_F(XdgLoginServiceTest, RegisterWritesAValidEntryNamingThisProgramAndUnregisterRemovesIt)
+TEST_F(XdgLoginServiceTest, RegisterWritesAValidEntryNamingThisProgramUnregisterRemovesItTheFolderOpens)
 {
     const fs::path program = home / "Tovra \"Bridge\" $`%\\\xC3\xA9" / "tovra-bridge";
     XdgLoginService awkward(program, folder, workspace);
@@ -86,6 +86,8 @@ TEST_F(XdgLoginServiceTest, RegisterWritesAValidEntryNamingThisProgramAndUnregis
     EXPECT_TRUE(awkward.unregisterService());
     EXPECT_EQ(awkward.status(), notRegistered);
     EXPECT_TRUE(awkward.unregisterService()) << "nothing left to remove";
+    EXPECT_CALL(workspace, openURL("file://" + home.path.string() + "/auto%20start%25%C3%A9"));
+    XdgLoginService(program, home / "auto start%\xC3\xA9", workspace).openSettingsPane();
 }
 
 TEST_F(XdgLoginServiceTest, FailuresAreReportedAndLeaveNothingBehind)

@@ -88,9 +88,8 @@ test('signals end it with 0: SIGINT, SIGHUP, SIGTERM as it starts or while block
       process.kill(app.pid, 'SIGHUP');
       await h.sleep(300);
     }
-    // Early: the moment SIGTERM is held or caught, long before start-up has done anything.
-    const holds = () => /^Sig(Blk|Cgt):\s+\w*[4-7cdef]\w{3}$/m.test(h.read(`/proc/${app.pid}/status`));
-    for (const end = Date.now() + 5000; label === 'early' && !holds() && Date.now() < end;);
+    const holds = () => /^Sig(Blk|Cgt):\s+\w*[4-7cdef]\w{3}$/m.test(h.read(`/proc/${app.pid}/status`)); // SIGTERM
+    for (const end = Date.now() + 5000; label === 'early' && !holds() && Date.now() < end;); // before start-up does anything
     process.kill(app.pid, signal);
     assert.deepEqual(await app.exited, { code: 0, signal: null }, `${label}: ${app.output}`);
     if (server) await h.waitFor(`its server to end (${label})`, () => !h.alive(server));
