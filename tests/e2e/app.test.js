@@ -12,8 +12,7 @@ const snapshot = (s) => [s.logFile, s.settings, s.autostart, ...fs.readdirSync(s
   .map((file) => `${file}: ${h.read(file)}`);
 
 test('an ordinary run: launch contract, setup page once, login entry, one instance, SIGTERM', async (t) => {
-  const s = await h.session();
-  t.after(s.cleanup);
+  const s = await h.session({ t });
   const app = s.start({ TOVRA_MARK: 'kept = as is', PORT: '9999' });
   const server = await s.server(app);
   await h.waitFor('the setup page', () => s.opened().length);
@@ -76,8 +75,7 @@ test('a server that exits at once is relaunched every 2 s, one at a time, never 
 });
 
 test('signals end it with 0: SIGINT, SIGHUP, SIGTERM as it starts or while blocked; nohup holds; killed, its guard acts', async (t) => {
-  const s = await h.session({ server: 'standin' });
-  t.after(s.cleanup);
+  const s = await h.session({ server: 'standin', t });
   const nohup = ['/bin/sh', '-c', "trap '' HUP; exec \"$0\""];
   const blocked = ['perl', '-MPOSIX', '-e', 'sigprocmask(SIG_BLOCK, POSIX::SigSet->new(SIGTERM)); exec @ARGV'];
   for (const [label, wrapper, signal] of [['SIGINT', [], 'SIGINT'], ['SIGHUP', [], 'SIGHUP'], ['early', [], 'SIGTERM'],
@@ -107,8 +105,7 @@ test('signals end it with 0: SIGINT, SIGHUP, SIGTERM as it starts or while block
 });
 
 test('the log: appended by two writers, emptied by a rotator, never NUL; a FIFO does not freeze it', async (t) => {
-  const s = await h.session({ server: "let n = 0; setInterval(() => console.log(`server ${n++}`), 5);\n" });
-  t.after(s.cleanup);
+  const s = await h.session({ server: "let n = 0; setInterval(() => console.log(`server ${n++}`), 5);\n", t });
   const app = s.start();
   await h.waitFor('server lines', () => /server 20\n/.test(s.log()));
   for (let i = 0; i < 50; i++) fs.appendFileSync(s.logFile, `other ${i}\n`);

@@ -13,8 +13,7 @@ const menu = (status, login) => [`${status} (disabled)`, '---', 'Set Up Phone\u2
 const read = (host, from = host.events.length) => host.stdin.write('read\n') && host.event('item', from);
 
 test('a tray that comes 3 s late shows the item within 1 s, and each change of the bridge; Quit ends it', async (t) => {
-  const s = await h.session();
-  t.after(s.cleanup);
+  const s = await h.session({ t });
   await s.desktop();
   const app = s.start();
   await h.sleep(3000);
@@ -37,8 +36,9 @@ test('a tray that comes 3 s late shows the item within 1 s, and each change of t
   await h.sleep(12500);
   assert.deepEqual(host.events.filter((e) => e.kind === 'notify'), []);
   // The private link opens, and nothing of it reaches the app's output.
-  host.stdin.write('click Open Controller on This Mac\n');
-  await h.waitFor('the controller', () => s.opened().some((url) => url.includes('/controller?token=')));
+  host.stdin.write('click Open Controller on This Mac\nclick Reveal Log\n'); // no file manager on the bus: the folder
+  await h.waitFor('the controller, the log folder', () => s.opened().some((url) => url.includes('/controller?token='))
+    && s.opened().includes(`file://${s.logFile.replace(/\/[^/]*$/, '')}`));
   const server = await s.server(app);
   host.stdin.write('click Quit Tovra for Now\n');
   assert.deepEqual(await app.exited, { code: 0, signal: null });
@@ -47,8 +47,7 @@ test('a tray that comes 3 s late shows the item within 1 s, and each change of t
 });
 
 test('no tray: one notice after 15 s and a tray that comes later, and goes and comes ten times; a second start', async (t) => {
-  const s = await h.session();
-  t.after(s.cleanup);
+  const s = await h.session({ t });
   await s.desktop();
   const notices = s.host('notifications');
   await notices.event('ready');
@@ -72,13 +71,13 @@ test('no tray: one notice after 15 s and a tray that comes later, and goes and c
   const started = Date.now();
   assert.deepEqual(await second.exited, { code: 0, signal: null });
   assert.ok(Date.now() - started < 500, `the second start took ${Date.now() - started} ms`);
+  assert.deepEqual(await s.start({ DISPLAY: '' }).exited, { code: 0, signal: null }); // no desktop: not a word
   assert.deepEqual(notices.events.filter((e) => e.kind === 'notify').map((e) => [e.app, e.summary]),
     [['Tovra Automation', notice.summary], ['Tovra Automation', 'Tovra Automation is already running']]);
 });
 
 test('an XEmbed tray there before the start: keys pressed into the menu of either click', async (t) => {
-  const s = await h.session();
-  t.after(s.cleanup);
+  const s = await h.session({ t });
   await s.desktop();
   s.spawn('trayer', ['--edge', 'top', '--align', 'right']);
   const xdotool = (...args) => spawnSync('xdotool', args, { env: s.env, encoding: 'utf8' }).stdout.trim();

@@ -64,8 +64,8 @@ function watch(child) {
   return child;
 }
 
-// A temporary home; `bundle` (a server script, or the stand-in) gives the app a bundle of its own.
-async function session({ server, runtime = process.execPath, binary = path.join(BUILD, 'bin/tovra-bridge') } = {}) {
+// A temporary home, cleaned up after test `t`; `server` (a script, or the stand-in) gives the app a bundle of its own.
+async function session({ server, runtime = process.execPath, binary = path.join(BUILD, 'bin/tovra-bridge'), t } = {}) {
   if (await portTaken('127.0.0.1') || await portTaken('::1')) throw new Error(`port ${PORT} is in use; stop what holds it`);
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'tovra-e2e-'));
   const home = path.join(root, 'home');
@@ -110,6 +110,7 @@ async function session({ server, runtime = process.execPath, binary = path.join(
     await waitFor('every process to end', () => left.every((pid) => !alive(pid)));
     fs.rmSync(root, { recursive: true, force: true });
   };
+  t?.after(s.cleanup);
   return s;
 }
 

@@ -10,9 +10,11 @@ namespace tovra::qt {
 
 namespace {
 
-bool isDesktopSession()
+// A desktop session whose bus this program reaches.
+bool reachesDesktop(const QDBusConnection& bus)
 {
-    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    return (!qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) &&
+           bus.isConnected();
 }
 
 QDBusMessage notify(const QString& applicationName, const std::string& summary, const std::string& body)
@@ -36,14 +38,14 @@ QtNotifications::QtNotifications(QDBusConnection bus)
 
 void QtNotifications::post(const std::string& summary, const std::string& body)
 {
-    if (isDesktopSession() && bus_.isConnected()) {
+    if (reachesDesktop(bus_)) {
         bus_.asyncCall(notify(applicationName_, summary, body));
     }
 }
 
 void QtNotifications::postAndWait(const std::string& summary, const std::string& body, int milliseconds)
 {
-    if (isDesktopSession() && bus_.isConnected()) {
+    if (reachesDesktop(bus_)) {
         bus_.call(notify(applicationName_, summary, body), QDBus::Block, milliseconds);
     }
 }
