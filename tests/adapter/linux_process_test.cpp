@@ -106,13 +106,7 @@ TEST(LinuxTask, TheHandlerRunsOnceOnAnotherThreadUnlessRemovedOrTheTaskGone)
 TEST(LinuxChildGuard, NamedItsOwnItSignalsOnceOnlyForALauncherGoneWithoutAWord)
 {
     prctl(PR_SET_CHILD_SUBREAPER, 1); // the guard and the child are orphaned to this process
-    pid_t guard = -1;
-    const auto task = sleeping();
-    ASSERT_TRUE(eventually([&] { return children(&guard) == "sleep S;tovra-guard S;"; })) << children();
-    task->terminate();
-    task->waitUntilExit();
-    ASSERT_TRUE(eventually([] { return children() == "tovra-guard Z;"; })) << "the guard outlived its child";
-    waitpid(guard, nullptr, 0);
+    pid_t guard = -1; // first the forks, while this process has one thread, as ThreadSanitizer wants
     for (const bool destroyTask : {false, true}) {
         const testing::TempDir dir;
         const std::string signals = dir / "signals";
@@ -137,6 +131,12 @@ TEST(LinuxChildGuard, NamedItsOwnItSignalsOnceOnlyForALauncherGoneWithoutAWord)
         EXPECT_EQ(readFile(signals), destroyTask ? "" : "TERM\n");
         waitpid(guard, nullptr, 0);
     }
+    const auto task = sleeping();
+    ASSERT_TRUE(eventually([&] { return children(&guard) == "sleep S;tovra-guard S;"; })) << children();
+    task->terminate();
+    task->waitUntilExit();
+    ASSERT_TRUE(eventually([] { return children() == "tovra-guard Z;"; })) << "the guard outlived its child";
+    waitpid(guard, nullptr, 0);
 }
 
 // A TCP listener on `address`, on a port the system picks.
