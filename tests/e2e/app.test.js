@@ -88,6 +88,7 @@ test('signals end it with 0: SIGINT, SIGHUP, SIGTERM as it starts or while block
     }
     const holds = () => /^Sig(Blk|Cgt):\s+\w*[4-7cdef]\w{3}$/m.test(h.read(`/proc/${app.pid}/status`)); // SIGTERM
     for (const end = Date.now() + 5000; label === 'early' && !holds() && Date.now() < end;); // before start-up does anything
+    assert.ok(label !== 'early' || holds(), 'SIGTERM never held nor caught');
     process.kill(app.pid, signal);
     assert.deepEqual(await app.exited, { code: 0, signal: null }, `${label}: ${app.output}`);
     if (server) await h.waitFor(`its server to end (${label})`, () => !h.alive(server));

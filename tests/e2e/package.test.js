@@ -20,7 +20,7 @@ test('the package, unpacked, runs as installed', { skip: !deb && 'no package: ru
   t.after(async () => { await s?.cleanup(); fs.rmSync(root, { recursive: true, force: true }); });
   s = await h.session({ binary });
   execFileSync('dpkg-deb', ['-x', deb, root]);
-  assert.match(execFileSync('dpkg-deb', ['-f', deb, 'Depends'], { encoding: 'utf8' }), /(^|, )nodejs \(>= 18\.2\.0\)/);
+  assert.match(execFileSync('dpkg-deb', ['-f', deb, 'Depends'], { encoding: 'utf8' }), /(^|, )nodejs \(>= 18\.2\.0\), xdg-utils(,|\s*$)/);
   for (const file of ['applications/tovra-bridge.desktop', 'metainfo/com.tovra.bridge.metainfo.xml',
     'icons/hicolor/scalable/apps/tovra-bridge.svg', 'man/man1/tovra-bridge.1.gz']) {
     assert.ok(fs.existsSync(path.join(root, 'usr/share', file)), `${file} is missing`);

@@ -1,7 +1,5 @@
 #include "unit/fake_platform.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 
 namespace tovra::testing {

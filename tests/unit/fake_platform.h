@@ -7,7 +7,9 @@
 // test states what it expects in one comparison. Files are real, in a temporary home.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -161,7 +163,7 @@ struct FakeTask : Task {
     void setArguments(const std::vector<std::string>& values) override { arguments = values; }
     void setCurrentDirectory(const path&) override {}
     void setEnvironment(const Environment& values) override { environment = values; }
-    void setStandardOutput(std::shared_ptr<FileHandle> handle) override { output = handle; }
+    void setStandardOutput(std::shared_ptr<FileHandle>) override {}
     void setStandardError(std::shared_ptr<FileHandle>) override {}
     void setTerminationHandler(Block block) override { std::scoped_lock{mutex}, handler = std::move(block); }
     bool launch() override
@@ -180,7 +182,6 @@ struct FakeTask : Task {
     path executable;
     std::vector<std::string> arguments;
     Environment environment;
-    std::shared_ptr<FileHandle> output;
     std::mutex mutex;
     Block handler;
     std::atomic<bool> running = false;

@@ -41,9 +41,11 @@ bool PosixFileManager::createDirectory(const std::filesystem::path& path)
     std::filesystem::path current;
     for (const std::filesystem::path& component : path) {
         current /= component;
-        if (::mkdir(current.c_str(), 0700) != 0 && !isDirectory(current)) {
+        const int made = ::mkdir(current.c_str(), 0700);
+        const int error = errno; // the reason, before the check below can overwrite it
+        if (made != 0 && !isDirectory(current)) {
             qCWarning(lcPlatform).nospace()
-                << "cannot make the folder " << current.c_str() << ": " << std::strerror(errno);
+                << "cannot make the folder " << current.c_str() << ": " << std::strerror(error);
             return false;
         }
     }
