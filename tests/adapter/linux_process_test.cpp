@@ -163,6 +163,7 @@ TEST(LinuxLoopbackListener, TheAddressThatReachesAListenerOfTheProcessOrOneBelow
                                                                         {"0.0.0.0", "127.0.0.1"},
                                                                         {"127.0.0.2", {}},
                                                                         {"::1", "::1"},
+                                                                        {"::ffff:127.0.0.1", "127.0.0.1"},
                                                                         {"::", "::1"}};
     for (const auto& [address, expected] : cases) {
         FileDescriptor socket;

@@ -16,49 +16,123 @@ namespace tovra::posix {
 
 namespace {
 
-constexpr const char* kLockName = "tovra-bridge.lock";
+namespace fs = std::filesystem;
 
-// A folder that only this user can reach: a real folder, ours, with no access for anyone else.
-bool isPrivateFolder(const std::filesystem::path& path)
+constexpr const char* kName = "tovra-bridge";
+constexpr const char* kLockName = "tovra-bridge.lock";
+// Names tried under the temporary folder after the first, which anyone can take before us.
+constexpr int kFreshNames = 8;
+
+enum class Outcome { claimed, held, unusable };
+
+void refuse(const fs::path& path, const char* reason)
+{
+    qCWarning(lcPlatform).nospace() << "cannot keep the single-instance lock in " << path.c_str() << ": "
+                                    << reason;
+}
+
+// Null when `folder` is a real folder of this user's that no one else can reach; else why not.
+const char* privacyFault(const fs::path& folder)
 {
     struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == ::getuid() &&
-           (status.st_mode & 077) == 0;
+    if (::lstat(folder.c_str(), &status) != 0) {
+        return std::strerror(errno);
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        return "not a folder";
+    }
+    if (status.st_uid != ::getuid()) {
+        return "the folder is someone else's";
+    }
+    return (status.st_mode & 077) != 0 ? "the folder is open to others" : nullptr;
+}
+
+Outcome claimIn(const fs::path& folder)
+{
+    if (const char* fault = privacyFault(folder)) {
+        refuse(folder, fault);
+        return Outcome::unusable;
+    }
+    const fs::path file = folder / kLockName;
+    // Kept open for the life of the process: closing it would release the lock.
+    const int descriptor =
+        ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
+    if (descriptor < 0) {
+        const int error = errno; // before anything else can change it
+        refuse(file, std::strerror(error));
+        return Outcome::unusable;
+    }
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::getuid()) {
+        ::close(descriptor);
+        refuse(file, "the lock file is someone else's");
+        return Outcome::unusable;
+    }
+    if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
+        return Outcome::claimed;
+    }
+    const int error = errno;
+    ::close(descriptor);
+    if (error == EWOULDBLOCK) {
+        return Outcome::held;
+    }
+    refuse(file, std::strerror(error));
+    return Outcome::unusable;
+}
+
+fs::path absoluteVariable(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value && value[0] == '/' ? fs::path(value) : fs::path();
 }
 
 } // namespace
 
-InstanceClaim claimInstance(const std::filesystem::path& lockFile)
+InstancePlaces instancePlaces()
 {
-    if (lockFile.empty()) {
-        return InstanceClaim::unproven;
+    fs::path cache = absoluteVariable("XDG_CACHE_HOME");
+    if (cache.empty()) {
+        if (const fs::path home = absoluteVariable("HOME"); !home.empty()) {
+            cache = home / ".cache";
+        }
     }
-    // Kept open for the life of the process: closing it would release the lock.
-    const int descriptor =
-        ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    if (descriptor < 0) {
-        qCWarning(lcPlatform).nospace()
-            << "cannot tell whether this is the only instance: " << lockFile.c_str() << ": "
-            << std::strerror(errno);
-        return InstanceClaim::unproven;
-    }
-    if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
-        return InstanceClaim::claimed;
-    }
-    const bool held = errno == EWOULDBLOCK;
-    ::close(descriptor);
-    return held ? InstanceClaim::heldByAnother : InstanceClaim::unproven;
+    return {absoluteVariable("XDG_RUNTIME_DIR"), "/tmp", cache};
 }
 
-std::filesystem::path instanceLockFile(const std::filesystem::path& temporaryFolder)
+SingleInstance claimSingleInstance(const InstancePlaces& places)
 {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && runtime[0] == '/') {
-        return std::filesystem::path(runtime) / kLockName;
+    std::vector<fs::path> folders;
+    if (!places.runtime.empty()) {
+        folders.push_back(places.runtime);
     }
-    const std::filesystem::path folder = temporaryFolder / ("tovra-bridge-" + std::to_string(::getuid()));
-    ::mkdir(folder.c_str(), 0700);
-    return isPrivateFolder(folder) ? folder / kLockName : std::filesystem::path();
+    if (!places.temporary.empty()) {
+        const std::string ours = std::string(kName) + "-" + std::to_string(::getuid());
+        for (int fresh = 0; fresh <= kFreshNames; ++fresh) {
+            folders.push_back(places.temporary / (fresh == 0 ? ours : ours + "." + std::to_string(fresh)));
+        }
+    }
+    if (!places.cache.empty()) {
+        folders.push_back(places.cache / kName);
+    }
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+        if (i > 0) {
+            // Missing parents too, for the cache; each made private. An existing one is checked below.
+            std::error_code ignored;
+            fs::create_directories(folders[i].parent_path(), ignored);
+            ::mkdir(folders[i].c_str(), 0700);
+        }
+        switch (claimIn(folders[i])) {
+        case Outcome::claimed:
+            return {InstanceClaim::claimed, folders[i]};
+        case Outcome::held:
+            return {InstanceClaim::heldByAnother, folders[i]};
+        case Outcome::unusable:
+            break;
+        }
+    }
+    qCWarning(lcPlatform) << "no private folder for the single-instance lock: running unlocked, so a "
+                             "second start will run too";
+    return {};
 }
 
 } // namespace tovra::posix

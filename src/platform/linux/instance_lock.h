@@ -4,17 +4,32 @@
 
 namespace tovra::posix {
 
-enum class InstanceClaim { claimed, heldByAnother, unproven };
+enum class InstanceClaim { claimed, heldByAnother, unlocked };
 
-// This user's single instance: an exclusive flock on `lockFile`, held for the life of the process
-// and released by the kernel however the process ends, so a crash never blocks the next start.
-// Never follows a symbolic link; whatever stops the claim from being proved (a folder or a link at
-// the name, no permission) makes it unproven.
-InstanceClaim claimInstance(const std::filesystem::path& lockFile);
+struct SingleInstance {
+    InstanceClaim claim = InstanceClaim::unlocked;
+    // The private folder that holds the lock (this user's alone); empty when unlocked.
+    std::filesystem::path folder;
+};
 
-// $XDG_RUNTIME_DIR/tovra-bridge.lock when that is absolute, else the same name in a folder of this
-// user's own under `temporaryFolder`, made 0700 when missing; empty when no such folder can be
-// had: a folder at that name of someone else's, or open to others, or anything but a folder.
-std::filesystem::path instanceLockFile(const std::filesystem::path& temporaryFolder = "/tmp");
+// The places tried for the lock, in order.
+struct InstancePlaces {
+    std::filesystem::path runtime;   // used only when it exists already and is private
+    std::filesystem::path temporary; // holds a folder of ours, tovra-bridge-<uid>, made when missing
+    std::filesystem::path cache;     // holds tovra-bridge/, made when missing
+};
+
+// $XDG_RUNTIME_DIR, /tmp and $XDG_CACHE_HOME (else ~/.cache); a relative or unset variable
+// leaves its place empty.
+InstancePlaces instancePlaces();
+
+// This user's single instance: an exclusive flock on tovra-bridge.lock in the first place that is
+// private (a real folder of this user's, closed to everyone else) and where the lock file is a
+// regular file of this user's. It is held for the life of the process and released by the kernel
+// however the process ends, so a crash never blocks the next start. A lock file of anyone else's
+// never counts as another instance. Under the temporary folder a name taken by someone else gives
+// way to fresh names (tovra-bridge-<uid>.1, .2, ...), the same for every start. Each place refused
+// is named on standard error with its reason; unlocked only when no place is left, and said so.
+SingleInstance claimSingleInstance(const InstancePlaces& places);
 
 } // namespace tovra::posix

@@ -121,7 +121,7 @@ void catchTerminationSignals()
 
 bool claimSingleInstance()
 {
-    return posix::claimInstance(posix::instanceLockFile()) != posix::InstanceClaim::heldByAnother;
+    return posix::claimSingleInstance(posix::instancePlaces()).claim != posix::InstanceClaim::heldByAnother;
 }
 
 void postDesktopNotification(const std::string& applicationName, const std::string& summary,

@@ -33,12 +33,14 @@ std::map<std::string, bool> loopbackListeners(int port)
                 continue;
             }
             // Addresses in the kernel's byte order: 127.0.0.1 and ::1 as the x86 and arm hosts show them.
+            // An IPv6 socket on ::ffff:127.0.0.1 takes IPv4 connections to 127.0.0.1.
             const std::string address = local.substr(0, colon);
+            const bool mapped = address == "0000000000000000FFFF00000100007F";
             const bool reachable = ipv4 ? address == "0100007F" || address == "00000000"
-                                        : address == "00000000000000000000000001000000" ||
+                                        : mapped || address == "00000000000000000000000001000000" ||
                                               address == "00000000000000000000000000000000";
             if (reachable) {
-                listeners.emplace(inode, ipv4);
+                listeners.emplace(inode, ipv4 || mapped);
             }
         }
     }
