@@ -19,6 +19,10 @@ inline constexpr const char* kAlreadyRunningDetail = "Only one copy runs at a ti
 inline constexpr const char* kNoTray = "Tovra Automation is running without a tray icon";
 inline constexpr const char* kNoTrayDetailPrefix =
     "This desktop shows no tray, so Tovra has no menu here. The bridge is kept running; its log is at ";
+inline constexpr const char* kPortTaken = "The bridge can\u2019t start: port 4173 is taken";
+inline constexpr const char* kPortTakenDetailSuffix =
+    " is listening on port 4173. Quit it, and Tovra starts the bridge on its own.";
+inline constexpr const char* kPortTakenByUnknown = "A program of another user";
 inline constexpr const char* kToolTipPrefix = "Tovra Automation \u00B7 ";
 
 inline constexpr const char* kAlertMessage = "Tovra couldn\u2019t start";

@@ -48,6 +48,7 @@ private:
     void stopBridgeForShutDown();                                   // app/
     void updateLaunchAtLoginState();                                // login/
     void reportMissingTray();                                       // app/
+    void reportTakenPort();                                         // bridge/
 
     platform::Platform platform_;
 
@@ -64,6 +65,7 @@ private:
     bool shouldRestart = true;
     std::shared_ptr<platform::WorkItem> restartWorkItem;
     bool bridgeReady = false;
+    bool takenPortReported = false;
 };
 
 } // namespace tovra

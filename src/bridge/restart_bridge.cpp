@@ -23,7 +23,28 @@ void TovraAppDelegate::bridgeDidExit(const std::weak_ptr<platform::Task>& ended)
     setBridgeStatus(texts::kBridgeStopped, false);
     if (shouldRestart) {
         scheduleRestart();
+        reportTakenPort();
     }
+}
+
+void TovraAppDelegate::reportTakenPort()
+{
+    // Our server has ended, so whoever listens on its port now is another program, and every
+    // relaunch will stop at once for it. Said once a run; the status line keeps its own texts.
+    if (takenPortReported) {
+        return;
+    }
+    const std::optional<platform::ListeningProcess> holder =
+        platform_.network.loopbackListener(std::stoi(bridge::kPort));
+    if (!holder) {
+        return;
+    }
+    takenPortReported = true;
+    const std::string who =
+        holder->processIdentifier < 0
+            ? std::string(texts::kPortTakenByUnknown)
+            : holder->name + " (process " + std::to_string(holder->processIdentifier) + ")";
+    platform_.notifications.post(texts::kPortTaken, who + texts::kPortTakenDetailSuffix);
 }
 
 void TovraAppDelegate::scheduleRestart()

@@ -8,8 +8,8 @@ namespace tovra::platform {
 class Notifications {
 public:
     virtual ~Notifications() = default;
-    // Posts one notification and returns at once. Nothing happens without a desktop session;
-    // a desktop without a notification service stays silent.
+    // Posts one notification and returns at once; it is also written on standard error. Nothing
+    // more happens without a desktop session; a desktop without a notification service stays silent.
     virtual void post(const std::string& summary, const std::string& body) = 0;
 };
 

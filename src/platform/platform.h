@@ -7,6 +7,7 @@
 #include "platform/file_manager.h"
 #include "platform/login_service.h"
 #include "platform/main_queue.h"
+#include "platform/network.h"
 #include "platform/notifications.h"
 #include "platform/pasteboard.h"
 #include "platform/process_info.h"
@@ -36,6 +37,7 @@ struct Platform {
     URLSession& urlSession;
     LoginService& loginService;
     Notifications& notifications;
+    Network& network;
 };
 
 } // namespace tovra::platform

@@ -90,3 +90,31 @@ test('an XEmbed tray there before the start: keys pressed into the menu of eithe
   press('3', 'ctrl+q');
   assert.deepEqual(await app.exited, { code: 0, signal: null });
 });
+
+test('what a server starts, in its group or out of it, ends with Quit, Restart Bridge, SIGTERM and SIGKILL of the app', async (t) => {
+  // The server starts a second process that holds the port: in its group, or a daemon in a session of its own.
+  const s = await h.session({ t, server: `if (process.argv[2]) require('node:http').createServer((q, r) => r.end('{}')).listen(${h.PORT});
+    else require('node:child_process').spawn(process.execPath, [__filename, 'holder'], { detached: !!process.env.TOVRA_DAEMON, stdio: 'ignore' }) && setInterval(() => {}, 1e6);` });
+  await s.desktop();
+  const host = s.host('watcher');
+  const holder = () => h.processes().find((p) => h.cmdline(p.pid).at(-1) === 'holder' && h.environ(p.pid).TOVRA_DATA_DIR === s.dataDir);
+  t.after(() => { try { process.kill(holder().pid, 'SIGKILL'); } catch {} });
+  for (const daemon of ['', '1']) {
+    for (const stop of ['Quit Tovra for Now', 'Restart Bridge', 'SIGTERM', 'SIGKILL']) {
+      const from = host.events.length;
+      const app = s.start({ TOVRA_DAEMON: daemon });
+      await host.event('registered', from);
+      const held = await h.waitFor('the holder', holder);
+      assert.equal(held.pgrp === h.stat(await s.server(app)).pgrp, !daemon, `${stop}: in the server's group`);
+      if (stop.startsWith('SIG')) process.kill(app.pid, stop);
+      else await read(host), host.stdin.write(`click ${stop}\n`);
+      await h.waitFor(`the holder to end after ${stop}${daemon && ', a daemon'}`, () => !h.alive(held.pid));
+      if (stop === 'Restart Bridge') {
+        await h.waitFor('a new holder', () => holder()?.pid > 0);
+        process.kill(app.pid, 'SIGTERM');
+      }
+      await app.exited;
+      await h.waitFor('every holder to end', () => !holder());
+    }
+  }
+});

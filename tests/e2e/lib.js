@@ -24,8 +24,8 @@ async function waitFor(what, check, timeout = 10000) {
 
 // /proc, by pid.
 const stat = (pid) => {
-  const [state, ppid] = read(`/proc/${pid}/stat`).replace(/^.*\) /s, '').split(' ');
-  return state && { pid: Number(pid), ppid: Number(ppid), state };
+  const [state, ppid, pgrp] = read(`/proc/${pid}/stat`).replace(/^.*\) /s, '').split(' ');
+  return state && { pid: Number(pid), ppid: Number(ppid), pgrp: Number(pgrp), state };
 };
 const alive = (pid) => ![undefined, 'Z'].includes(stat(pid)?.state);
 const processes = () => fs.readdirSync('/proc').filter((n) => /^\d+$/.test(n)).map(stat).filter(Boolean);
@@ -114,4 +114,4 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   return s;
 }
 
-module.exports = { PORT, sleep, read, waitFor, alive, processes, comm, cmdline, environ, fds, get, session };
+module.exports = { PORT, sleep, read, waitFor, alive, stat, processes, comm, cmdline, environ, fds, get, session };

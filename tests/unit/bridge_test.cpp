@@ -53,6 +53,27 @@ TEST_F(DelegateTest, AnExitShowsStoppedAndRelaunchesTwoSecondsLater)
     EXPECT_EQ(fake.only("title:").back(), "title:Ready \u00B7 2 phones");
 }
 
+TEST(BridgeTest, AnotherProgramOnThePortIsNamedOnceARunWhenOurServerStops)
+{
+    const std::pair<ListeningProcess, std::string> holders[] = {{{4242, "node"}, "node (process 4242)"},
+                                                                {{}, "A program of another user"}};
+    for (const auto& [holder, named] : holders) {
+        FakePlatform fake;
+        const auto delegate = std::make_shared<TovraAppDelegate>(fake.platform());
+        delegate->applicationDidFinishLaunching();
+        fake.tasks.back()->exit(); // nobody on the port: nothing to say
+        fake.advance(2);
+        fake.portHolder = holder;
+        for (int exits = 0; exits < 3; ++exits, fake.advance(2)) {
+            fake.tasks.back()->exit();
+        }
+        EXPECT_EQ(fake.only("notify:"),
+                  History{"notify:The bridge can\u2019t start: port 4173 is taken | " + named +
+                          " is listening on port 4173. Quit it, and Tovra starts the "
+                          "bridge on its own."});
+    }
+}
+
 TEST_F(DelegateTest, AFailedLaunchIsRetriedEveryTwoSecondsAndNothingIsAsked)
 {
     fake.launchesSucceed = false;

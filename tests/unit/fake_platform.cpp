@@ -15,7 +15,7 @@ FakePlatform::FakePlatform()
 Platform FakePlatform::platform()
 {
     return {*this, *this, *this, *this, *this, *this, *this, *this,
-            *this, *this, *this, *this, *this, *this, *this};
+            *this, *this, *this, *this, *this, *this, *this, *this};
 }
 
 History FakePlatform::only(std::initializer_list<std::string_view> prefixes) const

@@ -30,7 +30,7 @@ struct FakeMenuItem;
 // Every service; grouped so that each line of bases reads at a glance.
 struct Processes : Application, MainQueue, Clock, FileManager, TaskLauncher, Bundle, ProcessInfo {};
 struct Desktop : StatusBar, StatusItem, StatusBarButton, Menu, Alerts, Workspace, Pasteboard {};
-struct Services : UserDefaults, URLSession, LoginService, Notifications {};
+struct Services : UserDefaults, URLSession, LoginService, Notifications, Network {};
 
 class FakePlatform : public Processes, public Desktop, public Services {
 public:
@@ -128,6 +128,10 @@ public:
     bool unregisterService() override { return changeLogin("unregister", LoginItemStatus::notRegistered); }
     void openSettingsPane() override { record("settings"); }
     void post(const std::string& s, const std::string& b) override { record("notify:" + s + " | " + b); }
+    std::optional<ListeningProcess> loopbackListener(int port) override
+    {
+        return port == 4173 ? portHolder : std::nullopt;
+    }
     bool changeLogin(const char* call, LoginItemStatus after);
 
     TempDir root;
@@ -136,6 +140,7 @@ public:
     History history;
     Environment env{{"HOME", "/home/someone"}, {"PORT", "9999"}};
     InfoValue version = std::string("2.4.1");
+    std::optional<ListeningProcess> portHolder;
     std::vector<std::shared_ptr<FakeTask>> tasks;
     std::vector<std::shared_ptr<FakeMenuItem>> menu; // null for a separator
     std::map<std::string, bool> defaults;

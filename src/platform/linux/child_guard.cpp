@@ -1,5 +1,6 @@
 #include "platform/linux/child_guard.h"
 
+#include "platform/linux/environment_signature.h"
 #include "platform/qt/diagnostics.h"
 
 #include <fcntl.h>
@@ -19,7 +20,7 @@ namespace {
 
 // The guard itself, forked from a process with other threads: async-signal-safe calls only.
 // Signals are blocked on entry, so none of this process's handlers ever runs here.
-void watch(int readEnd, pid_t child)
+void watch(int readEnd, pid_t child, const std::string& signature)
 {
     prctl(PR_SET_NAME, "tovra-guard");
     // Nothing of this process's stays open but the pipe, least of all the write end of this or
@@ -39,13 +40,14 @@ void watch(int readEnd, pid_t child)
     // End of file without the byte: this process is gone without dismissing the guard.
     char byte;
     if (read(0, &byte, 1) == 0) {
-        kill(child, SIGTERM);
+        kill(-child, SIGTERM);
+        signalCarriers(signature, child, SIGTERM);
     }
 }
 
 } // namespace
 
-ChildGuard::ChildGuard(pid_t child)
+ChildGuard::ChildGuard(pid_t child, const std::string& signature)
 {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
@@ -58,7 +60,7 @@ ChildGuard::ChildGuard(pid_t child)
     const pid_t intermediate = fork();
     if (intermediate == 0) {
         if (_Fork() == 0) {
-            watch(readEnd.get(), child);
+            watch(readEnd.get(), child, signature);
         }
         _exit(0);
     }

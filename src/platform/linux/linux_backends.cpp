@@ -87,9 +87,10 @@ public:
 
     Platform platform() override
     {
-        return Platform{application_, mainQueue_,    clock_,      fileManager_,  taskLauncher_,
-                        bundle_,      processInfo_,  statusBar_,  alerts_,       workspace_,
-                        pasteboard_,  userDefaults_, urlSession_, loginService_, notifications_};
+        return Platform{application_,  mainQueue_,    clock_,         fileManager_,
+                        taskLauncher_, bundle_,       processInfo_,   statusBar_,
+                        alerts_,       workspace_,    pasteboard_,    userDefaults_,
+                        urlSession_,   loginService_, notifications_, network_};
     }
 
 private:
@@ -110,6 +111,7 @@ private:
     qt::QtUrlSession urlSession_{posix::loopbackListenerOf};
     xdg::XdgLoginService loginService_;
     qt::QtNotifications notifications_;
+    posix::LinuxNetwork network_;
 };
 
 } // namespace

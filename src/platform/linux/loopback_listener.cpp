@@ -105,7 +105,30 @@ std::optional<bool> heldAmong(const std::vector<std::string>& processes,
     return ipv4;
 }
 
+std::string nameOf(const std::string& pid)
+{
+    std::string name;
+    std::getline(std::ifstream("/proc/" + pid + "/comm"), name);
+    return name;
+}
+
 } // namespace
+
+std::optional<platform::ListeningProcess> loopbackListenerOnPort(int port)
+{
+    const std::map<std::string, bool> listeners = loopbackListeners(port);
+    if (listeners.empty()) {
+        return std::nullopt;
+    }
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::directory_iterator("/proc", error)) {
+        const std::string pid = entry.path().filename().string();
+        if (pid.find_first_not_of("0123456789") == std::string::npos && heldAmong({pid}, listeners)) {
+            return platform::ListeningProcess{std::stoi(pid), nameOf(pid)};
+        }
+    }
+    return platform::ListeningProcess{};
+}
 
 std::optional<std::string> loopbackListenerOf(int pid, int port)
 {

@@ -19,6 +19,7 @@
 
 #include "platform/file_manager.h"
 #include "platform/linux/child_guard.h"
+#include "platform/linux/environment_signature.h"
 #include "platform/linux/file_descriptor.h"
 #include "platform/qt/diagnostics.h"
 
@@ -28,6 +29,8 @@ struct PosixTask::State {
     std::mutex mutex;
     std::condition_variable finishedCondition;
     pid_t pid = -1;
+    // What the child's descendants carry in their environment; see environmentSignature.
+    std::string signature;
     bool launched = false;
     // From the launch until the child has ended, and cleared before it is reaped: until then its
     // pid cannot be reused, so a signal sent while this is set under the lock reaches this child
@@ -77,7 +80,7 @@ bool redirectionSource(const std::shared_ptr<platform::FileHandle>& handle, File
 
 // The child gets 1 and 2 from the copies when given, and no other descriptor above 2; the working
 // directory when given; no blocked signal and every signal at its default action, whatever this
-// process ignores or blocks.
+// process ignores or blocks; and a process group of its own, which whatever it starts joins.
 bool prepare(SpawnOptions& options, const FileDescriptor& output, const FileDescriptor& error,
              const std::filesystem::path& directory)
 {
@@ -89,8 +92,9 @@ bool prepare(SpawnOptions& options, const FileDescriptor& output, const FileDesc
     posix_spawnattr_setsigdefault(&options.attributes, &signals);
     sigemptyset(&signals);
     posix_spawnattr_setsigmask(&options.attributes, &signals);
-    const short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    const short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP;
     return posix_spawnattr_setflags(&options.attributes, flags) == 0 &&
+           posix_spawnattr_setpgroup(&options.attributes, 0) == 0 &&
            (!output.isOpen() || posix_spawn_file_actions_adddup2(&options.actions, output.get(), 1) == 0) &&
            (!error.isOpen() || posix_spawn_file_actions_adddup2(&options.actions, error.get(), 2) == 0) &&
            (directory.empty() ||
@@ -181,6 +185,7 @@ bool PosixTask::launch()
 
     std::vector<std::string> environmentStrings;
     std::vector<char*> envp;
+    const std::string signature = environment_ ? environmentSignature(*environment_) : std::string();
     if (environment_) {
         for (const auto& [name, value] : *environment_) {
             environmentStrings.push_back(name + "=" + value);
@@ -221,9 +226,10 @@ bool PosixTask::launch()
     if (started) {
         std::lock_guard lock(state_->mutex);
         state_->pid = pid;
+        state_->signature = signature;
         state_->launched = true;
         state_->running = true;
-        state_->guard.emplace(pid);
+        state_->guard.emplace(pid, signature);
     }
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     spawned.set_value(started ? pid : -1);
@@ -278,9 +284,11 @@ bool PosixTask::isRunning() const
 
 void PosixTask::terminate()
 {
+    // The child leads its process group until it is reaped, so the group is still its own.
     std::lock_guard lock(state_->mutex);
     if (state_->running) {
-        kill(state_->pid, SIGTERM);
+        kill(-state_->pid, SIGTERM);
+        signalCarriers(state_->signature, state_->pid, SIGTERM);
     }
 }
 

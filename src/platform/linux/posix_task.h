@@ -17,11 +17,12 @@ namespace tovra::posix {
 // A child started with posix_spawn and watched by a detached waiter thread of its own. The child
 // gets exactly its arguments (the executable as given first), and the environment, working
 // directory and streams 1 and 2 set here, else this process's; no other descriptor, no blocked
-// signal and every signal at its default action.
+// signal and every signal at its default action. It leads a process group of its own.
 //
-// A ChildGuard sends the child one SIGTERM when this process dies without destroying the task
-// (killed, crashed), so the child does not outlive it. The child's end, or the task's
-// destruction, dismisses the guard.
+// terminate() sends one SIGTERM to that group, and to every process that left it but carries the
+// child's environment signature (a daemon it started), so nothing the child started keeps what it
+// held. A ChildGuard does the same when this process dies without destroying the task (killed,
+// crashed). The child's end, or the task's destruction, dismisses the guard.
 //
 // The termination handler runs on the waiter thread with the handler lock held, so it must
 // be short (post to a queue) and must not call back into its task; letting go of the task,

@@ -1,5 +1,7 @@
 #include "platform/qt/qt_notifications.h"
 
+#include "platform/qt/diagnostics.h"
+
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QGuiApplication>
@@ -38,6 +40,8 @@ QtNotifications::QtNotifications(QDBusConnection bus)
 
 void QtNotifications::post(const std::string& summary, const std::string& body)
 {
+    // Also where no desktop shows it: for a terminal, a journal, a session over ssh.
+    qCWarning(lcPlatform).noquote() << QString::fromStdString(summary + ": " + body);
     if (reachesDesktop(bus_)) {
         bus_.asyncCall(notify(applicationName_, summary, body));
     }
