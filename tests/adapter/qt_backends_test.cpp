@@ -120,7 +120,8 @@ TEST(QtUrlSession, AskedForAProcessItGoesOnlyToThatProcesssListener)
 
 TEST(QtStatusBar, EntriesShowAsWrittenAndAnOpenMenuTakesItsShortcuts)
 {
-    QtStatusBar bar;
+    SessionBus bus; // the tests' environment names no bus
+    QtStatusBar bar(bus);
     int quits = 0;
     const auto login = bar.makeMenuItem(
         "Salt & Pepper", [] {}, "");
@@ -143,7 +144,7 @@ TEST(QtStatusBar, EntriesShowAsWrittenAndAnOpenMenuTakesItsShortcuts)
     item->button()->setImage(bar.systemSymbolImage("slider.vertical.3", "Tovra"));
     EXPECT_FALSE(item->isVisible() || dynamic_cast<QtStatusItem&>(*item).icon().isNull()) << "no icon yet";
     // Only an address goes to the desktop's opener, never what it would take for an option.
-    EXPECT_FALSE(QtWorkspace(QDBusConnection("no bus")).openURL("-h") || QtWorkspace().openURL("not a url"));
+    EXPECT_FALSE(QtWorkspace(bus).openURL("-h") || QtWorkspace(bus).openURL("not a url"));
 }
 
 } // namespace

@@ -3,10 +3,14 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "platform/linux/display_wait.h"
 #include "platform/linux/executable_bundle.h"
 #include "platform/linux/instance_lock.h"
 #include "platform/linux/loopback_listener.h"
@@ -17,6 +21,7 @@
 #include "platform/linux/termination_signals.h"
 #include "platform/linux/user_directories.h"
 #include "platform/process_entry.h"
+#include "platform/qt/diagnostics.h"
 #include "platform/qt/qt_alerts.h"
 #include "platform/qt/qt_application.h"
 #include "platform/qt/qt_main_queue.h"
@@ -26,11 +31,15 @@
 #include "platform/qt/qt_url_session.h"
 #include "platform/qt/qt_user_defaults.h"
 #include "platform/qt/qt_workspace.h"
+#include "platform/qt/session_bus.h"
 #include "platform/xdg/xdg_login_service.h"
 
 namespace tovra::platform {
 
 namespace {
+
+// How long a display named by the environment may take to come.
+constexpr std::chrono::milliseconds kDisplayWait{30000};
 
 bool isSet(const char* name)
 {
@@ -38,18 +47,65 @@ bool isSet(const char* name)
     return value && *value;
 }
 
-// Without a display and with no platform chosen, Qt's offscreen platform runs the program all
-// the same, without a visible tray. Chosen on the command line Qt reads, not in the environment,
-// which the bridge server inherits.
-std::vector<char*> withPlatformChosen(int argc, char** argv)
+std::string lowercase(const char* text)
+{
+    std::string lower = text ? text : "";
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    return lower;
+}
+
+// The platform Qt runs on: QT_QPA_PLATFORM when set, else Qt's own choice among the displays the
+// environment names (X, unless a Wayland session that is not GNOME's says otherwise), else none.
+std::string preferredPlatform()
+{
+    if (isSet("QT_QPA_PLATFORM")) {
+        return std::getenv("QT_QPA_PLATFORM");
+    }
+    const bool x = isSet("DISPLAY");
+    const bool wayland = isSet("WAYLAND_DISPLAY");
+    const std::string desktop = lowercase(std::getenv("XDG_CURRENT_DESKTOP")) + lowercase(std::getenv("XDG_SESSION_DESKTOP"));
+    if (wayland && (!x || (lowercase(std::getenv("XDG_SESSION_TYPE")) == "wayland" &&
+                           desktop.find("gnome") == std::string::npos))) {
+        return "wayland";
+    }
+    return x ? "xcb" : "offscreen";
+}
+
+// A display that the environment names but that takes no clients yet (a login often starts
+// programs before the compositor) is waited for; Qt would abort without it. One that does not come
+// in time, or that Qt cannot open after all, leaves the program on the offscreen platform, where it
+// supervises the bridge all the same, without a tray. Chosen on the command line Qt reads, not in
+// the environment, which the bridge server inherits.
+std::string choosePlatform(bool& displayExpected)
+{
+    const std::string preferred = preferredPlatform();
+    const std::string first = preferred.substr(0, preferred.find(';'));
+    displayExpected = false;
+    if (first == "offscreen") {
+        return preferred;
+    }
+    switch (posix::waitForDisplay(first, kDisplayWait, posix::terminationSignalDescriptor())) {
+    case posix::DisplayWait::ready:
+        displayExpected = true;
+        return preferred + ";offscreen";
+    case posix::DisplayWait::interrupted: // the signal ends the program before it starts anything
+        return "offscreen";
+    case posix::DisplayWait::timedOut:
+        break;
+    }
+    qCWarning(lcPlatform).nospace() << "no display: " << (first == "xcb" ? "DISPLAY " : "WAYLAND_DISPLAY ")
+                                    << std::getenv(first == "xcb" ? "DISPLAY" : "WAYLAND_DISPLAY")
+                                    << " took no clients within " << kDisplayWait.count() / 1000
+                                    << " s; running without a display, so without a tray";
+    return "offscreen";
+}
+
+std::vector<char*> withPlatform(int argc, char** argv, std::string& platform)
 {
     static char option[] = "-platform";
-    static char offscreen[] = "offscreen";
     std::vector<char*> arguments(argv, argv + argc);
-    if (!isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY") && !isSet("QT_QPA_PLATFORM")) {
-        arguments.push_back(option);
-        arguments.push_back(offscreen);
-    }
+    arguments.push_back(option);
+    arguments.push_back(platform.data());
     arguments.push_back(nullptr);
     return arguments;
 }
@@ -74,15 +130,19 @@ std::string settingsFile()
 class LinuxBackends final : public Backends {
 public:
     LinuxBackends(int argc, char** argv, const std::string& applicationName)
-        : arguments_(withPlatformChosen(argc, argv)), argc_(static_cast<int>(arguments_.size()) - 1),
+        : platform_(choosePlatform(displayExpected_)), arguments_(withPlatform(argc, argv, platform_)),
+          argc_(static_cast<int>(arguments_.size()) - 1),
           application_(argc_, arguments_.data(), posix::terminationSignalDescriptor()),
-          bundle_(program().value_or(std::filesystem::path())),
+          bundle_(program().value_or(std::filesystem::path())), statusBar_(sessionBus_), workspace_(sessionBus_),
           userDefaults_(QString::fromStdString(settingsFile())),
-          loginService_(program(), posix::configDirectory() / "autostart", workspace_)
+          loginService_(program(), posix::configDirectory() / "autostart", workspace_),
+          notifications_(sessionBus_, QString::fromStdString(applicationName))
     {
         QGuiApplication::setApplicationDisplayName(QString::fromStdString(applicationName));
         QGuiApplication::setDesktopFileName(QStringLiteral("tovra-bridge"));
-        notifications_.setApplicationName(QString::fromStdString(applicationName));
+        if (displayExpected_ && QGuiApplication::platformName() == QLatin1String("offscreen")) {
+            qCWarning(lcPlatform) << "cannot open the display; running without one, so without a tray";
+        }
     }
 
     Platform platform() override
@@ -95,9 +155,12 @@ public:
 
 private:
     posix::PosixProcessInfo processInfo_; // first: the environment as the program got it
+    bool displayExpected_ = false;
+    std::string platform_;
     std::vector<char*> arguments_;
     int argc_;
     qt::QtApplication application_;
+    qt::SessionBus sessionBus_; // before everything that uses the bus, after the application
     qt::QtMainQueue mainQueue_;
     posix::SystemClock clock_;
     posix::PosixFileManager fileManager_;
@@ -133,15 +196,13 @@ void postDesktopNotification(const std::string& applicationName, const std::stri
     char name[] = "tovra-bridge";
     char* argv[] = {name, nullptr};
     const QCoreApplication application(argc, argv);
-    qt::QtNotifications notifications;
-    notifications.setApplicationName(QString::fromStdString(applicationName));
-    notifications.postAndWait(summary, body, 300);
+    qt::postAndWait(QString::fromStdString(applicationName), summary, body, qt::SessionBus::kAnswerTime);
 }
 
 std::unique_ptr<Backends> makeBackends(int& argc, char** argv, const std::string& applicationName)
 {
     // Qt's own warnings speak of Qt, not of this program; QT_LOGGING_RULES brings them back.
-    QLoggingCategory::setFilterRules(QStringLiteral("default.warning=false\nqt.*.warning=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("default.warning=false\nqt.*.warning=false\nqt.*.info=false"));
     return std::make_unique<LinuxBackends>(argc, argv, applicationName);
 }
 

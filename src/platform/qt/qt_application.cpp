@@ -6,8 +6,30 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
 
 namespace tovra::qt {
+
+namespace {
+
+// The application whose loop runs, for a process end that does not come from it.
+QtApplication* running = nullptr;
+
+// Qt ends the process from inside the loop, exit(1), when the connection to the X server breaks.
+// Then the program ends as a termination signal ends it: the server stopped, status 0, so that a
+// start in the next session takes over. Anything else that calls exit() meanwhile ends alike.
+extern "C" void endWithoutTheLoop()
+{
+    if (QtApplication* application = std::exchange(running, nullptr)) {
+        application->endNow();
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
+}
+
+} // namespace
 
 QtApplication::QtApplication(int& argc, char** argv, int terminationDescriptor)
     : application_(argc, argv), terminationDescriptor_(terminationDescriptor)
@@ -45,6 +67,9 @@ int QtApplication::run()
     // Start-up runs once the loop is running, so a quit during it (or during its alert) ends
     // the loop like any other. A signal that came before it is waiting in the pipe, whichever of
     // the two the loop would see first: then nothing starts.
+    static const bool endingCaught = std::atexit(endWithoutTheLoop) == 0;
+    (void)endingCaught;
+    running = this;
     QTimer::singleShot(0, &application_, [this] {
         if (takeTerminationSignals()) {
             terminate();
@@ -54,10 +79,16 @@ int QtApplication::run()
         }
     });
     QApplication::exec();
+    running = nullptr;
+    endNow();
+    return 0;
+}
+
+void QtApplication::endNow()
+{
     if (const auto delegate = delegate_.lock()) {
         delegate->applicationWillTerminate();
     }
-    return 0;
 }
 
 void QtApplication::setActivationPolicy(platform::ActivationPolicy policy)

@@ -23,6 +23,9 @@ public:
     void activateIgnoringOtherApps() override;
     void terminate() override;
 
+    // The delegate's applicationWillTerminate, for an end of the process that skips the loop's.
+    void endNow();
+
 private:
     // Reads what the signal handler wrote; true when a signal came.
     bool takeTerminationSignals() const;

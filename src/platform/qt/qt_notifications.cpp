@@ -4,7 +4,6 @@
 
 #include <QDBusMessage>
 #include <QDBusPendingCall>
-#include <QGuiApplication>
 #include <QStringList>
 #include <QVariantMap>
 
@@ -12,11 +11,9 @@ namespace tovra::qt {
 
 namespace {
 
-// A desktop session whose bus this program reaches.
-bool reachesDesktop(const QDBusConnection& bus)
+bool onDesktop()
 {
-    return (!qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) &&
-           bus.isConnected();
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
 QDBusMessage notify(const QString& applicationName, const std::string& summary, const std::string& body)
@@ -33,8 +30,8 @@ QDBusMessage notify(const QString& applicationName, const std::string& summary, 
 
 } // namespace
 
-QtNotifications::QtNotifications(QDBusConnection bus)
-    : bus_(std::move(bus)), applicationName_(QGuiApplication::applicationDisplayName())
+QtNotifications::QtNotifications(SessionBus& bus, QString applicationName)
+    : bus_(bus), applicationName_(std::move(applicationName))
 {
 }
 
@@ -42,16 +39,21 @@ void QtNotifications::post(const std::string& summary, const std::string& body)
 {
     // Also where no desktop shows it: for a terminal, a journal, a session over ssh.
     qCWarning(lcPlatform).noquote() << QString::fromStdString(summary + ": " + body);
-    if (reachesDesktop(bus_)) {
-        bus_.asyncCall(notify(applicationName_, summary, body));
+    if (const std::optional<QDBusConnection> bus = bus_.connection(); bus && onDesktop()) {
+        bus->asyncCall(notify(applicationName_, summary, body));
     }
 }
 
-void QtNotifications::postAndWait(const std::string& summary, const std::string& body, int milliseconds)
+void postAndWait(const QString& applicationName, const std::string& summary, const std::string& body,
+                 std::chrono::milliseconds time)
 {
-    if (reachesDesktop(bus_)) {
-        bus_.call(notify(applicationName_, summary, body), QDBus::Block, milliseconds);
+    const auto deadline = std::chrono::steady_clock::now() + time;
+    if (!onDesktop() || !SessionBus::answers(time)) {
+        return;
     }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    QDBusConnection::sessionBus().call(notify(applicationName, summary, body), QDBus::Block,
+                                       static_cast<int>(std::max<long long>(left.count(), 1)));
 }
 
 } // namespace tovra::qt

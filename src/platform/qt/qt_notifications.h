@@ -2,7 +2,9 @@
 
 #include "platform/notifications.h"
 
-#include <QDBusConnection>
+#include <QString>
+
+#include "platform/qt/session_bus.h"
 
 namespace tovra::qt {
 
@@ -10,18 +12,19 @@ namespace tovra::qt {
 // session is one with a display (DISPLAY or WAYLAND_DISPLAY set).
 class QtNotifications final : public platform::Notifications {
 public:
-    explicit QtNotifications(QDBusConnection bus = QDBusConnection::sessionBus());
+    // Notifications come from `applicationName`; none is posted before `bus` is connected.
+    QtNotifications(SessionBus& bus, QString applicationName);
 
     void post(const std::string& summary, const std::string& body) override;
-    // The same, waiting at most `milliseconds` for the service to take it.
-    void postAndWait(const std::string& summary, const std::string& body, int milliseconds);
-
-    // The name the notifications come from; the application's display name by default.
-    void setApplicationName(const QString& name) { applicationName_ = name; }
 
 private:
-    QDBusConnection bus_;
+    SessionBus& bus_;
     QString applicationName_;
 };
+
+// One notification, for a process that makes no session bus of its own: sent once the bus has
+// answered, waiting for its delivery, all within `time`.
+void postAndWait(const QString& applicationName, const std::string& summary, const std::string& body,
+                 std::chrono::milliseconds time);
 
 } // namespace tovra::qt

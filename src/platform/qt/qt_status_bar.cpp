@@ -102,11 +102,10 @@ void QtStatusBarButton::updateIcon()
 
 QtStatusItem::QtStatusItem(TrayHostWatcher& hosts) : hosts_(hosts)
 {
-    QObject::connect(&hosts_, &TrayHostWatcher::hostAppeared, &context_, [this] { showInTray(); });
-    if (hosts_.hostPresent()) {
-        showInTray();
-    }
+    QObject::connect(&hosts_, &TrayHostWatcher::changed, &context_, [this] { followHosts(); });
 }
+
+QtStatusItem::~QtStatusItem() = default;
 
 // The status line is set on every health answer, once a second. Unchanged values are not
 // passed on: each change is signalled to the tray host.
@@ -119,6 +118,9 @@ void QtStatusItem::setToolTip(const QString& toolTip)
     if (trayIcon_) {
         trayIcon_->setToolTip(toolTip_);
     }
+    if (xembedIcon_) {
+        xembedIcon_->setToolTip(toolTip_);
+    }
 }
 
 void QtStatusItem::setIcon(const QIcon& icon)
@@ -126,9 +128,11 @@ void QtStatusItem::setIcon(const QIcon& icon)
     icon_ = icon;
     if (trayIcon_) {
         trayIcon_->setIcon(icon_);
-        // Shown with its first icon: a tray icon without one is an empty slot.
-        trayIcon_->setVisible(!icon_.isNull());
     }
+    if (xembedIcon_) {
+        xembedIcon_->setIcon(icon_);
+    }
+    followHosts();
 }
 
 void QtStatusItem::setMenu(std::shared_ptr<platform::Menu> menu)
@@ -145,38 +149,52 @@ void QtStatusItem::setMenu(std::shared_ptr<platform::Menu> menu)
 
 bool QtStatusItem::isVisible()
 {
-    return trayIcon_ && hosts_.hostPresent();
+    return (trayIcon_ && hosts_.statusNotifierHost()) || xembedIcon_;
 }
 
-void QtStatusItem::showInTray()
+// Shown with its first icon: a tray icon without one is an empty slot. A StatusNotifier host is
+// preferred; an XEmbed tray serves while there is none.
+void QtStatusItem::followHosts()
 {
-    if (trayIcon_) {
+    if (icon_.isNull()) {
         return;
     }
-    trayIcon_ = std::make_unique<QSystemTrayIcon>();
-    QObject::connect(trayIcon_.get(), &QSystemTrayIcon::activated, trayIcon_.get(),
-                     [this](QSystemTrayIcon::ActivationReason reason) {
-                         if (reason == QSystemTrayIcon::Trigger) {
-                             popUpMenu();
-                         }
-                     });
-    trayIcon_->setToolTip(toolTip_);
-    trayIcon_->setContextMenu(menu_);
-    setIcon(icon_);
+    if (hosts_.statusNotifierHost() && !trayIcon_) {
+        trayIcon_ = std::make_unique<QSystemTrayIcon>(icon_);
+        QObject::connect(trayIcon_.get(), &QSystemTrayIcon::activated, trayIcon_.get(),
+                         [this](QSystemTrayIcon::ActivationReason reason) {
+                             if (reason == QSystemTrayIcon::Trigger) {
+                                 popUpMenu(QCursor::pos());
+                             }
+                         });
+        trayIcon_->setToolTip(toolTip_);
+        trayIcon_->setContextMenu(menu_);
+        trayIcon_->setVisible(true);
+    }
+    const std::uint32_t manager = hosts_.statusNotifierHost() ? 0 : hosts_.xembedManager();
+    if (xembedIcon_ && xembedIcon_->manager() != manager) {
+        xembedIcon_.reset();
+    }
+    if (manager != 0 && !xembedIcon_) {
+        xembedIcon_ = std::make_unique<XEmbedTrayIcon>(manager);
+        xembedIcon_->setIcon(icon_);
+        xembedIcon_->setToolTip(toolTip_);
+        xembedIcon_->onClick([this](QPoint at) { popUpMenu(at); });
+    }
 }
 
-// A left click opens the menu, as on a menu bar. On Wayland an unparented popup cannot be
-// placed, so there the menu is left to the tray host.
-void QtStatusItem::popUpMenu()
+// A click opens the menu, as on a menu bar. On Wayland an unparented popup cannot be placed, so
+// there the menu is left to the tray host.
+void QtStatusItem::popUpMenu(QPoint at)
 {
     if (!menu_ || menu_->isVisible() ||
         QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
         return;
     }
-    menu_->popup(QCursor::pos());
+    menu_->popup(at);
 }
 
-QtStatusBar::QtStatusBar()
+QtStatusBar::QtStatusBar(SessionBus& bus) : hosts_(bus)
 {
     static const bool resourcesReady = (initSymbolResources(), true);
     (void)resourcesReady;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/qt/tray_host_watcher.h"
+#include "platform/qt/xembed_tray_icon.h"
 
 class QMenu;
 
@@ -51,11 +52,13 @@ private:
     platform::TintColor tint_ = platform::TintColor::secondaryLabel;
 };
 
-// The item keeps its icon, tooltip and menu itself and shows them in a QSystemTrayIcon once a
-// tray host is there, whenever that is; the same tray icon then follows the host's restarts.
+// The item keeps its icon, tooltip and menu itself and shows them in whatever tray the desktop has,
+// whenever it comes: a QSystemTrayIcon for a StatusNotifier host (made once one is there, it then
+// follows the host's restarts), else an XEmbedTrayIcon in an XEmbed tray.
 class QtStatusItem final : public platform::StatusItem {
 public:
     explicit QtStatusItem(TrayHostWatcher& hosts);
+    ~QtStatusItem() override;
 
     platform::StatusBarButton* button() override { return &button_; }
     void setMenu(std::shared_ptr<platform::Menu> menu) override;
@@ -69,8 +72,8 @@ public:
     const QString& toolTip() const { return toolTip_; }
 
 private:
-    void showInTray();
-    void popUpMenu();
+    void followHosts();
+    void popUpMenu(QPoint at);
 
     TrayHostWatcher& hosts_;
     QObject context_; // ends the watch on the hosts with the item
@@ -81,12 +84,13 @@ private:
     std::vector<std::shared_ptr<platform::Menu>> menus_;
     QPointer<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
+    std::unique_ptr<XEmbedTrayIcon> xembedIcon_;
     QtStatusBarButton button_{*this};
 };
 
 class QtStatusBar final : public platform::StatusBar {
 public:
-    QtStatusBar();
+    explicit QtStatusBar(SessionBus& bus);
 
     std::shared_ptr<platform::StatusItem> statusItem(double length) override;
     std::shared_ptr<platform::Image> systemSymbolImage(const std::string& name,

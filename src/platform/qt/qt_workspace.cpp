@@ -44,7 +44,7 @@ void openFolders(const QList<QUrl>& folders)
 
 } // namespace
 
-QtWorkspace::QtWorkspace(QDBusConnection bus) : bus_(std::move(bus)) {}
+QtWorkspace::QtWorkspace(SessionBus& bus) : bus_(bus) {}
 
 bool QtWorkspace::openURL(const std::string& url)
 {
@@ -77,7 +77,8 @@ void QtWorkspace::activateFileViewerSelecting(const std::vector<std::filesystem:
     if (uris.isEmpty()) {
         return;
     }
-    if (!bus_.isConnected()) {
+    const std::optional<QDBusConnection> bus = bus_.connection();
+    if (!bus) {
         openFolders(folders);
         return;
     }
@@ -86,7 +87,7 @@ void QtWorkspace::activateFileViewerSelecting(const std::vector<std::filesystem:
         QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
         QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
     showItems << uris << QString();
-    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(showItems), QCoreApplication::instance());
+    auto* watcher = new QDBusPendingCallWatcher(bus->asyncCall(showItems), QCoreApplication::instance());
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
                      [folders = std::move(folders)](QDBusPendingCallWatcher* finished) {
                          if (finished->isError()) {

@@ -2,21 +2,21 @@
 
 #include "platform/workspace.h"
 
-#include <QDBusConnection>
+#include "platform/qt/session_bus.h"
 
 namespace tovra::qt {
 
 class QtWorkspace final : public platform::Workspace {
 public:
-    explicit QtWorkspace(QDBusConnection bus = QDBusConnection::sessionBus());
+    explicit QtWorkspace(SessionBus& bus);
 
     bool openURL(const std::string& url) override;
-    // Asks the file manager over D-Bus (org.freedesktop.FileManager1); when none answers, opens
-    // the folders that hold the files instead.
+    // Asks the file manager over D-Bus (org.freedesktop.FileManager1); when none answers, or no
+    // bus is connected, opens the folders that hold the files instead.
     void activateFileViewerSelecting(const std::vector<std::filesystem::path>& files) override;
 
 private:
-    QDBusConnection bus_;
+    SessionBus& bus_;
 };
 
 } // namespace tovra::qt

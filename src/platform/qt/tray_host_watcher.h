@@ -1,38 +1,57 @@
 #pragma once
 
-#include <QDBusConnection>
 #include <QDBusServiceWatcher>
 #include <QObject>
-#include <QTimer>
+#include <QSocketNotifier>
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/qt/session_bus.h"
+
+struct xcb_connection_t;
 
 namespace tovra::qt {
 
-// Watches for a tray host that can show status items: a StatusNotifierWatcher with a host on the
-// session bus, or an XEmbed tray manager on the X display. It asks the bus and the display
-// directly: Qt decides once, when the first tray icon is made, between the two kinds, so no
-// tray icon may be made before a host is there.
+// Watches for the desktop's tray hosts, whenever they come and go: a StatusNotifierWatcher on the
+// session bus with a host registered with it, and an XEmbed tray manager on the X display (on
+// Qt's xcb platform only). Both are followed by what they announce (the watcher's and the bus's
+// signals, the manager's MANAGER message and its window's end), never by asking over and over.
 class TrayHostWatcher : public QObject {
     Q_OBJECT
 
 public:
-    explicit TrayHostWatcher(QDBusConnection bus = QDBusConnection::sessionBus());
+    explicit TrayHostWatcher(SessionBus& bus);
+    ~TrayHostWatcher() override;
 
-    bool hostPresent() const { return statusNotifierHost_ || xembedManager_; }
+    bool statusNotifierHost() const { return statusNotifierHost_; }
+    // The XEmbed tray manager's window; 0 while there is none.
+    std::uint32_t xembedManager() const { return xembedManager_; }
 
-signals:
-    // Each time hostPresent() turns true.
-    void hostAppeared();
+Q_SIGNALS:
+    // Either of the two has changed.
+    void changed();
+
+private Q_SLOTS:
+    // A slot, so that the bus's signals can reach it.
+    void askStatusNotifierWatcher();
 
 private:
-    void askStatusNotifierWatcher();
-    void checkXembedManager();
-    void update(bool& flag, bool present);
+    void watchBus();
+    void watchDisplay();
+    void readDisplay();
+    void findXembedManager();
+    void update(bool statusNotifierHost, std::uint32_t xembedManager);
 
-    QDBusConnection bus_;
-    QDBusServiceWatcher serviceWatcher_;
-    QTimer xembedPoll_;
+    SessionBus& bus_;
+    std::unique_ptr<QDBusServiceWatcher> serviceWatcher_;
+    xcb_connection_t* display_ = nullptr;
+    std::unique_ptr<QSocketNotifier> displayEvents_;
+    std::uint32_t selection_ = 0; // the atoms _NET_SYSTEM_TRAY_S<screen> and MANAGER
+    std::uint32_t managerMessage_ = 0;
+    std::uint32_t root_ = 0;
     bool statusNotifierHost_ = false;
-    bool xembedManager_ = false;
+    std::uint32_t xembedManager_ = 0;
 };
 
 } // namespace tovra::qt

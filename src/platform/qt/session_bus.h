@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QObject>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace tovra::qt {
+
+// The desktop session's bus, reached without ever holding up the main thread. Connecting to a bus
+// blocks until the bus answers, and one that is stopped, or a socket that accepts and never speaks,
+// answers only when libdbus gives up, 25 s on. So a thread of the bus's own first asks it, on a
+// socket of its own, to authenticate this user (the first thing a bus answers), and connects only
+// to a bus that answered in time; one that did not is asked again later, less and less often.
+// Without an address nothing is tried: no bus is launched on the program's behalf.
+//
+// Make and destroy it on the main thread, with the QCoreApplication alive.
+class SessionBus : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr std::chrono::milliseconds kAnswerTime{300};
+
+    SessionBus();
+    // Returns once the thread has ended: within kAnswerTime, unless it is connecting just then.
+    ~SessionBus() override;
+
+    // The connected bus; none until connected() has been signalled.
+    std::optional<QDBusConnection> connection() const { return connection_; }
+
+    // Whether the session bus of this process's environment answers within `time`; the
+    // connection is left to QDBusConnection::sessionBus(). Blocks the caller for at most `time`.
+    static bool answers(std::chrono::milliseconds time);
+
+Q_SIGNALS:
+    // Once, on the main thread, when the bus is connected.
+    void connected();
+
+private:
+    void reach();
+
+    std::optional<QDBusConnection> connection_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+} // namespace tovra::qt
