@@ -1,8 +1,8 @@
 #!/usr/bin/python3
-"""A desktop's services on the session bus for the end-to-end tests: dbus_host.py [watcher] [notifications]
-(a StatusNotifierWatcher with its host, a notification service). It prints JSON lines: ready, registered,
-notify, and for "read" on stdin an item (tip, colour, entries as "label [Control+S] (disabled) (on)");
-"click <label>" clicks an entry. It ends with stdin."""
+"""A desktop's services on the session bus for the end-to-end tests: dbus_host.py [watcher] [late] [notifications]
+(a StatusNotifierWatcher with its host, which with "late" registers only on "host" from stdin; a notification
+service). It prints JSON lines: ready, registered, notify, and for "read" on stdin an item (tip, colour, entries
+as "label [Control+S] (disabled) (on)"); "click <label>" clicks an entry. It ends with stdin."""
 import collections, json, os, sys
 import dbus, dbus.service
 from dbus.mainloop.glib import DBusGMainLoop
@@ -22,7 +22,7 @@ def emit(**line):
 
 class Host(dbus.service.Object):
     SUPPORTS_MULTIPLE_OBJECT_PATHS = True
-    item, ids = None, {}
+    item, ids, hosted = None, {}, 'late' not in sys.argv
 
     @dbus.service.method(dbus.INTROSPECTABLE_IFACE, out_signature='s')
     def Introspect(self):
@@ -39,7 +39,11 @@ class Host(dbus.service.Object):
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='ss', out_signature='v')
     def Get(self, interface, name):
-        return {'IsStatusNotifierHostRegistered': True, 'ProtocolVersion': dbus.Int32(0)}[name]
+        return {'IsStatusNotifierHostRegistered': self.hosted, 'ProtocolVersion': dbus.Int32(0)}[name]
+
+    @dbus.service.signal(WATCHER)
+    def StatusNotifierHostRegistered(self):
+        pass
 
     @dbus.service.method(NOTIFICATIONS, in_signature='susssasa{sv}i', out_signature='u')
     def Notify(self, app, replaces, icon, summary, body, actions, hints, timeout):
@@ -70,6 +74,9 @@ class Host(dbus.service.Object):
         for line in lines.splitlines():
             if line == 'read':
                 self.read()
+            elif line == 'host':
+                self.hosted = True
+                self.StatusNotifierHostRegistered()
             else:
                 self.menu.Event(self.ids[line[6:]], 'clicked', dbus.String('', variant_level=1), dbus.UInt32(0))
         return bool(lines) or loop.quit()

@@ -12,13 +12,21 @@ const menu = (status, login) => [`${status} (disabled)`, '---', 'Set Up Phone\u2
   'Quit Tovra for Now [Control+Q]'];
 const read = (host, from = host.events.length) => (host.stdin.write('read\n'), host.event('item', from));
 
-test('a tray that comes 3 s late shows the item within 1 s, and each change of the bridge; Quit ends it', async (t) => {
+// A DISPLAY with nothing behind it is waited for 30 s: so it starts before the other tests, and is
+// looked at after them. Its server holds no port.
+const nowhere = h.session({ server: 'setInterval(() => {}, 1e6);\n' }).then((s) => {
+  const display = [...Array(50).keys()].map((n) => n + 100).find((n) => !require('node:fs').existsSync(`/tmp/.X11-unix/X${n}`));
+  return { s, app: s.start({ DISPLAY: `:${display}` }), begun: Date.now() };
+});
+
+test('a tray host that registers with its watcher 3 s late shows the item within 1 s, and each change of the bridge; Quit ends it', async (t) => {
   const s = await h.session({ t });
   await s.desktop();
+  const host = s.host('watcher', 'late', 'notifications');
+  await host.event('ready');
   const app = s.start();
   await h.sleep(3000);
-  const host = s.host('watcher', 'notifications');
-  await host.event('ready');
+  host.stdin.write('host\n');
   const shown = Date.now();
   await host.event('registered');
   assert.ok(Date.now() - shown < 1000, `registered ${Date.now() - shown} ms after the tray came`);
@@ -117,4 +125,82 @@ test('what a server starts, in its group or out of it, ends with Quit, Restart B
       await h.waitFor('every holder to end', () => !holder());
     }
   }
+});
+
+test('a session bus that is stopped, or never speaks, holds up nothing: the bridge starts, SIGTERM ends it, a second start leaves', async (t) => {
+  const s = await h.session({ t });
+  const { bus } = await s.desktop();
+  const mute = require('node:net').createServer(() => {}).listen(`${s.root}/mute`);
+  t.after(() => { mute.close(); try { process.kill(bus.pid, 'SIGCONT'); } catch {} });
+  process.kill(bus.pid, 'SIGSTOP');
+  for (const address of [s.env.DBUS_SESSION_BUS_ADDRESS, `unix:path=${s.root}/mute`]) {
+    const begun = Date.now();
+    const app = s.start({ DBUS_SESSION_BUS_ADDRESS: address });
+    await s.server(app);
+    assert.ok(Date.now() - begun < 1500, `${address}: the bridge started after ${Date.now() - begun} ms`);
+    const second = s.start({ DBUS_SESSION_BUS_ADDRESS: address });
+    const started = Date.now();
+    assert.deepEqual(await second.exited, { code: 0, signal: null });
+    assert.ok(Date.now() - started < 500, `${address}: the second start took ${Date.now() - started} ms`);
+    await h.sleep(1000); // its bus asked, and asked again
+    process.kill(app.pid, 'SIGTERM');
+    const ending = Date.now();
+    assert.deepEqual(await app.exited, { code: 0, signal: null });
+    assert.ok(Date.now() - ending < 1000, `${address}: SIGTERM took ${Date.now() - ending} ms`);
+  }
+});
+
+test('a StatusNotifier tray replaced by an XEmbed tray and back: the item follows within 1 s, showing the status', async (t) => {
+  const s = await h.session({ t });
+  await s.desktop();
+  const xdotool = (...args) => spawnSync('xdotool', args, { env: s.env, encoding: 'utf8' }).stdout.trim();
+  const docked = () => xdotool('search', '--onlyvisible', '--classname', 'tovra-bridge');
+  let host = s.host('watcher');
+  s.start();
+  await host.event('registered');
+  await h.waitFor('readiness', async () => (await read(host)).entries[0] === 'Ready \u00B7 0 phones (disabled)');
+  host.stdin.end();
+  const tray = s.spawn('trayer', ['--edge', 'top', '--align', 'right']);
+  await h.waitFor('the XEmbed tray', () => xdotool('search', '--classname', 'trayer'));
+  let came = Date.now();
+  await h.waitFor('the item in it', docked, 1000);
+  process.kill(tray.pid, 'SIGKILL');
+  host = s.host('watcher');
+  await host.event('ready');
+  came = Date.now();
+  await host.event('registered', 0, 1000);
+  assert.ok(Date.now() - came < 1000);
+  assert.equal((await read(host)).entries[0], 'Ready \u00B7 0 phones (disabled)');
+  assert.equal(docked(), '', 'still docked where no tray is');
+});
+
+test('a display that comes 2 s after the start: the program waits, starts on it with its tray; the X server gone: it ends as Quit does', async (t) => {
+  const s = await h.session({ t });
+  const { bus } = await s.desktop();
+  const display = `:${[...Array(50).keys()].map((n) => n + 150).find((n) => !require('node:fs').existsSync(`/tmp/.X11-unix/X${n}`))}`;
+  const host = s.host('watcher');
+  await host.event('ready');
+  const app = s.start({ DISPLAY: display });
+  await h.sleep(2000);
+  assert.deepEqual(s.servers(app), [], 'started before its display');
+  const x = s.display(display);
+  await host.event('registered');
+  const server = await s.server(app);
+  process.kill(x.pid, 'SIGKILL');
+  assert.deepEqual(await app.exited, { code: 0, signal: null });
+  await h.waitFor('the server to end', () => !h.alive(server));
+  assert.ok(bus.pid);
+});
+
+test('a DISPLAY with nothing behind it: after 30 s the program supervises its bridge without a display, and says why once', async (t) => {
+  const { s, app, begun } = await nowhere;
+  t.after(s.cleanup);
+  await s.server(app);
+  const started = Date.parse(s.banners()[0]);
+  assert.ok(started - begun > 29000 && started - begun < 32000, `the bridge started ${started - begun} ms after the program`);
+  assert.ok(h.alive(app.pid));
+  // One line says why; the only other is the notice every start without a tray gives.
+  const [why, ...others] = app.output.trimEnd().split('\n');
+  assert.equal(why, `tovra.platform: no display: DISPLAY ${app.env.DISPLAY} took no clients within 30 s; running without a display, so without a tray`);
+  assert.deepEqual(others.map((line) => line.split(':')[1]), [' Tovra Automation is running without a tray icon']);
 });

@@ -99,9 +99,13 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   s.desktop = async () => {
     const bus = s.spawn('dbus-daemon', ['--session', '--nofork', '--print-address=1']);
     s.env.DBUS_SESSION_BUS_ADDRESS = (await waitFor('the bus', () => bus.output.split('\n')[0])).trim();
-    const x = s.spawn('Xvfb', ['-displayfd', '1', '-nolisten', 'tcp', '-screen', '0', '1024x768x24']);
+    const x = s.display();
     s.env.DISPLAY = `:${(await waitFor('the display', () => /^\d+\n/.exec(x.output)))[0].trim()}`;
+    return { bus, x };
   };
+  // An X server: on the display given (":93"), or on one it picks and prints. Like a desktop's, it
+  // does not reset when its last client leaves (a reset refuses whoever connects meanwhile).
+  s.display = (name) => s.spawn('Xvfb', [...(name ? [name] : ['-displayfd', '1']), '-noreset', '-nolisten', 'tcp', '-screen', '0', '1024x768x24']);
   s.host = (...roles) => s.spawn('/usr/bin/python3', [path.join(__dirname, 'dbus_host.py'), ...roles]);
   s.cleanup = async () => {
     const left = s.started.flatMap((child) => [child.pid, ...childrenOf(child.pid)]);

@@ -50,7 +50,8 @@ bool isSet(const char* name)
 std::string lowercase(const char* text)
 {
     std::string lower = text ? text : "";
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     return lower;
 }
 
@@ -63,7 +64,8 @@ std::string preferredPlatform()
     }
     const bool x = isSet("DISPLAY");
     const bool wayland = isSet("WAYLAND_DISPLAY");
-    const std::string desktop = lowercase(std::getenv("XDG_CURRENT_DESKTOP")) + lowercase(std::getenv("XDG_SESSION_DESKTOP"));
+    const std::string desktop =
+        lowercase(std::getenv("XDG_CURRENT_DESKTOP")) + lowercase(std::getenv("XDG_SESSION_DESKTOP"));
     if (wayland && (!x || (lowercase(std::getenv("XDG_SESSION_TYPE")) == "wayland" &&
                            desktop.find("gnome") == std::string::npos))) {
         return "wayland";
@@ -133,13 +135,14 @@ public:
         : platform_(choosePlatform(displayExpected_)), arguments_(withPlatform(argc, argv, platform_)),
           argc_(static_cast<int>(arguments_.size()) - 1),
           application_(argc_, arguments_.data(), posix::terminationSignalDescriptor()),
-          bundle_(program().value_or(std::filesystem::path())), statusBar_(sessionBus_), workspace_(sessionBus_),
-          userDefaults_(QString::fromStdString(settingsFile())),
+          bundle_(program().value_or(std::filesystem::path())), statusBar_(sessionBus_),
+          workspace_(sessionBus_), userDefaults_(QString::fromStdString(settingsFile())),
           loginService_(program(), posix::configDirectory() / "autostart", workspace_),
           notifications_(sessionBus_, QString::fromStdString(applicationName))
     {
         QGuiApplication::setApplicationDisplayName(QString::fromStdString(applicationName));
         QGuiApplication::setDesktopFileName(QStringLiteral("tovra-bridge"));
+        qt::makeAccessibilityBridge(sessionBus_);
         if (displayExpected_ && QGuiApplication::platformName() == QLatin1String("offscreen")) {
             qCWarning(lcPlatform) << "cannot open the display; running without one, so without a tray";
         }
@@ -202,7 +205,8 @@ void postDesktopNotification(const std::string& applicationName, const std::stri
 std::unique_ptr<Backends> makeBackends(int& argc, char** argv, const std::string& applicationName)
 {
     // Qt's own warnings speak of Qt, not of this program; QT_LOGGING_RULES brings them back.
-    QLoggingCategory::setFilterRules(QStringLiteral("default.warning=false\nqt.*.warning=false\nqt.*.info=false"));
+    QLoggingCategory::setFilterRules(
+        QStringLiteral("default.warning=false\nqt.*.warning=false\nqt.*.info=false"));
     return std::make_unique<LinuxBackends>(argc, argv, applicationName);
 }
 

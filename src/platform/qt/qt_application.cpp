@@ -1,5 +1,6 @@
 #include "platform/qt/qt_application.h"
 
+#include <QEventLoop>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -78,7 +79,10 @@ int QtApplication::run()
             delegate->applicationDidFinishLaunching();
         }
     });
-    QApplication::exec();
+    // Not QApplication::exec(): that makes the accessibility bridge first, which waits for the
+    // session bus on this thread (see makeAccessibilityBridge).
+    QEventLoop loop;
+    loop.exec();
     running = nullptr;
     endNow();
     return 0;

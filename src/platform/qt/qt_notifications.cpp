@@ -51,7 +51,8 @@ void postAndWait(const QString& applicationName, const std::string& summary, con
     if (!onDesktop() || !SessionBus::answers(time)) {
         return;
     }
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     QDBusConnection::sessionBus().call(notify(applicationName, summary, body), QDBus::Block,
                                        static_cast<int>(std::max<long long>(left.count(), 1)));
 }

@@ -6,6 +6,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <QAccessible>
+#include <QCoreApplication>
 #include <QMetaObject>
 
 #include <algorithm>
@@ -65,7 +67,8 @@ bool authenticates(const sockaddr_un& address, socklen_t length, Clock::time_poi
         request += {hex[digit >> 4], hex[digit & 0x0F]};
     }
     request += "\r\n";
-    if (::send(bus.descriptor, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+    if (::send(bus.descriptor, request.data(), request.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(request.size())) {
         return false;
     }
     std::string answer;
@@ -105,8 +108,8 @@ std::vector<std::pair<std::string, bool>> busAddresses() // path, abstract
     if (!variable || !*variable) {
         const char* runtime = std::getenv("XDG_RUNTIME_DIR");
         struct stat status {};
-        if (runtime && runtime[0] == '/' &&
-            ::stat((std::string(runtime) + "/bus").c_str(), &status) == 0 && S_ISSOCK(status.st_mode)) {
+        if (runtime && runtime[0] == '/' && ::stat((std::string(runtime) + "/bus").c_str(), &status) == 0 &&
+            S_ISSOCK(status.st_mode)) {
             found.emplace_back(std::string(runtime) + "/bus", false);
         }
         return found;
@@ -133,9 +136,33 @@ std::vector<std::pair<std::string, bool>> busAddresses() // path, abstract
     return found;
 }
 
+bool answer(const std::vector<std::pair<std::string, bool>>& addresses, std::chrono::milliseconds time)
+{
+    const Clock::time_point deadline = Clock::now() + time;
+    for (const auto& [path, abstract] : addresses) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        // An abstract name starts with a NUL where a path would start.
+        const std::size_t offset = abstract ? 1 : 0;
+        if (path.empty()) {
+            return true;
+        }
+        if (path.size() + offset >= sizeof address.sun_path) {
+            continue;
+        }
+        std::memcpy(address.sun_path + offset, path.data(), path.size());
+        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size() +
+                                                   (abstract ? 0 : 1));
+        if (authenticates(address, length, deadline)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
-SessionBus::SessionBus() : thread_([this] { reach(); }) {}
+SessionBus::SessionBus() : addresses_(busAddresses()), thread_([this] { reach(); }) {}
 
 SessionBus::~SessionBus()
 {
@@ -149,34 +176,16 @@ SessionBus::~SessionBus()
 
 bool SessionBus::answers(std::chrono::milliseconds time)
 {
-    const Clock::time_point deadline = Clock::now() + time;
-    for (const auto& [path, abstract] : busAddresses()) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        // An abstract name starts with a NUL where a path would start.
-        const std::size_t offset = abstract ? 1 : 0;
-        if (path.empty()) {
-            return true;
-        }
-        if (path.size() + offset >= sizeof address.sun_path) {
-            continue;
-        }
-        std::memcpy(address.sun_path + offset, path.data(), path.size());
-        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size() + (abstract ? 0 : 1));
-        if (authenticates(address, length, deadline)) {
-            return true;
-        }
-    }
-    return false;
+    return answer(busAddresses(), time);
 }
 
 void SessionBus::reach()
 {
-    if (busAddresses().empty()) {
+    if (addresses_.empty()) {
         return;
     }
     for (auto wait = 1s;; wait = std::min(wait * 2, kLongestRetry)) {
-        if (answers(kAnswerTime)) {
+        if (answer(addresses_, kAnswerTime)) {
             const QDBusConnection bus = QDBusConnection::sessionBus();
             if (bus.isConnected()) {
                 QMetaObject::invokeMethod(
@@ -189,11 +198,31 @@ void SessionBus::reach()
                 return;
             }
         }
+        if (wait == 1s) {
+            QMetaObject::invokeMethod(
+                this, [this] { Q_EMIT unanswered(); }, Qt::QueuedConnection);
+        }
         std::unique_lock lock(mutex_);
         if (wake_.wait_for(lock, wait, [this] { return stopping_; })) {
             return;
         }
     }
+}
+
+void makeAccessibilityBridge(SessionBus& bus)
+{
+    QObject::connect(&bus, &SessionBus::connected, qApp, [] { QAccessible::setRootObject(qApp); });
+    QObject::connect(&bus, &SessionBus::unanswered, qApp, [] {
+        // The bridge takes an accessibility bus named in the environment as it is made, and then
+        // never asks the session bus. Set for that moment only: programs started later inherit
+        // the environment. No other thread reads the environment meanwhile.
+        const QByteArray named = qgetenv("AT_SPI_BUS_ADDRESS");
+        qputenv("AT_SPI_BUS_ADDRESS", named.isEmpty() ? QByteArray("unix:path=/nonexistent") : named);
+        QAccessible::setRootObject(qApp);
+        if (named.isEmpty()) {
+            qunsetenv("AT_SPI_BUS_ADDRESS");
+        }
+    });
 }
 
 } // namespace tovra::qt

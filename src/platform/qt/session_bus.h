@@ -7,7 +7,10 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace tovra::qt {
 
@@ -39,15 +42,25 @@ public:
 Q_SIGNALS:
     // Once, on the main thread, when the bus is connected.
     void connected();
+    // Once, on the main thread, when a bus is named but did not answer in time, the first time.
+    void unanswered();
 
 private:
     void reach();
 
+    // Read once, on the main thread: nothing reads the environment on the thread.
+    const std::vector<std::pair<std::string, bool>> addresses_;
     std::optional<QDBusConnection> connection_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;
     std::thread thread_;
 };
+
+// Qt's accessibility bridge reaches the accessibility bus through the session bus, connecting on
+// the main thread the first time anything asks whether accessibility is on (QGuiApplication::exec
+// asks at once). So the loop is run without exec, and the bridge is made here: on the session bus
+// once it is connected; without it when it does not answer, so that nothing waits for it later.
+void makeAccessibilityBridge(SessionBus& bus);
 
 } // namespace tovra::qt

@@ -24,9 +24,8 @@ template <typename Reply> using XReply = std::unique_ptr<Reply, decltype(&std::f
 xcb_atom_t atom(xcb_connection_t* display, const std::string& name)
 {
     const XReply<xcb_intern_atom_reply_t> reply(
-        xcb_intern_atom_reply(display,
-                              xcb_intern_atom(display, 0, static_cast<uint16_t>(name.size()), name.data()),
-                              nullptr),
+        xcb_intern_atom_reply(
+            display, xcb_intern_atom(display, 0, static_cast<uint16_t>(name.size()), name.data()), nullptr),
         &std::free);
     return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
 }
@@ -106,7 +105,8 @@ void TrayHostWatcher::watchDisplay()
     // A new manager announces itself to the root window's structure listeners.
     const uint32_t events = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
     xcb_change_window_attributes(display_, root_, XCB_CW_EVENT_MASK, &events);
-    displayEvents_ = std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(display_), QSocketNotifier::Read);
+    displayEvents_ =
+        std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(display_), QSocketNotifier::Read);
     connect(displayEvents_.get(), &QSocketNotifier::activated, this, &TrayHostWatcher::readDisplay);
     findXembedManager();
     readDisplay();
@@ -115,7 +115,8 @@ void TrayHostWatcher::watchDisplay()
 void TrayHostWatcher::findXembedManager()
 {
     const XReply<xcb_get_selection_owner_reply_t> owner(
-        xcb_get_selection_owner_reply(display_, xcb_get_selection_owner(display_, selection_), nullptr), &std::free);
+        xcb_get_selection_owner_reply(display_, xcb_get_selection_owner(display_, selection_), nullptr),
+        &std::free);
     const xcb_window_t manager = owner ? owner->owner : XCB_NONE;
     if (manager != XCB_NONE) {
         // Its end comes as a DestroyNotify. One that ends before this lands is seen below.
@@ -123,7 +124,8 @@ void TrayHostWatcher::findXembedManager()
         xcb_change_window_attributes(display_, manager, XCB_CW_EVENT_MASK, &events);
     }
     const XReply<xcb_get_selection_owner_reply_t> still(
-        xcb_get_selection_owner_reply(display_, xcb_get_selection_owner(display_, selection_), nullptr), &std::free);
+        xcb_get_selection_owner_reply(display_, xcb_get_selection_owner(display_, selection_), nullptr),
+        &std::free);
     update(statusNotifierHost_, still && still->owner == manager ? manager : XCB_NONE);
 }
 
@@ -135,9 +137,11 @@ void TrayHostWatcher::readDisplay()
             const uint8_t type = event->response_type & 0x7F;
             if (type == XCB_CLIENT_MESSAGE) {
                 const auto* message = reinterpret_cast<xcb_client_message_event_t*>(event);
-                recheck = recheck || (message->type == managerMessage_ && message->data.data32[1] == selection_);
+                recheck =
+                    recheck || (message->type == managerMessage_ && message->data.data32[1] == selection_);
             } else if (type == XCB_DESTROY_NOTIFY) {
-                recheck = recheck || reinterpret_cast<xcb_destroy_notify_event_t*>(event)->window == xembedManager_;
+                recheck =
+                    recheck || reinterpret_cast<xcb_destroy_notify_event_t*>(event)->window == xembedManager_;
             }
             std::free(event);
         }

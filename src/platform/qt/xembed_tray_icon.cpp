@@ -28,9 +28,8 @@ xcb_connection_t* qtDisplay()
 xcb_atom_t atom(xcb_connection_t* display, std::string_view name)
 {
     const XReply<xcb_intern_atom_reply_t> reply(
-        xcb_intern_atom_reply(display,
-                              xcb_intern_atom(display, 0, static_cast<uint16_t>(name.size()), name.data()),
-                              nullptr),
+        xcb_intern_atom_reply(
+            display, xcb_intern_atom(display, 0, static_cast<uint16_t>(name.size()), name.data()), nullptr),
         &std::free);
     return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
 }
@@ -48,9 +47,12 @@ bool trayHasAlpha(xcb_connection_t* display, xcb_window_t manager)
         return false;
     }
     const xcb_visualid_t visual = *static_cast<const xcb_visualid_t*>(xcb_get_property_value(property.get()));
-    for (auto screen = xcb_setup_roots_iterator(xcb_get_setup(display)); screen.rem > 0; xcb_screen_next(&screen)) {
-        for (auto depth = xcb_screen_allowed_depths_iterator(screen.data); depth.rem > 0; xcb_depth_next(&depth)) {
-            for (auto each = xcb_depth_visuals_iterator(depth.data); each.rem > 0; xcb_visualtype_next(&each)) {
+    for (auto screen = xcb_setup_roots_iterator(xcb_get_setup(display)); screen.rem > 0;
+         xcb_screen_next(&screen)) {
+        for (auto depth = xcb_screen_allowed_depths_iterator(screen.data); depth.rem > 0;
+             xcb_depth_next(&depth)) {
+            for (auto each = xcb_depth_visuals_iterator(depth.data); each.rem > 0;
+                 xcb_visualtype_next(&each)) {
                 if (each.data->visual_id == visual) {
                     return depth.data->depth == 32;
                 }
@@ -112,7 +114,8 @@ void XEmbedTrayIcon::paintEvent(QPaintEvent* /*event*/)
     } else {
         if (background_.isNull()) {
             if (xcb_connection_t* display = qtDisplay()) {
-                xcb_clear_area(display, 0, static_cast<xcb_window_t>(winId()), 0, 0, 0, 0); // the whole window
+                xcb_clear_area(display, 0, static_cast<xcb_window_t>(winId()), 0, 0, 0,
+                               0); // the whole window
             }
             background_ = screen()->grabWindow(winId());
         }
