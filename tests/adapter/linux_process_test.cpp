@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -139,11 +140,11 @@ TEST(LinuxChildGuard, NamedItsOwnItSignalsOnceOnlyForALauncherGoneWithoutAWord)
     waitpid(guard, nullptr, 0);
 }
 
-// A TCP listener on `address`, on a port the system picks.
-int listenOn(const std::string& address, FileDescriptor& socket)
+// A TCP listener on `address`, on `port` or one the system picks.
+int listenOn(const std::string& address, FileDescriptor& socket, int port = 0)
 {
-    sockaddr_in6 ipv6{AF_INET6, 0, 0, {}, 0};
-    sockaddr_in ipv4{AF_INET, 0, {}, {}};
+    sockaddr_in6 ipv6{AF_INET6, htons(static_cast<uint16_t>(port)), 0, {}, 0};
+    sockaddr_in ipv4{AF_INET, htons(static_cast<uint16_t>(port)), {}, {}};
     const bool isIpv6 = address.find(':') != std::string::npos;
     EXPECT_EQ(isIpv6 ? inet_pton(AF_INET6, address.c_str(), &ipv6.sin6_addr)
                      : inet_pton(AF_INET, address.c_str(), &ipv4.sin_addr),
@@ -157,8 +158,9 @@ int listenOn(const std::string& address, FileDescriptor& socket)
     return ntohs(isIpv6 ? ipv6.sin6_port : ipv4.sin_port);
 }
 
-TEST(LinuxLoopbackListener, TheAddressThatReachesAListenerOfTheProcessOrOneBelowIt)
+TEST(LinuxLoopbackListener, TheAddressThatReachesAListenerOfTheProcessOrOneBelowItWhileItHoldsIt)
 {
+    OwnedListenerCheck check; // one for every question, as the poll asks: what it remembers must not mislead
     const std::pair<const char*, std::optional<std::string>> cases[] = {{"127.0.0.1", "127.0.0.1"},
                                                                         {"0.0.0.0", "127.0.0.1"},
                                                                         {"127.0.0.2", {}},
@@ -168,27 +170,48 @@ TEST(LinuxLoopbackListener, TheAddressThatReachesAListenerOfTheProcessOrOneBelow
     for (const auto& [address, expected] : cases) {
         FileDescriptor socket;
         const int port = listenOn(address, socket);
-        EXPECT_EQ(loopbackListenerOf(getpid(), port), expected) << address;
-        EXPECT_EQ(loopbackListenerOf(getpid(), port ^ 1), std::nullopt) << address; // not its port
+        EXPECT_EQ(check(getpid(), port), expected) << address;
+        EXPECT_EQ(check(getpid(), port), expected) << address << ", asked again";
+        EXPECT_EQ(check(getpid(), port ^ 1), std::nullopt) << address; // not its port
     }
-    const pid_t idle = fork(); // a child without the listener
-    if (idle == 0) {
-        pause();
-    }
+    // A server whose child holds the listener, and a process beside it that holds nothing.
     FileDescriptor socket;
     const int port = listenOn("127.0.0.1", socket);
-    const pid_t holder = fork();
-    if (holder == 0) {
-        pause();
+    const pid_t idle = fork();
+    if (idle == 0) {
+        socket.close();
+        for (;;)
+            pause();
     }
-    socket.close(); // the second child's alone now
-    EXPECT_EQ(loopbackListenerOf(getpid(), port), "127.0.0.1");
-    EXPECT_EQ(loopbackListenerOf(idle, port), std::nullopt);
-    EXPECT_EQ(loopbackListenerOf(0, port), std::nullopt);
-    for (const pid_t child : {idle, holder}) {
+    const pid_t server = fork();
+    if (server == 0) {
+        if (fork() != 0) {
+            socket.close(); // the child's alone with it
+        }
+        for (;;)
+            pause();
+    }
+    socket.close();
+    int holder = 0;
+    ASSERT_TRUE(eventually([&] {
+        std::ifstream("/proc/" + std::to_string(server) + "/task/" + std::to_string(server) + "/children") >>
+            holder;
+        return holder > 0 && check(server, port) == "127.0.0.1" &&
+               fs::exists("/proc/" + std::to_string(holder));
+    }));
+    EXPECT_EQ(check(server, port), "127.0.0.1");
+    EXPECT_EQ(check(idle, port), std::nullopt);
+    EXPECT_EQ(check(0, port), std::nullopt);
+    // The listener gone, then one on the same port held by a process not below the server.
+    kill(holder, SIGKILL);
+    EXPECT_TRUE(eventually([&] { return check(server, port) == std::nullopt; }));
+    listenOn("127.0.0.1", socket, port);
+    EXPECT_EQ(check(server, port), std::nullopt) << "another's listener on the port";
+    EXPECT_EQ(check(getpid(), port), "127.0.0.1");
+    for (const pid_t child : {idle, server}) {
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
-        EXPECT_EQ(loopbackListenerOf(child, port), std::nullopt) << "a process that is gone";
+        EXPECT_EQ(check(child, port), std::nullopt) << "a process that is gone";
     }
 }
 

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -174,7 +175,9 @@ private:
     qt::QtWorkspace workspace_;
     qt::QtPasteboard pasteboard_;
     qt::QtUserDefaults userDefaults_;
-    qt::QtUrlSession urlSession_{posix::loopbackListenerOf};
+    qt::QtUrlSession urlSession_{[check = std::make_shared<posix::OwnedListenerCheck>()](int pid, int port) {
+        return (*check)(pid, port);
+    }};
     xdg::XdgLoginService loginService_;
     qt::QtNotifications notifications_;
     posix::LinuxNetwork network_;

@@ -1,12 +1,23 @@
 #include "platform/linux/loopback_listener.h"
 
+#include <arpa/inet.h>
+#include <cerrno>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <set>
 #include <sstream>
 #include <string_view>
-#include <vector>
 
 namespace tovra::posix {
 
@@ -14,57 +25,133 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Listening sockets on the port that a loopback client reaches, by inode: true for IPv4.
-std::map<std::string, bool> loopbackListeners(int port)
+bool reachedOverLoopback(const inet_diag_msg& message, bool& ipv4)
 {
-    constexpr std::string_view kListen = "0A";
-    std::map<std::string, bool> listeners;
-    for (const auto& [table, ipv4] : {std::pair{"/proc/net/tcp", true}, std::pair{"/proc/net/tcp6", false}}) {
-        std::ifstream lines(table);
-        // The heading has no state 0A, so the test below turns it away with the other lines.
-        for (std::string line; std::getline(lines, line);) {
-            std::istringstream fields(line);
-            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
-                inode;
-            const std::size_t colon = local.find(':');
-            if (state != kListen || colon == std::string::npos ||
-                std::stoi(local.substr(colon + 1), nullptr, 16) != port) {
+    const auto* address = reinterpret_cast<const unsigned char*>(message.id.idiag_src);
+    if (message.idiag_family == AF_INET) {
+        const std::uint32_t value = ntohl(message.id.idiag_src[0]);
+        ipv4 = true;
+        return value == INADDR_LOOPBACK || value == INADDR_ANY;
+    }
+    // ::, ::1, and ::ffff:127.0.0.1, which takes IPv4 connections to 127.0.0.1.
+    constexpr std::array<unsigned char, 16> any{}, one{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
+        mapped{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 127, 0, 0, 1};
+    ipv4 = std::equal(mapped.begin(), mapped.end(), address);
+    return ipv4 || std::equal(any.begin(), any.end(), address) || std::equal(one.begin(), one.end(), address);
+}
+
+// Sends one dump request for the family's listeners on the port and reads the whole answer.
+bool dump(int diagnostics, int family, int port, std::vector<LoopbackListener>& listeners)
+{
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } message{};
+    message.header.nlmsg_len = sizeof message;
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    message.request.sdiag_family = static_cast<std::uint8_t>(family);
+    message.request.sdiag_protocol = IPPROTO_TCP;
+    message.request.idiag_states = 1U << TCP_LISTEN; // the kernel then never walks the connections
+    message.request.id.idiag_sport = htons(static_cast<std::uint16_t>(port));
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(diagnostics, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
+                 sizeof kernel) != static_cast<ssize_t>(sizeof message)) {
+        return false;
+    }
+    alignas(nlmsghdr) std::array<char, 8192> buffer;
+    for (;;) {
+        ssize_t size = ::recv(diagnostics, buffer.data(), buffer.size(), 0);
+        if (size < 0 && errno == EINTR) {
+            continue;
+        }
+        if (size <= 0) {
+            return false;
+        }
+        for (auto* header = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(header, size);
+             header = NLMSG_NEXT(header, size)) {
+            if (header->nlmsg_type == NLMSG_DONE) {
+                return true;
+            }
+            if (header->nlmsg_type == NLMSG_ERROR) {
+                return false;
+            }
+            if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+                header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
                 continue;
             }
-            // Addresses in the kernel's byte order: 127.0.0.1 and ::1 as the x86 and arm hosts show them.
-            // An IPv6 socket on ::ffff:127.0.0.1 takes IPv4 connections to 127.0.0.1.
-            const std::string address = local.substr(0, colon);
-            const bool mapped = address == "0000000000000000FFFF00000100007F";
-            const bool reachable = ipv4 ? address == "0100007F" || address == "00000000"
-                                        : mapped || address == "00000000000000000000000001000000" ||
-                                              address == "00000000000000000000000000000000";
-            if (reachable) {
-                listeners.emplace(inode, ipv4 || mapped);
+            const auto* socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+            LoopbackListener listener{socket->idiag_inode, false, socket->idiag_uid};
+            if (socket->idiag_state == TCP_LISTEN && ntohs(socket->id.idiag_sport) == port &&
+                reachedOverLoopback(*socket, listener.ipv4)) {
+                listeners.push_back(listener);
             }
         }
     }
-    return listeners;
 }
 
-// The socket inodes among a process's descriptors.
-std::set<std::string> socketsOf(const std::string& pid)
+std::string socketName(std::uint64_t inode)
 {
-    std::set<std::string> sockets;
+    return "socket:[" + std::to_string(inode) + "]";
+}
+
+std::string linkAt(const std::string& path)
+{
+    std::array<char, 64> target{};
+    const ssize_t size = ::readlink(path.c_str(), target.data(), target.size());
+    return size > 0 ? std::string(target.data(), static_cast<std::size_t>(size)) : std::string();
+}
+
+struct Found {
+    int process;
+    int descriptor;
+    LoopbackListener listener;
+};
+
+// The first of the listeners among a process's descriptors, an IPv4 one preferred.
+std::optional<Found> heldBy(int process, const std::vector<LoopbackListener>& listeners)
+{
+    std::optional<Found> found;
     std::error_code error;
-    for (const fs::directory_entry& entry : fs::directory_iterator("/proc/" + pid + "/fd", error)) {
-        const std::string target = fs::read_symlink(entry.path(), error).string();
-        if (target.starts_with("socket:[")) { // socket:[<inode>]
-            sockets.insert(target.substr(8, target.size() - 9));
+    const std::string folder = "/proc/" + std::to_string(process) + "/fd";
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
+        const std::string target = linkAt(entry.path().string());
+        for (const LoopbackListener& listener : listeners) {
+            if (target == socketName(listener.inode) &&
+                (!found || (listener.ipv4 && !found->listener.ipv4))) {
+                found = Found{process, std::stoi(entry.path().filename().string()), listener};
+            }
         }
     }
-    return sockets;
+    return found;
 }
 
-// The process and every process below it, from the parent IDs in /proc/<pid>/stat.
-std::vector<std::string> processTree(const std::string& root)
+// The children of every thread of a process, as the kernel lists them; none when it does not.
+std::optional<std::vector<int>> childrenOf(int process)
 {
-    std::multimap<std::string, std::string> children;
+    std::vector<int> children;
+    std::error_code error;
+    bool listed = false;
+    for (const fs::directory_entry& task :
+         fs::directory_iterator("/proc/" + std::to_string(process) + "/task", error)) {
+        std::ifstream file(task.path() / "children");
+        listed = listed || file.is_open();
+        for (int child = 0; file >> child;) {
+            children.push_back(child);
+        }
+    }
+    if (!listed && !error) {
+        return std::nullopt;
+    }
+    return children;
+}
+
+// Every process below `root`, from the parent IDs in /proc/<pid>/stat: for kernels without the
+// children lists.
+std::vector<int> descendantsFromAllProcesses(int root)
+{
+    std::multimap<int, int> children;
     std::error_code error;
     for (const fs::directory_entry& entry : fs::directory_iterator("/proc", error)) {
         std::ifstream stat(entry.path() / "stat");
@@ -75,34 +162,34 @@ std::vector<std::string> processTree(const std::string& root)
             continue;
         }
         std::istringstream fields(text.substr(end + 2));
-        std::string state, parent;
+        std::string state;
+        int parent = 0;
         fields >> state >> parent;
-        children.emplace(parent, entry.path().filename().string());
+        children.emplace(parent, std::stoi(entry.path().filename().string()));
     }
-    std::vector<std::string> tree{root};
+    std::vector<int> tree{root};
     for (std::size_t i = 0; i < tree.size(); ++i) {
         const auto [first, last] = children.equal_range(tree[i]);
         for (auto child = first; child != last; ++child) {
             tree.push_back(child->second);
         }
     }
+    tree.erase(tree.begin());
     return tree;
 }
 
-// Whether the processes hold any of the listeners, and if so whether one of those is IPv4.
-std::optional<bool> heldAmong(const std::vector<std::string>& processes,
-                              const std::map<std::string, bool>& listeners)
+std::vector<int> descendantsOf(int root)
 {
-    std::optional<bool> ipv4;
-    for (const std::string& process : processes) {
-        for (const std::string& socket : socketsOf(process)) {
-            const auto listener = listeners.find(socket);
-            if (listener != listeners.end()) {
-                ipv4 = ipv4.value_or(false) || listener->second;
-            }
+    std::vector<int> tree{root};
+    for (std::size_t i = 0; i < tree.size(); ++i) {
+        const std::optional<std::vector<int>> children = childrenOf(tree[i]);
+        if (!children) {
+            return descendantsFromAllProcesses(root);
         }
+        tree.insert(tree.end(), children->begin(), children->end());
     }
-    return ipv4;
+    tree.erase(tree.begin());
+    return tree;
 }
 
 std::string nameOf(const std::string& pid)
@@ -114,37 +201,78 @@ std::string nameOf(const std::string& pid)
 
 } // namespace
 
-std::optional<platform::ListeningProcess> loopbackListenerOnPort(int port)
+FileDescriptor openSocketDiagnostics()
 {
-    const std::map<std::string, bool> listeners = loopbackListeners(port);
+    return FileDescriptor(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+}
+
+std::vector<LoopbackListener> loopbackListeners(int diagnostics, int port)
+{
+    std::vector<LoopbackListener> listeners;
+    if (!dump(diagnostics, AF_INET, port, listeners) || !dump(diagnostics, AF_INET6, port, listeners)) {
+        return {};
+    }
+    return listeners;
+}
+
+std::optional<std::string> OwnedListenerCheck::operator()(int pid, int port)
+{
+    if (pid <= 0 || !diagnostics_.isOpen()) {
+        return std::nullopt;
+    }
+    const std::vector<LoopbackListener> listeners = loopbackListeners(diagnostics_.get(), port);
+    const auto address = [](const LoopbackListener& listener) { return listener.ipv4 ? "127.0.0.1" : "::1"; };
+    // The steady case: the same socket, still at the same descriptor of the process that held it,
+    // and the server still there.
+    if (held_ && held_->server == pid && held_->port == port &&
+        std::any_of(
+            listeners.begin(), listeners.end(),
+            [&](const LoopbackListener& listener) { return listener.inode == held_->listener.inode; }) &&
+        linkAt("/proc/" + std::to_string(held_->process) + "/fd/" + std::to_string(held_->descriptor)) ==
+            socketName(held_->listener.inode) &&
+        ::access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0) {
+        return address(held_->listener);
+    }
+    held_.reset();
     if (listeners.empty()) {
         return std::nullopt;
+    }
+    // The server itself first: one that listens on its own needs no look at others.
+    std::optional<Found> found = heldBy(pid, listeners);
+    if (!found) {
+        for (const int process : descendantsOf(pid)) {
+            std::optional<Found> below = heldBy(process, listeners);
+            if (below && (!found || (below->listener.ipv4 && !found->listener.ipv4))) {
+                found = below;
+            }
+        }
+    }
+    if (!found) {
+        return std::nullopt;
+    }
+    held_ = Holder{pid, port, found->process, found->descriptor, found->listener};
+    return address(found->listener);
+}
+
+std::optional<platform::ListeningProcess> loopbackListenerOnPort(int port)
+{
+    const FileDescriptor diagnostics = openSocketDiagnostics();
+    const std::vector<LoopbackListener> listeners = loopbackListeners(diagnostics.get(), port);
+    if (listeners.empty()) {
+        return std::nullopt;
+    }
+    if (std::none_of(listeners.begin(), listeners.end(),
+                     [](const LoopbackListener& listener) { return listener.uid == ::getuid(); })) {
+        return platform::ListeningProcess{}; // another user's: their processes are not ours to name
     }
     std::error_code error;
     for (const fs::directory_entry& entry : fs::directory_iterator("/proc", error)) {
         const std::string pid = entry.path().filename().string();
-        if (pid.find_first_not_of("0123456789") == std::string::npos && heldAmong({pid}, listeners)) {
+        if (pid.find_first_not_of("0123456789") == std::string::npos && heldBy(std::stoi(pid), listeners)) {
             return platform::ListeningProcess{std::stoi(pid), nameOf(pid)};
         }
     }
     return platform::ListeningProcess{};
-}
-
-std::optional<std::string> loopbackListenerOf(int pid, int port)
-{
-    const std::map<std::string, bool> listeners = loopbackListeners(port);
-    if (listeners.empty() || pid <= 0) {
-        return std::nullopt;
-    }
-    // The process itself first: a server that listens on its own needs no look at the others.
-    std::optional<bool> ipv4 = heldAmong({std::to_string(pid)}, listeners);
-    if (!ipv4) {
-        ipv4 = heldAmong(processTree(std::to_string(pid)), listeners);
-    }
-    if (!ipv4) {
-        return std::nullopt;
-    }
-    return *ipv4 ? "127.0.0.1" : "::1";
 }
 
 } // namespace tovra::posix
