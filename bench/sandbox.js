@@ -18,6 +18,16 @@ function stat(pid) {
   const f = text.slice(text.lastIndexOf(')') + 2).split(' ').map((x, i) => (i ? Number(x) : x));
   return { state: f[0], ppid: f[1], cpu: f[11] + f[12], childCpu: f[13] + f[14] };
 }
+// Context switches of all threads of `pid` so far: { voluntary, involuntary }.
+function switches(pid) {
+  const total = { voluntary: 0, involuntary: 0 };
+  for (const tid of fs.readdirSync(`/proc/${pid}/task`)) {
+    const status = readOr(`/proc/${pid}/task/${tid}/status`, '');
+    total.voluntary += Number(/^voluntary_ctxt_switches:\s+(\d+)/m.exec(status)?.[1] ?? 0);
+    total.involuntary += Number(/^nonvoluntary_ctxt_switches:\s+(\d+)/m.exec(status)?.[1] ?? 0);
+  }
+  return total;
+}
 const rssKiB = (pid) => Number(/VmRSS:\s+(\d+)/.exec(readOr(`/proc/${pid}/status`, ''))?.[1] ?? NaN);
 
 // Run time in ms of all threads of `pid` over the next `windowMs`: each thread's schedstat (ns) is
@@ -167,5 +177,5 @@ function createSandbox(bin) {
 }
 
 module.exports = {
-  sleep, now, readOr, stat, rssKiB, threadCpuOver, waitFor, childrenOf, assertPortFree, createSandbox,
+  sleep, now, readOr, stat, switches, rssKiB, threadCpuOver, waitFor, childrenOf, assertPortFree, createSandbox,
 };

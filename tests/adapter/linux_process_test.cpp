@@ -115,10 +115,11 @@ TEST(LinuxChildGuard, NamedItsOwnItSignalsOnceOnlyForALauncherGoneWithoutAWord)
         if (launcher == 0) {
             auto task = std::make_unique<PosixTask>();
             task->setExecutable("/bin/sh");
-            task->setArguments({"-c",
-                                "trap 'echo TERM >> \"$0\"' TERM; trap exit WINCH; exec >/dev/null 2>&1; "
-                                "echo $$ > \"$0.pid\"; for i in $(seq 1000); do sleep 0.02; done",
-                                signals});
+            task->setArguments(
+                {"-c",
+                 "trap 'echo TERM >> \"$0\"' TERM; trap exit WINCH; exec >/dev/null 2>&1; "
+                 "echo $$ > \"$0.pid\"; i=0; while [ $((i += 1)) -lt 1000 ]; do sleep 0.02; done",
+                 signals});
             task->launch();
             eventually([&] { return !readFile(signals + ".pid").empty(); });
             destroyTask ? task.reset() : void();

@@ -5,6 +5,7 @@
 
 #include "health/health.h"
 #include "menu/setup_info.h"
+#include "platform/linux/http_reader.h"
 #include "platform/xdg/desktop_entry.h"
 
 namespace tovra_fuzz {
@@ -45,6 +46,24 @@ void desktopEntry(std::string_view text)
         check(entry && entry->at("Exec") == *exec && tovra::xdg::programOfExec(*exec) == text &&
               tovra::xdg::tryExecValue(text));
     }
+}
+
+// An answer read whole, and read in two pieces split where its first byte says: the same state
+// and body, never over the cap.
+void httpAnswer(std::string_view answer)
+{
+    constexpr std::size_t kCap = 64;
+    const auto read = [&](std::size_t split) {
+        tovra::posix::HttpReader reader(kCap);
+        reader.feed(answer.substr(0, split));
+        reader.feed(answer.substr(split));
+        reader.end();
+        const bool complete = reader.state() == tovra::posix::HttpReader::State::complete;
+        return std::pair(reader.state(), complete ? reader.takeBody() : std::string());
+    };
+    const auto whole = read(answer.size());
+    check(whole.second.size() <= kCap &&
+          read(answer.empty() ? 0 : static_cast<unsigned char>(answer[0]) % answer.size()) == whole);
 }
 
 } // namespace tovra_fuzz

@@ -18,6 +18,7 @@
 #include "platform/linux/posix_file_manager.h"
 #include "platform/linux/posix_process_info.h"
 #include "platform/linux/posix_task.h"
+#include "platform/linux/posix_url_session.h"
 #include "platform/linux/system_clock.h"
 #include "platform/linux/termination_signals.h"
 #include "platform/linux/user_directories.h"
@@ -29,7 +30,6 @@
 #include "platform/qt/qt_notifications.h"
 #include "platform/qt/qt_pasteboard.h"
 #include "platform/qt/qt_status_bar.h"
-#include "platform/qt/qt_url_session.h"
 #include "platform/qt/qt_user_defaults.h"
 #include "platform/qt/qt_workspace.h"
 #include "platform/qt/session_bus.h"
@@ -175,9 +175,8 @@ private:
     qt::QtWorkspace workspace_;
     qt::QtPasteboard pasteboard_;
     qt::QtUserDefaults userDefaults_;
-    qt::QtUrlSession urlSession_{[check = std::make_shared<posix::OwnedListenerCheck>()](int pid, int port) {
-        return (*check)(pid, port);
-    }};
+    posix::PosixUrlSession urlSession_{[check = std::make_shared<posix::OwnedListenerCheck>()](
+                                           int pid, int port) { return (*check)(pid, port); }};
     xdg::XdgLoginService loginService_;
     qt::QtNotifications notifications_;
     posix::LinuxNetwork network_;
