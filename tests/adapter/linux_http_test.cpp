@@ -99,8 +99,8 @@ TEST(HttpReader, AWholeAnswerIsItsBodyHoweverItsBytesCome)
         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2;x=y\r\nab\r\n3\r\ncde\r\n0\r\nT: 1\r\n\r\n",
          complete, "abcde"},
         {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 204 No Content\r\n\r\n", complete, ""},
-        {"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nab", reading, "(none)"},          // cut short
-        {"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n", reading, "(none)"},            // over the cap
+        {"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nab", reading, "(none)"}, // cut short
+        {"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n", reading, "(none)"},   // over the cap
         {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nab", reading, "(none)"},
         {"HTTP/1.1 200 OK\r\nContent-Length: +2\r\n\r\nab", reading, "(none)"},
         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n\r\nab", reading, "(none)"},
@@ -114,11 +114,13 @@ TEST(HttpReader, AWholeAnswerIsItsBodyHoweverItsBytesCome)
     };
     for (const auto& [answer, state, body] : cases) {
         for (const bool bytewise : {false, true}) {
-            EXPECT_EQ(readAnswer(answer, bytewise), std::pair(state, body)) << answer << (bytewise ? ", bytewise" : "");
+            EXPECT_EQ(readAnswer(answer, bytewise), std::pair(state, body))
+                << answer << (bytewise ? ", bytewise" : "");
         }
     }
     HttpReader endless(8);
-    EXPECT_EQ(endless.feed("HTTP/1.1 200 OK\r\n" + std::string(HttpReader::kMaxHeadBytes, 'x')), HttpReader::State::invalid)
+    EXPECT_EQ(endless.feed("HTTP/1.1 200 OK\r\n" + std::string(HttpReader::kMaxHeadBytes, 'x')),
+              HttpReader::State::invalid)
         << "a head without end";
 }
 
@@ -144,12 +146,15 @@ TEST(LinuxUrlSession, OnlyAWholeAnswerInTimeCountsWhateverItsStatus)
     // Only what can go on the wire as written is sent; the fragment stays home.
     Server server({answer(200, "ok")});
     const std::string port = std::to_string(server.port), at = "http://127.0.0.1:" + port;
-    for (const std::string& unsent : {"https://127.0.0.1:" + port + "/", at + "/a b", at + "/\r\nX: y",
-                                      "http://me@127.0.0.1:" + port + "/", std::string("http://127.0.0.1:99999/"), std::string("http://name.test/")}) {
+    for (const std::string& unsent :
+         {"https://127.0.0.1:" + port + "/", at + "/a b", at + "/\r\nX: y",
+          "http://me@127.0.0.1:" + port + "/", std::string("http://127.0.0.1:99999/"),
+          std::string("http://name.test/")}) {
         EXPECT_EQ(fetch(unsent), std::nullopt) << unsent;
     }
     EXPECT_EQ(fetch(at + "?q#fragment"), "ok");
-    EXPECT_THAT(server.received(), testing::ElementsAre(testing::StartsWith("GET /?q HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n")));
+    EXPECT_THAT(server.received(), testing::ElementsAre(testing::StartsWith(
+                                       "GET /?q HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n")));
 }
 
 TEST(LinuxUrlSession, AskedForAProcessItGoesOnlyToThatProcesssListener)

@@ -25,7 +25,8 @@ std::string_view trimmed(std::string_view text)
 bool sameWord(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
            });
 }
 
@@ -48,8 +49,9 @@ bool HttpReader::readHead(std::string_view head)
     // "HTTP/1.x NNN reason"
     const std::size_t lineEnd = std::min(head.find(kLineEnd), head.size());
     const std::string_view status = head.substr(0, lineEnd);
-    if (status.size() < 12 || !status.starts_with("HTTP/1.") || !std::isdigit(static_cast<unsigned char>(status[7])) ||
-        status[8] != ' ' || !number(status.substr(9, 3), 10) || (status.size() > 12 && status[12] != ' ')) {
+    if (status.size() < 12 || !status.starts_with("HTTP/1.") ||
+        !std::isdigit(static_cast<unsigned char>(status[7])) || status[8] != ' ' ||
+        !number(status.substr(9, 3), 10) || (status.size() > 12 && status[12] != ' ')) {
         return false;
     }
     const std::size_t code = *number(status.substr(9, 3), 10);
@@ -60,7 +62,8 @@ bool HttpReader::readHead(std::string_view head)
         const std::string_view line = head.substr(at, end - at);
         at = end + kLineEnd.size();
         const std::size_t colon = line.find(':');
-        if (colon == std::string_view::npos || colon == 0 || trimmed(line.substr(0, colon)) != line.substr(0, colon)) {
+        if (colon == std::string_view::npos || colon == 0 ||
+            trimmed(line.substr(0, colon)) != line.substr(0, colon)) {
             return false;
         }
         const std::string_view name = line.substr(0, colon);

@@ -43,7 +43,8 @@ std::optional<Target> parseURL(std::string_view url)
 {
     constexpr std::string_view kScheme = "http://";
     if (url.size() < kScheme.size() ||
-        !std::equal(kScheme.begin(), kScheme.end(), url.begin(), [](char a, char b) { return a == std::tolower(b); })) {
+        !std::equal(kScheme.begin(), kScheme.end(), url.begin(),
+                    [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); })) {
         return std::nullopt;
     }
     url.remove_prefix(kScheme.size());
@@ -74,7 +75,8 @@ std::optional<Target> parseURL(std::string_view url)
     }
     if (!port.empty()) {
         const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), target.port);
-        if (error != std::errc() || end != port.data() + port.size() || target.port < 1 || target.port > 65535) {
+        if (error != std::errc() || end != port.data() + port.size() || target.port < 1 ||
+            target.port > 65535) {
             return std::nullopt;
         }
     }
@@ -117,7 +119,8 @@ FileDescriptor connectTo(const std::string& host, int port)
 Clock::time_point deadlineAfter(double seconds)
 {
     constexpr double kLongestMilliseconds = INT_MAX;
-    const double milliseconds = seconds > 0 ? std::min(std::ceil(seconds * 1000.0), kLongestMilliseconds) : 0.0;
+    const double milliseconds =
+        seconds > 0 ? std::min(std::ceil(seconds * 1000.0), kLongestMilliseconds) : 0.0;
     return Clock::now() + std::chrono::milliseconds(static_cast<long long>(milliseconds));
 }
 
@@ -177,7 +180,8 @@ void PosixUrlSession::run()
     };
     const auto answered = [&](std::list<Open>::iterator request) {
         // The answer counts only if the listener that gave it is still the server's.
-        const bool fromServer = !request->server || listenerOf(*request->server, request->port) == request->listener;
+        const bool fromServer =
+            !request->server || listenerOf(*request->server, request->port) == request->listener;
         if (fromServer && request->reader.state() == HttpReader::State::complete) {
             complete(request, request->reader.takeBody());
         } else {
@@ -215,20 +219,23 @@ void PosixUrlSession::run()
             }
             std::string output = "GET " + target->path + " HTTP/1.1\r\nHost: " + target->authority +
                                  "\r\nConnection: close\r\n\r\n";
-            open.push_back(Open{std::move(socket), std::move(output), HttpReader(kMaxBodyBytes), request.deadline,
-                                std::move(request.completion), request.server, std::move(listener), target->port});
+            open.push_back(Open{std::move(socket), std::move(output), HttpReader(kMaxBodyBytes),
+                                request.deadline, std::move(request.completion), request.server,
+                                std::move(listener), target->port});
         }
 
         watched.assign(1, pollfd{wake_.get(), POLLIN, 0});
         Clock::time_point next = Clock::time_point::max();
         for (const Open& request : open) {
-            watched.push_back(pollfd{request.socket.get(), static_cast<short>(request.output.empty() ? POLLIN : POLLOUT), 0});
+            watched.push_back(pollfd{request.socket.get(),
+                                     static_cast<short>(request.output.empty() ? POLLIN : POLLOUT), 0});
             next = std::min(next, request.deadline);
         }
         const long long wait =
             next == Clock::time_point::max()
                 ? -1
-                : std::clamp<long long>(std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count(), 0, INT_MAX);
+                : std::clamp<long long>(
+                      std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count(), 0, INT_MAX);
         if (::poll(watched.data(), watched.size(), static_cast<int>(wait)) < 0 && errno != EINTR) {
             continue;
         }
@@ -245,8 +252,8 @@ void PosixUrlSession::run()
             }
             if (!current->output.empty()) {
                 // Connected, or failed to: a refused connection shows as a failed send.
-                const ssize_t sent = ::send(current->socket.get(), current->output.data(), current->output.size(),
-                                            MSG_NOSIGNAL);
+                const ssize_t sent = ::send(current->socket.get(), current->output.data(),
+                                            current->output.size(), MSG_NOSIGNAL);
                 if (sent < 0 && errno != EAGAIN && errno != EINTR) {
                     complete(current, std::nullopt);
                 } else if (sent > 0) {
