@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>

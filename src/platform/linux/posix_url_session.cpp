@@ -138,8 +138,7 @@ PosixUrlSession::~PosixUrlSession()
         const std::lock_guard lock(mutex_);
         ending_ = true;
     }
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = ::write(wake_.get(), &one, sizeof one);
+    wakeWorker();
     thread_.join();
 }
 
@@ -150,6 +149,11 @@ void PosixUrlSession::dataTask(const platform::URLRequest& request, platform::Da
         queued_.push_back({request.url, request.serverProcess, deadlineAfter(request.timeoutInterval),
                            std::move(completion)});
     }
+    wakeWorker();
+}
+
+void PosixUrlSession::wakeWorker()
+{
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto written = ::write(wake_.get(), &one, sizeof one);
 }

@@ -49,6 +49,7 @@ private:
         platform::DataCompletion completion;
     };
     void run();
+    void wakeWorker();
 
     OwnedListener ownedListener_;
     FileDescriptor wake_; // an eventfd: requests queued, or the end
