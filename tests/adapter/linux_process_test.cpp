@@ -141,7 +141,7 @@ TEST(LinuxChildGuard, NamedItsOwnItSignalsOnceOnlyForALauncherGoneWithoutAWord)
     waitpid(guard, nullptr, 0);
 }
 
-// A TCP listener on `address`, on `port` or one the system picks.
+// A TCP listener on `address`, on `port` or one the system picks; its port, or -1.
 int listenOn(const std::string& address, FileDescriptor& socket, int port = 0)
 {
     sockaddr_in6 ipv6{AF_INET6, htons(static_cast<uint16_t>(port)), 0, {}, 0};
@@ -153,9 +153,9 @@ int listenOn(const std::string& address, FileDescriptor& socket, int port = 0)
     auto* bound = isIpv6 ? reinterpret_cast<sockaddr*>(&ipv6) : reinterpret_cast<sockaddr*>(&ipv4);
     socklen_t length = isIpv6 ? sizeof ipv6 : sizeof ipv4;
     socket = FileDescriptor(::socket(bound->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    EXPECT_EQ(bind(socket.get(), bound, length) | listen(socket.get(), 1) |
-                  getsockname(socket.get(), bound, &length),
-              0);
+    if (bind(socket.get(), bound, length) != 0 || listen(socket.get(), 1) != 0 ||
+        getsockname(socket.get(), bound, &length) != 0)
+        return -1;
     return ntohs(isIpv6 ? ipv6.sin6_port : ipv4.sin_port);
 }
 
@@ -171,6 +171,7 @@ TEST(LinuxLoopbackListener, TheAddressThatReachesAListenerOfTheProcessOrOneBelow
     for (const auto& [address, expected] : cases) {
         FileDescriptor socket;
         const int port = listenOn(address, socket);
+        ASSERT_GT(port, 0) << address;
         EXPECT_EQ(check(getpid(), port), expected) << address;
         EXPECT_EQ(check(getpid(), port), expected) << address << ", asked again";
         EXPECT_EQ(check(getpid(), port ^ 1), std::nullopt) << address; // not its port
@@ -178,6 +179,7 @@ TEST(LinuxLoopbackListener, TheAddressThatReachesAListenerOfTheProcessOrOneBelow
     // A server whose child holds the listener, and a process beside it that holds nothing.
     FileDescriptor socket;
     const int port = listenOn("127.0.0.1", socket);
+    ASSERT_GT(port, 0);
     const pid_t idle = fork();
     if (idle == 0) {
         socket.close();
@@ -206,7 +208,8 @@ TEST(LinuxLoopbackListener, TheAddressThatReachesAListenerOfTheProcessOrOneBelow
     // The listener gone, then one on the same port held by a process not below the server.
     kill(holder, SIGKILL);
     EXPECT_TRUE(eventually([&] { return check(server, port) == std::nullopt; }));
-    listenOn("127.0.0.1", socket, port);
+    // A killed process's descriptors are gone from /proc a moment before its sockets close.
+    ASSERT_TRUE(eventually([&] { return listenOn("127.0.0.1", socket, port) == port; }));
     EXPECT_EQ(check(server, port), std::nullopt) << "another's listener on the port";
     EXPECT_EQ(check(getpid(), port), "127.0.0.1");
     for (const pid_t child : {idle, server}) {
