@@ -39,18 +39,18 @@ bool reachedOverLoopback(const inet_diag_msg& message, bool& ipv4)
     return ipv4 || std::equal(any.begin(), any.end(), address) || std::equal(one.begin(), one.end(), address);
 }
 
-// Sends one dump request for the family's listeners on the port and reads the whole answer.
-bool dump(int diagnostics, int family, int port, std::vector<LoopbackListener>& listeners)
+// Sends one dump request for the TCP listeners on the port, of both address families (the older
+// form of the request, whose family is "any": one walk of the listener table, not one for each
+// family), and reads the whole answer.
+bool dump(int diagnostics, int port, std::vector<LoopbackListener>& listeners)
 {
     struct {
         nlmsghdr header;
-        inet_diag_req_v2 request;
+        inet_diag_req request;
     } message{};
     message.header.nlmsg_len = sizeof message;
-    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_type = TCPDIAG_GETSOCK;
     message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    message.request.sdiag_family = static_cast<std::uint8_t>(family);
-    message.request.sdiag_protocol = IPPROTO_TCP;
     message.request.idiag_states = 1U << TCP_LISTEN; // the kernel then never walks the connections
     message.request.id.idiag_sport = htons(static_cast<std::uint16_t>(port));
     sockaddr_nl kernel{};
@@ -76,7 +76,7 @@ bool dump(int diagnostics, int family, int port, std::vector<LoopbackListener>& 
             if (header->nlmsg_type == NLMSG_ERROR) {
                 return false;
             }
-            if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+            if (header->nlmsg_type != TCPDIAG_GETSOCK ||
                 header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
                 continue;
             }
@@ -208,7 +208,7 @@ FileDescriptor openSocketDiagnostics()
 std::vector<LoopbackListener> loopbackListeners(int diagnostics, int port)
 {
     std::vector<LoopbackListener> listeners;
-    if (!dump(diagnostics, AF_INET, port, listeners) || !dump(diagnostics, AF_INET6, port, listeners)) {
+    if (!dump(diagnostics, port, listeners)) {
         return {};
     }
     return listeners;

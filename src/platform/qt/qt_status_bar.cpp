@@ -53,15 +53,17 @@ QtImage::QtImage(QByteArray svg) : svg_(std::move(svg)) {}
 
 QIcon QtImage::tinted(const QColor& tint) const
 {
+    const auto [entry, added] = rendered_.try_emplace(tint.rgba());
+    if (!added) {
+        return entry->second;
+    }
     QSvgRenderer renderer(svg_);
-    QIcon icon;
-    if (!renderer.isValid()) {
-        return icon;
+    if (renderer.isValid()) {
+        for (const int size : kIconSizes) {
+            entry->second.addPixmap(QPixmap::fromImage(renderTinted(renderer, size, tint)));
+        }
     }
-    for (const int size : kIconSizes) {
-        icon.addPixmap(QPixmap::fromImage(renderTinted(renderer, size, tint)));
-    }
-    return icon;
+    return entry->second;
 }
 
 QColor tintColor(platform::TintColor color)

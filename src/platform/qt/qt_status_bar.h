@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QSystemTrayIcon>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,11 +25,13 @@ class QtImage final : public platform::Image {
 public:
     explicit QtImage(QByteArray svg);
 
-    // The symbol filled with `tint`, rendered at the sizes trays ask for.
+    // The symbol filled with `tint`, rendered at the sizes trays ask for. Each tint is rendered
+    // once: the icon changes with every start and stop of the server, on the way to a relaunch.
     QIcon tinted(const QColor& tint) const;
 
 private:
     QByteArray svg_;
+    mutable std::map<QRgb, QIcon> rendered_;
 };
 
 QColor tintColor(platform::TintColor color);
