@@ -1,6 +1,11 @@
-// The process entry: claims the one instance, makes the platform and the delegate, runs the loop.
+// The process entry: reads the command line, claims the one instance, makes the platform and the
+// delegate, runs the loop.
+#include <iostream>
 #include <memory>
+#include <string_view>
+#include <vector>
 
+#include "app/command_line.h"
 #include "app/status_texts.h"
 #include "app/tovra_app_delegate.h"
 #include "platform/process_entry.h"
@@ -9,12 +14,24 @@ int main(int argc, char** argv)
 {
     using namespace tovra;
 
-    // Before anything else: from here on a termination signal ends the program cleanly, and a
-    // second start for this user leaves having touched nothing.
+    // Before anything else: an option that only prints or asks touches nothing of this user's.
+    const Invocation invocation = readCommandLine(std::vector<std::string_view>(argv + 1, argv + argc));
+    if (invocation != Invocation::run && invocation != Invocation::runFromLogin) {
+        const auto ask = [](const std::string& request) {
+            return platform::askRunningInstance(request, kAnswerTime);
+        };
+        return answerCommandLine(invocation, platform::programVersion(), ask, std::cout, std::cerr);
+    }
+
+    // From here on a termination signal ends the program cleanly, and a second start for this
+    // user touches nothing: it brings up the running instance's window, unless the login started it.
     platform::catchTerminationSignals();
     if (!platform::claimSingleInstance()) {
-        platform::postDesktopNotification(texts::kProductName, texts::kAlreadyRunning,
-                                          texts::kAlreadyRunningDetail);
+        if (invocation == Invocation::run &&
+            !platform::askRunningInstance(controlRequest(invocation), kShowAnswerTime)) {
+            platform::postDesktopNotification(texts::kProductName, texts::kAlreadyRunning,
+                                              texts::kAlreadyRunningDetail);
+        }
         return 0;
     }
 

@@ -19,6 +19,9 @@ inline constexpr const char* kAlreadyRunningDetail = "Only one copy runs at a ti
 inline constexpr const char* kNoTray = "Tovra Automation is running without a tray icon";
 inline constexpr const char* kNoTrayDetailPrefix =
     "This desktop shows no tray, so Tovra has no menu here. The bridge is kept running; its log is at ";
+inline constexpr const char* kNoTrayDetailSuffix =
+    ". Start Tovra Bridge again from the applications menu to show its window.";
+inline constexpr const char* kShowWindow = "Show Window";
 inline constexpr const char* kPortTaken = "The bridge can\u2019t start: port 4173 is taken";
 inline constexpr const char* kPortTakenDetailSuffix =
     " is listening on port 4173. Quit it, and Tovra starts the bridge on its own.";
@@ -40,6 +43,31 @@ inline constexpr const char* kRevealLog = "Reveal Log";
 inline constexpr const char* kVersionPrefix = "Tovra ";
 inline constexpr const char* kVersionWhenUnknown = "Beta";
 inline constexpr const char* kQuit = "Quit Tovra for Now";
+
+// The window that shows the status line and the menu's commands where no tray shows the menu.
+inline constexpr const char* kWindowTitle = "Tovra Bridge";
+
+// The command line.
+inline constexpr const char* kProgramName = "tovra-bridge";
+inline constexpr const char* kHelp =
+    "Usage: tovra-bridge [OPTION]\n"
+    "Keeps the Tovra bridge server running for you and links your phone to it.\n"
+    "Without an option it starts, or shows the window of the Tovra Bridge already running.\n"
+    "\n"
+    "  -h, --help        show this help and exit\n"
+    "  -v, --version     show the version and exit\n"
+    "      --status      print the status line of the running Tovra Bridge\n"
+    "      --phone-link  print its private phone link\n"
+    "      --quit        quit it, as Quit Tovra for Now in its menu does\n"
+    "      --login       start as the login entry does: never show the window\n"
+    "\n"
+    "Exit status: 0 done; 1 no phone link to give; 2 a wrong option; 3 Tovra Bridge is not running.\n";
+inline constexpr const char* kUsage =
+    "Usage: tovra-bridge [-h|--help|-v|--version|--status|--phone-link|--quit]\n";
+inline constexpr const char* kNotRunning = "tovra-bridge: Tovra Bridge is not running\n";
+inline constexpr const char* kNoPhoneLink = "no phone link: the bridge is not answering yet";
+inline constexpr const char* kNoAnswer = "the running Tovra Bridge did not answer";
+inline constexpr const char* kUnknownRequest = "unknown request";
 
 inline constexpr const char* kIconSymbol = "slider.vertical.3";
 inline constexpr const char* kIconDescription = "Tovra";

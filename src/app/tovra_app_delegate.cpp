@@ -25,6 +25,7 @@ void TovraAppDelegate::applicationDidFinishLaunching()
     // status, and the legacy agent is gone before our own bridge server starts.
     platform_.application.setActivationPolicy(platform::ActivationPolicy::accessory);
     buildMenu();
+    serveControlRequests();
     migrateLegacyBackgroundBridge();
     enableLaunchAtLoginIfPossible();
     startBridge();
@@ -43,12 +44,19 @@ void TovraAppDelegate::reportMissingTray()
     // Without a tray nothing of the program shows: no menu, no way to quit. Said once.
     if (statusItem && !statusItem->isVisible()) {
         const std::filesystem::path logFile = fileManager.homeDirectoryForCurrentUser() / log::kLogFile;
-        platform_.notifications.post(texts::kNoTray, texts::kNoTrayDetailPrefix + logFile.string() + ".");
+        platform_.notifications.post(
+            texts::kNoTray, texts::kNoTrayDetailPrefix + logFile.string() + texts::kNoTrayDetailSuffix,
+            texts::kShowWindow, [self = weak_from_this()] {
+                if (const std::shared_ptr<TovraAppDelegate> delegate = self.lock()) {
+                    delegate->showWindow();
+                }
+            });
     }
 }
 
 void TovraAppDelegate::setBridgeStatus(const std::string& text, bool ready)
 {
+    statusText = text;
     if (statusMenuItem) {
         statusMenuItem->setTitle(text);
     }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/platform.h"
@@ -30,25 +32,31 @@ public:
     void revealLog();            // log/
     void quitTovra();            // app/
 
+    // A request from another start of the program, on its command line (app/).
+    void answerControlRequest(const std::string& request, platform::ControlChannel::Answer answer);
+
 private:
     friend struct TovraAppDelegateProbe; // tests read the fields through it
 
-    void buildMenu();                                               // menu/
-    void migrateLegacyBackgroundBridge();                           // login/
-    void enableLaunchAtLoginIfPossible();                           // login/
-    void startBridge();                                             // bridge/
-    void bridgeDidExit(const std::weak_ptr<platform::Task>& ended); // bridge/
-    void scheduleRestart();                                         // bridge/
-    void startHealthChecks();                                       // health/
-    void checkHealth();                                             // health/
-    void healthDidAnswer(const Health& health);                     // health/
-    void appendLogHeader();                                         // log/
-    void performPhoneLinkAction(bool openAfterCopy);                // menu/
-    void setBridgeStatus(const std::string& text, bool ready);      // app/
-    void stopBridgeForShutDown();                                   // app/
-    void updateLaunchAtLoginState();                                // login/
-    void reportMissingTray();                                       // app/
-    void reportTakenPort();                                         // bridge/
+    void buildMenu();                                                                 // menu/
+    void migrateLegacyBackgroundBridge();                                             // login/
+    void enableLaunchAtLoginIfPossible();                                             // login/
+    void startBridge();                                                               // bridge/
+    void bridgeDidExit(const std::weak_ptr<platform::Task>& ended);                   // bridge/
+    void scheduleRestart();                                                           // bridge/
+    void startHealthChecks();                                                         // health/
+    void checkHealth();                                                               // health/
+    void healthDidAnswer(const Health& health);                                       // health/
+    void appendLogHeader();                                                           // log/
+    void performPhoneLinkAction(bool openAfterCopy);                                  // menu/
+    void fetchPhoneLink(std::function<void(const std::optional<std::string>&)> done); // menu/
+    void setBridgeStatus(const std::string& text, bool ready);                        // app/
+    void stopBridgeForShutDown();                                                     // app/
+    void updateLaunchAtLoginState();                                                  // login/
+    void reportMissingTray();                                                         // app/
+    void reportTakenPort();                                                           // bridge/
+    void serveControlRequests();                                                      // app/
+    void showWindow();                                                                // app/
 
     platform::Platform platform_;
 
@@ -66,6 +74,7 @@ private:
     std::shared_ptr<platform::WorkItem> restartWorkItem;
     bool bridgeReady = false;
     bool takenPortReported = false;
+    std::string statusText; // the status line as last set, for the command line
 };
 
 } // namespace tovra

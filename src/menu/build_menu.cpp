@@ -25,7 +25,8 @@ void TovraAppDelegate::buildMenu()
             keyEquivalent);
     };
 
-    statusMenuItem = statusBar.makeMenuItem(texts::kStartingTovra, {}, "");
+    statusText = texts::kStartingTovra;
+    statusMenuItem = statusBar.makeMenuItem(statusText, {}, "");
     statusMenuItem->setEnabled(false);
     menu->addItem(statusMenuItem);
 
@@ -57,6 +58,7 @@ void TovraAppDelegate::buildMenu()
     menu->addItem(entry(texts::kQuit, &TovraAppDelegate::quitTovra, "q"));
 
     statusItem->setMenu(menu);
+    statusItem->setWindowTitle(texts::kWindowTitle);
 }
 
 } // namespace tovra

@@ -26,33 +26,40 @@ void TovraAppDelegate::openController()
 
 void TovraAppDelegate::performPhoneLinkAction(bool openAfterCopy)
 {
+    fetchPhoneLink([openAfterCopy, &workspace = platform_.workspace,
+                    &pasteboard = platform_.pasteboard](const std::optional<std::string>& phoneURL) {
+        if (!phoneURL) {
+            return;
+        }
+        if (openAfterCopy) {
+            workspace.openURL(*phoneURL);
+            return;
+        }
+        // The text exactly as the server sent it, not re-serialised from a parsed URL.
+        pasteboard.clearContents();
+        pasteboard.setString(*phoneURL);
+    });
+}
+
+void TovraAppDelegate::fetchPhoneLink(std::function<void(const std::optional<std::string>&)> done)
+{
     // The link is our own bridge's to give: with no bridge there is nobody to ask.
     if (!bridgeProcess) {
+        done(std::nullopt);
         return;
     }
     const platform::URLRequest request{setupInfoURL, platform::CachePolicy::reloadIgnoringLocalCacheData,
                                        kSetupInfoTimeout, bridgeProcess->processIdentifier()};
-    // The completion keeps the flag and the platform services, never the delegate: a link
-    // asked for is delivered even while the rest of the program moves on.
+    // The completion keeps the platform services, never the delegate: a link asked for is
+    // delivered even while the rest of the program moves on.
     platform_.urlSession.dataTask(
-        request, [openAfterCopy, &mainQueue = platform_.mainQueue, &workspace = platform_.workspace,
-                  &pasteboard = platform_.pasteboard](std::optional<std::string> body) {
-            if (!body) {
-                return;
+        request, [&mainQueue = platform_.mainQueue, done = std::move(done)](std::optional<std::string> body) {
+            std::optional<SetupInfo> info = body ? decodeSetupInfo(*body) : std::nullopt;
+            std::optional<std::string> phoneURL;
+            if (info && isValidURL(info->phoneURL)) {
+                phoneURL = std::move(info->phoneURL);
             }
-            std::optional<SetupInfo> info = decodeSetupInfo(*body);
-            if (!info || !isValidURL(info->phoneURL)) {
-                return;
-            }
-            mainQueue.async([openAfterCopy, phoneURL = std::move(info->phoneURL), &workspace, &pasteboard] {
-                if (openAfterCopy) {
-                    workspace.openURL(phoneURL);
-                    return;
-                }
-                // The text exactly as the server sent it, not re-serialised from a parsed URL.
-                pasteboard.clearContents();
-                pasteboard.setString(phoneURL);
-            });
+            mainQueue.async([done, phoneURL = std::move(phoneURL)] { done(phoneURL); });
         });
 }
 

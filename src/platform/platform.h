@@ -4,6 +4,7 @@
 #include "platform/application.h"
 #include "platform/bundle.h"
 #include "platform/clock.h"
+#include "platform/control_channel.h"
 #include "platform/file_manager.h"
 #include "platform/login_service.h"
 #include "platform/main_queue.h"
@@ -38,6 +39,7 @@ struct Platform {
     LoginService& loginService;
     Notifications& notifications;
     Network& network;
+    ControlChannel& controlChannel;
 };
 
 } // namespace tovra::platform

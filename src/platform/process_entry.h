@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/platform.h"
@@ -15,7 +16,16 @@ void catchTerminationSignals();
 
 // Claims this user's single instance for the life of the process; false when another instance
 // of this user's holds it. A claim that cannot be proved either way counts as the only one.
+// The instance that holds it serves its control channel (Platform::controlChannel).
 bool claimSingleInstance();
+
+// Sends `request` to the control channel of this user's running instance and waits `seconds` at
+// most for its answer (a refusal without text when none comes); none when no instance of this
+// user's listens. Touches nothing.
+std::optional<ControlAnswer> askRunningInstance(const std::string& request, double seconds);
+
+// The program's version, as the build gives it.
+std::string programVersion();
 
 // One notification on the user's desktop from `applicationName`, sent before it returns; for a
 // start that makes no backends. Nothing without a desktop session.

@@ -53,6 +53,11 @@ public:
     virtual void setMenu(std::shared_ptr<Menu> menu) = 0;
     // True while a tray host of the desktop shows the item.
     virtual bool isVisible() = 0;
+    // The item's window: its image, the menu's first entry as its status line, and the menu's
+    // commands, following every change. Shown on request and by a tray whose click is not for
+    // the menu; closing it hides it.
+    virtual void setWindowTitle(const std::string& title) = 0;
+    virtual void showWindow() = 0;
 };
 
 inline constexpr double kSquareStatusItemLength = -2.0;

@@ -73,6 +73,7 @@ TEST_F(XdgLoginServiceTest, RegisterWritesAValidEntryNamingThisProgramUnregister
     const std::optional<DesktopEntryKeys> keys = parseDesktopEntry(readFile(name));
     ASSERT_TRUE(keys);
     EXPECT_EQ(programOfExec(keys->at("Exec")), program.string());
+    EXPECT_TRUE(keys->at("Exec").ends_with("\" --login")) << keys->at("Exec"); // it knows who started it
     EXPECT_EQ(keys->at("TryExec"), home.path.string() + "/Tovra \"Bridge\" $`%\\\\\xC3\xA9/tovra-bridge");
     const std::string validate =
         "desktop-file-validate '" + name.string() + "' >'" + home.path.string() + "/out' 2>&1";

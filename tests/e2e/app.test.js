@@ -29,7 +29,7 @@ test('an ordinary run: launch contract, setup page once, login entry, one instan
   assert.match(s.log(), /^\n--- Tovra started \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ ---\n.* listening on /);
   assert.equal(fs.statSync(s.logFile).mode & 0o777, 0o600);
   assert.match(h.read(s.settings), /^TovraDidOpenSetupV1=true$/m);
-  assert.deepEqual(h.read(s.autostart).match(/^(Try)?Exec=.*$/gm).sort(), [`Exec=${s.binary}`, `TryExec=${s.binary}`]);
+  assert.deepEqual(h.read(s.autostart).match(/^(Try)?Exec=.*$/gm).sort(), [`Exec=${s.binary} --login`, `TryExec=${s.binary}`]);
   assert.equal(spawnSync('desktop-file-validate', [s.autostart]).status, 0);
   await h.sleep(2200);
   assert.deepEqual(s.opened(), ['http://localhost:4173/setup']);
@@ -53,6 +53,40 @@ test('an ordinary run: launch contract, setup page once, login entry, one instan
   await h.waitFor('the server to end', () => !h.alive(server));
   assert.equal(s.log().match(/Received SIGTERM/g).length, 1);
   assert.equal(app.output, '', 'the app printed something');
+});
+
+test('the command line: help, version and misuse touch nothing; status, phone link and quit reach the running instance', async (t) => {
+  const s = await h.session({ t });
+  const tree = () => fs.readdirSync(s.root, { recursive: true }).sort();
+  const before = tree();
+  const help = await s.run('--help');
+  assert.deepEqual([help.code, help.err], [0, '']);
+  assert.match(help.out, /^Usage: tovra-bridge \[OPTION\]\n[^]*--status[^]*--phone-link[^]*--quit[^]*Exit status/);
+  const version = /project\(TovraBridge VERSION (\S+)/.exec(h.read(`${__dirname}/../../CMakeLists.txt`))[1];
+  for (const option of ['-v', '--version']) {
+    assert.deepEqual(await s.run(option), { code: 0, signal: null, out: `tovra-bridge ${version}\n`, err: '' });
+  }
+  for (const args of [['--bogus'], ['--status', '--quit'], ['-platform', 'xcb'], ['-h', '-v']]) {
+    const misuse = await s.run(...args);
+    assert.deepEqual([misuse.code, misuse.out], [2, ''], args.join(' '));
+    assert.match(misuse.err, /^Usage: tovra-bridge [^\n]*\n$/);
+  }
+  for (const option of ['--status', '--phone-link', '--quit']) {
+    assert.deepEqual(await s.run(option), { code: 3, signal: null, out: '', err: 'tovra-bridge: Tovra Bridge is not running\n' });
+  }
+  assert.deepEqual(tree(), before, 'an option touched something');
+
+  const app = s.start();
+  const server = await s.ready(app);
+  await h.waitFor('the status line', async () => (await s.run('--status')).out === 'Ready \u00B7 0 phones\n');
+  const link = await s.run('--phone-link');
+  assert.equal(link.code, 0);
+  assert.match(link.out, /^http:\/\/\S+:4173\/controller\?token=\S+\n$/);
+  assert.deepEqual(await s.run('--quit'), { code: 0, signal: null, out: '', err: '' });
+  assert.deepEqual(await app.exited, { code: 0, signal: null });
+  await h.waitFor('the server to end', () => !h.alive(server));
+  assert.equal((await s.run('--status')).code, 3);
+  assert.doesNotMatch(app.output, /token/);
 });
 
 test('a server that exits at once is relaunched every 2 s, one at a time, never a zombie', async (t) => {

@@ -2,7 +2,8 @@
 """A desktop's services on the session bus for the end-to-end tests: dbus_host.py [watcher] [late] [notifications]
 (a StatusNotifierWatcher with its host, which with "late" registers only on "host" from stdin; a notification
 service). It prints JSON lines: ready, registered, notify, and for "read" on stdin an item (tip, colour, entries
-as "label [Control+S] (disabled) (on)"); "click <label>" clicks an entry. It ends with stdin."""
+as "label [Control+S] (disabled) (on)"); "click <label>" clicks an entry, "activate" clicks the item, "invoke" takes
+the action of the notification. It ends with stdin."""
 import collections, json, os, sys
 import dbus, dbus.service
 from dbus.mainloop.glib import DBusGMainLoop
@@ -47,8 +48,12 @@ class Host(dbus.service.Object):
 
     @dbus.service.method(NOTIFICATIONS, in_signature='susssasa{sv}i', out_signature='u')
     def Notify(self, app, replaces, icon, summary, body, actions, hints, timeout):
-        emit(kind='notify', app=app, summary=summary, body=body)
+        emit(kind='notify', app=app, summary=summary, body=body, actions=[str(a) for a in actions])
         return 1
+
+    @dbus.service.signal(NOTIFICATIONS, signature='us')
+    def ActionInvoked(self, id, key):
+        pass
 
     def read(self):
         item = self.item.GetAll('org.kde.StatusNotifierItem', dbus_interface=dbus.PROPERTIES_IFACE)
@@ -77,6 +82,10 @@ class Host(dbus.service.Object):
             elif line == 'host':
                 self.hosted = True
                 self.StatusNotifierHostRegistered()
+            elif line == 'activate':
+                self.item.Activate(0, 0, dbus_interface='org.kde.StatusNotifierItem')
+            elif line == 'invoke':
+                self.ActionInvoked(1, 'default')
             else:
                 self.menu.Event(self.ids[line[6:]], 'clicked', dbus.String('', variant_level=1), dbus.UInt32(0))
         return bool(lines) or loop.quit()

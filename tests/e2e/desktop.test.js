@@ -12,6 +12,9 @@ const menu = (status, login) => [`${status} (disabled)`, '---', 'Set Up Phone\u2
   `Tovra ${/project\(TovraBridge VERSION (\S+)/.exec(h.read(`${__dirname}/../../CMakeLists.txt`))[1]} (disabled)`,
   'Quit Tovra for Now [Control+Q]'];
 const read = (host, from = host.events.length) => (host.stdin.write('read\n'), host.event('item', from));
+const xdotool = (s, ...args) => spawnSync('xdotool', args, { env: s.env, encoding: 'utf8' }).stdout.trim();
+// The program's window, when it is on the screen.
+const shownWindow = (s) => xdotool(s, 'search', '--onlyvisible', '--name', '^Tovra Bridge$');
 
 // A DISPLAY with nothing behind it is waited for 30 s: so it starts before the other tests, and is
 // looked at after them. Its server holds no port.
@@ -48,6 +51,10 @@ test('a tray host that registers with its watcher 3 s late shows the item within
   host.stdin.write('click Open Controller on This Mac\nclick Reveal Log\n'); // no file manager on the bus: the folder
   await h.waitFor('the controller, the log folder', () => s.opened().some((url) => url.includes('/controller?token='))
     && s.opened().includes(`file://${s.logFile.replace(/\/[^/]*$/, '')}`));
+  // A left click on the item brings up the window; the panel keeps the menu for the other button.
+  assert.equal(shownWindow(s), '');
+  host.stdin.write('activate\n');
+  await h.waitFor('the window', () => shownWindow(s));
   const server = await s.server(app);
   host.stdin.write('click Quit Tovra for Now\n');
   assert.deepEqual(await app.exited, { code: 0, signal: null });
@@ -55,7 +62,7 @@ test('a tray host that registers with its watcher 3 s late shows the item within
   assert.doesNotMatch(app.output, /token/);
 });
 
-test('no tray: one notice after 15 s and a tray that comes later, and goes and comes ten times; a second start', async (t) => {
+test('no tray: one notice after 15 s and a tray that comes later, and goes and comes ten times; the window from a second start and from the notice', async (t) => {
   const s = await h.session({ t });
   await s.desktop();
   const notices = s.host('notifications');
@@ -65,7 +72,7 @@ test('no tray: one notice after 15 s and a tray that comes later, and goes and c
   const notice = await notices.event('notify', 0, 20000);
   assert.ok(Date.now() - begun >= 15000, `noticed after ${Date.now() - begun} ms`);
   assert.equal(notice.summary, 'Tovra Automation is running without a tray icon');
-  assert.equal(notice.body, `This desktop shows no tray, so Tovra has no menu here. The bridge is kept running; its log is at ${s.logFile}.`);
+  assert.equal(notice.body, `This desktop shows no tray, so Tovra has no menu here. The bridge is kept running; its log is at ${s.logFile}. Start Tovra Bridge again from the applications menu to show its window.`);
   let fds;
   for (let round = 0; round < 10; round++) {
     const host = s.host('watcher');
@@ -76,13 +83,27 @@ test('no tray: one notice after 15 s and a tray that comes later, and goes and c
     await host.exited;
   }
   assert.ok(Object.keys(h.fds(app.pid)).length <= fds + 2, `descriptors: ${fds} then ${Object.keys(h.fds(app.pid)).length}`);
-  assert.deepEqual(await s.start({ DISPLAY: '' }).exited, { code: 0, signal: null }); // no desktop: not a word
+  // A start by the login entry leaves without a window; one from the applications menu brings it up.
+  assert.deepEqual(await s.start({}, ['--login']).exited, { code: 0, signal: null });
+  await h.sleep(500);
+  assert.equal(shownWindow(s), '', 'a window came by itself or for the login entry');
   const second = s.start();
   const started = Date.now();
   assert.deepEqual(await second.exited, { code: 0, signal: null });
   assert.ok(Date.now() - started < 500, `the second start took ${Date.now() - started} ms`);
-  assert.deepEqual(notices.events.filter((e) => e.kind === 'notify').map((e) => [e.app, e.summary]),
-    [['Tovra Automation', notice.summary], ['Tovra Automation', 'Tovra Automation is already running']]);
+  const window = await h.waitFor('the window', () => shownWindow(s));
+  // Its commands by their shortcuts; closing it quits nothing; the notice's action brings it back.
+  xdotool(s, 'windowfocus', '--sync', window, 'key', 'ctrl+s');
+  await h.waitFor('the setup page', () => s.opened().filter((url) => url.endsWith('/setup')).length === 2);
+  xdotool(s, 'windowfocus', '--sync', window, 'key', 'ctrl+w');
+  await h.waitFor('the window to close', () => shownWindow(s) === '');
+  assert.equal((await s.run('--status')).code, 0);
+  notices.stdin.write('invoke\n');
+  const again = await h.waitFor('the window again', () => shownWindow(s));
+  xdotool(s, 'windowfocus', '--sync', again, 'key', 'ctrl+q');
+  assert.deepEqual(await app.exited, { code: 0, signal: null });
+  assert.deepEqual(notices.events.filter((e) => e.kind === 'notify').map((e) => [e.app, e.summary, e.actions]),
+    [['Tovra Automation', notice.summary, ['default', 'Show Window', 'show', 'Show Window']]]);
 });
 
 test('an XEmbed tray there before the start: keys pressed into the menu of either click', async (t) => {

@@ -52,13 +52,16 @@ const portTaken = (host) => new Promise((resolve) => {
 // A child whose stdout is JSON lines (or text), kept in `events`.
 function watch(child) {
   child.events = [];
-  child.output = '';
+  child.output = ''; // both streams; each alone in out and err
+  child.out = '';
+  child.err = '';
   child.exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
   child.stdout?.setEncoding('utf8').on('data', (data) => {
     child.output += data;
+    child.out += data;
     for (const line of data.split('\n').filter(Boolean)) { try { child.events.push(JSON.parse(line)); } catch {} }
   });
-  child.stderr?.setEncoding('utf8').on('data', (data) => { child.output += data; });
+  child.stderr?.setEncoding('utf8').on('data', (data) => { child.output += data; child.err += data; });
   child.event = (kind, from = 0, timeout = 10000) => waitFor(`"${kind}" from ${child.spawnfile}`,
     () => child.events.slice(from).find((e) => e.kind === kind), timeout);
   return child;
@@ -90,7 +93,9 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   s.opened = () => read(path.join(root, 'opened')).split('\n').filter(Boolean);
   s.spawn = (file, args = [], env = {}) => s.started[s.started.push(watch(spawn(file, args,
     { env: { ...s.env, ...env }, cwd: root, detached: true, stdio: ['pipe', 'pipe', 'pipe', 'pipe'] }))) - 1];
-  s.start = (env = {}) => Object.assign(s.spawn(s.binary, [], env), { env: { ...s.env, ...env } });
+  s.start = (env = {}, args = []) => Object.assign(s.spawn(s.binary, args, env), { env: { ...s.env, ...env } });
+  // A start with options that only prints or asks: its exit, and what it printed on each stream.
+  s.run = async (...args) => { const c = s.start({}, args); return { ...(await c.exited), out: c.out, err: c.err }; };
   s.servers = (app) => childrenOf(app.pid).filter((pid) => cmdline(pid).some((arg) => arg.startsWith(`${s.share}/`)));
   s.server = (app) => waitFor('a running server', () => s.servers(app)[0]);
   // The server, once it answers.

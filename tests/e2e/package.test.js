@@ -34,5 +34,5 @@ test('the package, unpacked, runs as installed', { skip: !deb && 'no package: ru
   const server = await s.ready(app);
   assert.deepEqual(h.cmdline(server), [runtime, path.join(root, 'usr/share/tovra-bridge/app/server.js')]);
   await h.waitFor('the setup page', () => s.opened().length);
-  assert.ok(h.read(s.autostart).split('\n').includes(`Exec=${binary}`), h.read(s.autostart));
+  assert.ok(h.read(s.autostart).split('\n').includes(`Exec=${binary} --login`), h.read(s.autostart));
 });

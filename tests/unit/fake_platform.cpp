@@ -14,7 +14,7 @@ FakePlatform::FakePlatform()
 
 Platform FakePlatform::platform()
 {
-    return {*this, *this, *this, *this, *this, *this, *this, *this,
+    return {*this, *this, *this, *this, *this, *this, *this, *this, *this,
             *this, *this, *this, *this, *this, *this, *this, *this};
 }
 

@@ -30,7 +30,7 @@ struct FakeMenuItem;
 // Every service; grouped so that each line of bases reads at a glance.
 struct Processes : Application, MainQueue, Clock, FileManager, TaskLauncher, Bundle, ProcessInfo {};
 struct Desktop : StatusBar, StatusItem, StatusBarButton, Menu, Alerts, Workspace, Pasteboard {};
-struct Services : UserDefaults, URLSession, LoginService, Notifications, Network {};
+struct Services : UserDefaults, URLSession, LoginService, Notifications, Network, ControlChannel {};
 
 class FakePlatform : public Processes, public Desktop, public Services {
 public:
@@ -94,7 +94,9 @@ public:
                                            const std::string&) override;
     StatusBarButton* button() override { return this; }
     void setMenu(std::shared_ptr<Menu>) override { record("menu attached"); }
-    bool isVisible() override { return true; }
+    bool isVisible() override { return trayShown; }
+    void setWindowTitle(const std::string& title) override { record("window title:" + title); }
+    void showWindow() override { record("window"); }
     void setImage(std::shared_ptr<Image> image) override { record(image ? "image" : "no image"); }
     void setToolTip(const std::string& text) override { record("tooltip:" + text); }
     void setContentTintColor(TintColor c) override
@@ -128,6 +130,16 @@ public:
     bool unregisterService() override { return changeLogin("unregister", LoginItemStatus::notRegistered); }
     void openSettingsPane() override { record("settings"); }
     void post(const std::string& s, const std::string& b) override { record("notify:" + s + " | " + b); }
+    void post(const std::string& s, const std::string& b, const std::string& label, Block action) override
+    {
+        record("notify:" + s + " | " + b + " [" + label + "]"), notificationAction = std::move(action);
+    }
+    void serve(Handler handler) override { controlHandler = std::move(handler); }
+    // A request as another start of the program sends it; its answer goes to `answers`.
+    void ask(const std::string& request)
+    {
+        controlHandler(request, [this](const ControlAnswer& a) { answers.push_back(a); });
+    }
     std::optional<ListeningProcess> loopbackListener(int port) override
     {
         return port == 4173 ? portHolder : std::nullopt;
@@ -145,8 +157,10 @@ public:
     std::vector<std::shared_ptr<FakeMenuItem>> menu; // null for a separator
     std::map<std::string, bool> defaults;
     LoginItemStatus loginStatus = LoginItemStatus::notRegistered;
-    bool launchesSucceed = true, loginCallsSucceed = true, defaultsStick = true;
-    Block whileAlertShown;
+    bool launchesSucceed = true, loginCallsSucceed = true, defaultsStick = true, trayShown = true;
+    Block whileAlertShown, notificationAction;
+    Handler controlHandler;
+    std::vector<ControlAnswer> answers;
     std::error_code ignored;
     double clock = 0; // virtual seconds since the start
 

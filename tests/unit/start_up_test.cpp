@@ -10,12 +10,12 @@ TEST_F(DelegateTest, StartUpRunsEachStepToItsEndInOrder)
 {
     writeFile(fake.home / "Library/LaunchAgents/com.tovra.automation.plist", "<plist/>");
     launch();
-    EXPECT_EQ(
-        fake.history,
-        (History{"accessory", "status item", "symbol slider.vertical.3 Tovra", "image",
-                 "tooltip:Tovra Automation", "state:off", "menu attached", "launch /bin/launchctl", "wait",
-                 "register", "state:on", "launch " + (*fake.resources / "runtime/node-arm64").string(),
-                 "title:Starting bridge\u2026", "tint:grey", kTip + "Starting bridge\u2026"}));
+    EXPECT_EQ(fake.history,
+              (History{"accessory", "status item", "symbol slider.vertical.3 Tovra", "image",
+                       "tooltip:Tovra Automation", "state:off", "menu attached", "window title:Tovra Bridge",
+                       "launch /bin/launchctl", "wait", "register", "state:on",
+                       "launch " + (*fake.resources / "runtime/node-arm64").string(),
+                       "title:Starting bridge\u2026", "tint:grey", kTip + "Starting bridge\u2026"}));
     // The poll starts last, with one request at once, to our own bridge only.
     ASSERT_EQ(fake.requests().size(), 1u);
     EXPECT_EQ(fake.requests()[0].url, "http://localhost:4173/health");

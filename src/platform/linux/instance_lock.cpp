@@ -99,7 +99,7 @@ InstancePlaces instancePlaces()
     return {absoluteVariable("XDG_RUNTIME_DIR"), "/tmp", cache};
 }
 
-SingleInstance claimSingleInstance(const InstancePlaces& places)
+std::vector<fs::path> instanceFolders(const InstancePlaces& places)
 {
     std::vector<fs::path> folders;
     if (!places.runtime.empty()) {
@@ -114,6 +114,12 @@ SingleInstance claimSingleInstance(const InstancePlaces& places)
     if (!places.cache.empty()) {
         folders.push_back(places.cache / kName);
     }
+    return folders;
+}
+
+SingleInstance claimSingleInstance(const InstancePlaces& places)
+{
+    const std::vector<fs::path> folders = instanceFolders(places);
     for (std::size_t i = 0; i < folders.size(); ++i) {
         if (i > 0) {
             // Missing parents too, for the cache; each made private. An existing one is checked below.

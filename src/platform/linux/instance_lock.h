@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <vector>
 
 namespace tovra::posix {
 
@@ -22,6 +23,9 @@ struct InstancePlaces {
 // $XDG_RUNTIME_DIR, /tmp and $XDG_CACHE_HOME (else ~/.cache); a relative or unset variable
 // leaves its place empty.
 InstancePlaces instancePlaces();
+
+// The folders that may hold the lock, in the order they are tried.
+std::vector<std::filesystem::path> instanceFolders(const InstancePlaces& places);
 
 // This user's single instance: an exclusive flock on tovra-bridge.lock in the first place that is
 // private (a real folder of this user's, closed to everyone else) and where the lock file is a

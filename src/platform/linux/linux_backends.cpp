@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/control_socket.h"
 #include "platform/linux/display_wait.h"
 #include "platform/linux/executable_bundle.h"
 #include "platform/linux/instance_lock.h"
@@ -41,6 +42,13 @@ namespace {
 
 // How long a display named by the environment may take to come.
 constexpr std::chrono::milliseconds kDisplayWait{30000};
+
+// The lock folder this process claimed; empty when it runs unlocked.
+std::filesystem::path& instanceFolder()
+{
+    static std::filesystem::path folder;
+    return folder;
+}
 
 bool isSet(const char* name)
 {
@@ -151,10 +159,10 @@ public:
 
     Platform platform() override
     {
-        return Platform{application_,  mainQueue_,    clock_,         fileManager_,
-                        taskLauncher_, bundle_,       processInfo_,   statusBar_,
-                        alerts_,       workspace_,    pasteboard_,    userDefaults_,
-                        urlSession_,   loginService_, notifications_, network_};
+        return Platform{application_, mainQueue_,    clock_,      fileManager_,  taskLauncher_,
+                        bundle_,      processInfo_,  statusBar_,  alerts_,       workspace_,
+                        pasteboard_,  userDefaults_, urlSession_, loginService_, notifications_,
+                        network_,     controlSocket_};
     }
 
 private:
@@ -180,6 +188,10 @@ private:
     xdg::XdgLoginService loginService_;
     qt::QtNotifications notifications_;
     posix::LinuxNetwork network_;
+    // Last: gone first, before the main queue its requests go through.
+    posix::ControlSocket controlSocket_{instanceFolder().empty() ? std::filesystem::path()
+                                                                 : posix::controlSocketPath(instanceFolder()),
+                                        mainQueue_};
 };
 
 } // namespace
@@ -191,7 +203,29 @@ void catchTerminationSignals()
 
 bool claimSingleInstance()
 {
-    return posix::claimSingleInstance(posix::instancePlaces()).claim != posix::InstanceClaim::heldByAnother;
+    const posix::SingleInstance instance = posix::claimSingleInstance(posix::instancePlaces());
+    if (instance.claim == posix::InstanceClaim::claimed) {
+        instanceFolder() = instance.folder;
+    }
+    return instance.claim != posix::InstanceClaim::heldByAnother;
+}
+
+std::optional<ControlAnswer> askRunningInstance(const std::string& request, double seconds)
+{
+    const auto time = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+    // Nothing is made on the way: each place that may hold the lock is asked in turn.
+    for (const std::filesystem::path& folder : posix::instanceFolders(posix::instancePlaces())) {
+        if (std::optional<ControlAnswer> answer =
+                posix::askControlSocket(posix::controlSocketPath(folder), request, time)) {
+            return answer;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string programVersion()
+{
+    return TOVRA_VERSION;
 }
 
 void postDesktopNotification(const std::string& applicationName, const std::string& summary,

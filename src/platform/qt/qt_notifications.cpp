@@ -4,6 +4,8 @@
 
 #include <QDBusMessage>
 #include <QDBusPendingCall>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QStringList>
 #include <QVariantMap>
 
@@ -16,15 +18,16 @@ bool onDesktop()
     return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
-QDBusMessage notify(const QString& applicationName, const std::string& summary, const std::string& body)
+QDBusMessage notify(const QString& applicationName, const std::string& summary, const std::string& body,
+                    const QStringList& actions = {})
 {
     QDBusMessage message = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
-    // Application name, no notification to replace, icon, summary, body, no actions, no hints, the
-    // server's own time-out.
+    // Application name, no notification to replace, icon, summary, body, actions (key, label, ...),
+    // no hints, the server's own time-out.
     message << applicationName << 0U << QStringLiteral("tovra-bridge") << QString::fromUtf8(summary)
-            << QString::fromUtf8(body) << QStringList() << QVariantMap() << -1;
+            << QString::fromUtf8(body) << actions << QVariantMap() << -1;
     return message;
 }
 
@@ -41,6 +44,44 @@ void QtNotifications::post(const std::string& summary, const std::string& body)
     qCWarning(lcPlatform).noquote() << QString::fromStdString(summary + ": " + body);
     if (const std::optional<QDBusConnection> bus = bus_.connection(); bus && onDesktop()) {
         bus->asyncCall(notify(applicationName_, summary, body));
+    }
+}
+
+void QtNotifications::post(const std::string& summary, const std::string& body,
+                           const std::string& actionLabel, std::function<void()> action)
+{
+    qCWarning(lcPlatform).noquote() << QString::fromStdString(summary + ": " + body);
+    std::optional<QDBusConnection> bus = bus_.connection();
+    if (!bus || !onDesktop()) {
+        return;
+    }
+    const QString path = QStringLiteral("/org/freedesktop/Notifications");
+    const QString interface = QStringLiteral("org.freedesktop.Notifications");
+    if (!listening_) {
+        listening_ = bus->connect(QString(), path, interface, QStringLiteral("ActionInvoked"), this,
+                                  SLOT(actionInvoked(uint, QString)));
+    }
+    // A click on the notification ("default") and its button both take the action.
+    const QString label = QString::fromStdString(actionLabel);
+    const QDBusPendingCall call = bus->asyncCall(notify(
+        applicationName_, summary, body, {QStringLiteral("default"), label, QStringLiteral("show"), label}));
+    auto* watcher = new QDBusPendingCallWatcher(call, this);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, this,
+                     [this, action = std::move(action)](QDBusPendingCallWatcher* finished) {
+                         const QDBusPendingReply<uint> reply = *finished;
+                         if (!reply.isError()) {
+                             actions_[reply.value()] = action;
+                         }
+                         finished->deleteLater();
+                     });
+}
+
+void QtNotifications::actionInvoked(uint id, const QString& /*key*/)
+{
+    const auto found = actions_.find(id);
+    if (found != actions_.end()) {
+        const std::function<void()> action = found->second; // a copy: it may post again
+        action();
     }
 }
 

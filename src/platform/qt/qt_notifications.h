@@ -2,7 +2,11 @@
 
 #include "platform/notifications.h"
 
+#include <QObject>
 #include <QString>
+
+#include <functional>
+#include <map>
 
 #include "platform/qt/session_bus.h"
 
@@ -10,16 +14,26 @@ namespace tovra::qt {
 
 // Desktop notifications through org.freedesktop.Notifications on the session bus. A desktop
 // session is one with a display (DISPLAY or WAYLAND_DISPLAY set).
-class QtNotifications final : public platform::Notifications {
+class QtNotifications final : public QObject, public platform::Notifications {
+    Q_OBJECT
+
 public:
     // Notifications come from `applicationName`; none is posted before `bus` is connected.
     QtNotifications(SessionBus& bus, QString applicationName);
 
     void post(const std::string& summary, const std::string& body) override;
+    void post(const std::string& summary, const std::string& body, const std::string& actionLabel,
+              std::function<void()> action) override;
+
+private Q_SLOTS:
+    void actionInvoked(uint id, const QString& key);
 
 private:
     SessionBus& bus_;
     QString applicationName_;
+    bool listening_ = false;
+    // The notifications with an action, by the id the server gave them.
+    std::map<uint, std::function<void()>> actions_;
 };
 
 // One notification, for a process that makes no session bus of its own: sent once the bus has

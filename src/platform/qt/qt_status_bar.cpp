@@ -2,7 +2,6 @@
 
 #include "platform/qt/qt_menu.h"
 
-#include <QCursor>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
@@ -102,9 +101,16 @@ void QtStatusBarButton::updateIcon()
     item_.setIcon(image_ ? image_->tinted(tintColor(tint_)) : QIcon());
 }
 
-QtStatusItem::QtStatusItem(TrayHostWatcher& hosts) : hosts_(hosts)
+QtStatusItem::QtStatusItem(TrayHostWatcher& hosts, SessionBus& bus) : hosts_(hosts), bus_(bus)
 {
     QObject::connect(&hosts_, &TrayHostWatcher::changed, &context_, [this] { followHosts(); });
+    for (const auto settled : {&SessionBus::connected, &SessionBus::unanswered}) {
+        QObject::connect(&bus_, settled, &context_, [this] {
+            if (std::exchange(showWhenSettled_, false)) {
+                showWindow();
+            }
+        });
+    }
 }
 
 QtStatusItem::~QtStatusItem() = default;
@@ -134,6 +140,9 @@ void QtStatusItem::setIcon(const QIcon& icon)
     if (xembedIcon_) {
         xembedIcon_->setIcon(icon_);
     }
+    if (window_) {
+        window_->setIcon(icon_);
+    }
     followHosts();
 }
 
@@ -146,6 +155,31 @@ void QtStatusItem::setMenu(std::shared_ptr<platform::Menu> menu)
     }
     if (trayIcon_ && trayIcon_->contextMenu() != menu_) {
         trayIcon_->setContextMenu(menu_);
+    }
+}
+
+void QtStatusItem::setWindowTitle(const std::string& title)
+{
+    windowTitle_ = QString::fromStdString(title);
+    if (window_) {
+        window_->setWindowTitle(windowTitle_);
+    }
+}
+
+void QtStatusItem::showWindow()
+{
+    // A window's first showing makes Qt's accessibility bridge, which reaches for the session bus on
+    // this thread: so not before the bus has answered or been given up on, a moment after the start.
+    if (!bus_.settled()) {
+        showWhenSettled_ = true;
+        return;
+    }
+    if (!window_ && menu_) {
+        window_ = std::make_unique<StatusWindow>(*menu_, windowTitle_);
+        window_->setIcon(icon_);
+    }
+    if (window_) {
+        window_->bringUp();
     }
 }
 
@@ -165,8 +199,9 @@ void QtStatusItem::followHosts()
         trayIcon_ = std::make_unique<QSystemTrayIcon>(icon_);
         QObject::connect(trayIcon_.get(), &QSystemTrayIcon::activated, trayIcon_.get(),
                          [this](QSystemTrayIcon::ActivationReason reason) {
+                             // The panel opens the menu itself on the other button.
                              if (reason == QSystemTrayIcon::Trigger) {
-                                 popUpMenu(QCursor::pos());
+                                 showWindow();
                              }
                          });
         trayIcon_->setToolTip(toolTip_);
@@ -185,8 +220,8 @@ void QtStatusItem::followHosts()
     }
 }
 
-// A click opens the menu, as on a menu bar. On Wayland an unparented popup cannot be placed, so
-// there the menu is left to the tray host.
+// A click in an XEmbed tray opens the menu, as on a menu bar. On Wayland an unparented popup cannot be
+// placed, so there the menu is left to the tray host.
 void QtStatusItem::popUpMenu(QPoint at)
 {
     if (!menu_ || menu_->isVisible() ||
@@ -196,7 +231,7 @@ void QtStatusItem::popUpMenu(QPoint at)
     menu_->popup(at);
 }
 
-QtStatusBar::QtStatusBar(SessionBus& bus) : hosts_(bus)
+QtStatusBar::QtStatusBar(SessionBus& bus) : bus_(bus), hosts_(bus)
 {
     static const bool resourcesReady = (initSymbolResources(), true);
     (void)resourcesReady;
@@ -204,7 +239,7 @@ QtStatusBar::QtStatusBar(SessionBus& bus) : hosts_(bus)
 
 std::shared_ptr<platform::StatusItem> QtStatusBar::statusItem(double /*length*/)
 {
-    return std::make_shared<QtStatusItem>(hosts_);
+    return std::make_shared<QtStatusItem>(hosts_, bus_);
 }
 
 // Tray icons carry no accessible name of their own; the tooltip is what assistive tools read.

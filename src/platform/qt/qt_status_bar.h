@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/qt/status_window.h"
 #include "platform/qt/tray_host_watcher.h"
 #include "platform/qt/xembed_tray_icon.h"
 
@@ -60,12 +61,14 @@ private:
 // follows the host's restarts), else an XEmbedTrayIcon in an XEmbed tray.
 class QtStatusItem final : public platform::StatusItem {
 public:
-    explicit QtStatusItem(TrayHostWatcher& hosts);
+    QtStatusItem(TrayHostWatcher& hosts, SessionBus& bus);
     ~QtStatusItem() override;
 
     platform::StatusBarButton* button() override { return &button_; }
     void setMenu(std::shared_ptr<platform::Menu> menu) override;
     bool isVisible() override;
+    void setWindowTitle(const std::string& title) override;
+    void showWindow() override;
 
     void setIcon(const QIcon& icon);
     void setToolTip(const QString& toolTip);
@@ -79,6 +82,7 @@ private:
     void popUpMenu(QPoint at);
 
     TrayHostWatcher& hosts_;
+    SessionBus& bus_;
     QObject context_; // ends the watch on the hosts with the item
     QIcon icon_;
     QString toolTip_;
@@ -88,6 +92,9 @@ private:
     QPointer<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
     std::unique_ptr<XEmbedTrayIcon> xembedIcon_;
+    QString windowTitle_;
+    std::unique_ptr<StatusWindow> window_; // made when first shown
+    bool showWhenSettled_ = false;
     QtStatusBarButton button_{*this};
 };
 
@@ -103,6 +110,7 @@ public:
                                                      const std::string& keyEquivalent) override;
 
 private:
+    SessionBus& bus_;
     TrayHostWatcher hosts_;
 };
 

@@ -192,6 +192,7 @@ void SessionBus::reach()
                     this,
                     [this, bus] {
                         connection_ = bus;
+                        settled_ = true;
                         Q_EMIT connected();
                     },
                     Qt::QueuedConnection);
@@ -200,7 +201,12 @@ void SessionBus::reach()
         }
         if (wait == 1s) {
             QMetaObject::invokeMethod(
-                this, [this] { Q_EMIT unanswered(); }, Qt::QueuedConnection);
+                this,
+                [this] {
+                    settled_ = true;
+                    Q_EMIT unanswered();
+                },
+                Qt::QueuedConnection);
         }
         std::unique_lock lock(mutex_);
         if (wake_.wait_for(lock, wait, [this] { return stopping_; })) {

@@ -35,6 +35,10 @@ public:
     // The connected bus; none until connected() has been signalled.
     std::optional<QDBusConnection> connection() const { return connection_; }
 
+    // True once connected() or unanswered() has been signalled, or from the start when no bus is
+    // named: from then on nothing that reaches for the bus on the main thread waits for it.
+    bool settled() const { return settled_ || addresses_.empty(); }
+
     // Whether the session bus of this process's environment answers within `time`; the
     // connection is left to QDBusConnection::sessionBus(). Blocks the caller for at most `time`.
     static bool answers(std::chrono::milliseconds time);
@@ -51,6 +55,7 @@ private:
     // Read once, on the main thread: nothing reads the environment on the thread.
     const std::vector<std::pair<std::string, bool>> addresses_;
     std::optional<QDBusConnection> connection_;
+    bool settled_ = false;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;

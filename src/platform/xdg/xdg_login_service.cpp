@@ -149,7 +149,8 @@ bool XdgLoginService::registerService()
                                  "Name=Tovra Bridge\n"
                                  "Comment=Keeps the Tovra bridge server running\n"
                                  "TryExec=" +
-                                 *tryExecValue(executable_->string()) + "\nExec=" + *exec +
+                                 *tryExecValue(executable_->string()) + "\nExec=" + *exec + " " +
+                                 platform::kLoginArgument +
                                  "\n"
                                  "Icon=tovra-bridge\n"
                                  "Terminal=false\n"

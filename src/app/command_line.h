@@ -1,0 +1,58 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/control_channel.h"
+
+namespace tovra {
+
+// What a start of the program was asked for on its command line.
+enum class Invocation {
+    run,          // no argument: start, or bring up the window of the instance already running
+    runFromLogin, // --login, as the login entry starts it: start, never bring up a window
+    help,
+    version,
+    status,
+    phoneLink,
+    quit,
+    misuse, // anything else
+};
+
+// The arguments after the program's name; at most one option is taken.
+Invocation readCommandLine(const std::vector<std::string_view>& arguments);
+
+// Exit statuses of a start that only prints or asks.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitNoAnswer = 1; // the running instance has nothing to give
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitNotRunning = 3;
+
+// How long a start of the program waits for the running instance: an option's answer (a phone
+// link takes one request to the bridge), and a second start's, which leaves at once all the same.
+inline constexpr double kAnswerTime = 4.0;
+inline constexpr double kShowAnswerTime = 0.4;
+
+// The request the running instance takes for an invocation; empty for those it does not serve.
+std::string controlRequest(Invocation invocation);
+
+// The requests the running instance serves (platform::ControlChannel).
+namespace requests {
+inline constexpr const char* kStatus = "status";
+inline constexpr const char* kPhoneLink = "phone-link";
+inline constexpr const char* kQuit = "quit";
+inline constexpr const char* kShow = "show";
+} // namespace requests
+
+// Carries out an invocation that only prints or asks (help, version, status, phone link, quit,
+// misuse) and returns the exit status. `ask` sends a request to this user's running instance:
+// none when none runs.
+int answerCommandLine(Invocation invocation, const std::string& version,
+                      const std::function<std::optional<platform::ControlAnswer>(const std::string&)>& ask,
+                      std::ostream& out, std::ostream& err);
+
+} // namespace tovra

@@ -1,0 +1,44 @@
+#include "app/command_line.h"
+#include "app/status_texts.h"
+#include "app/tovra_app_delegate.h"
+
+namespace tovra {
+
+void TovraAppDelegate::serveControlRequests()
+{
+    platform_.controlChannel.serve(
+        [self = weak_from_this()](const std::string& request, platform::ControlChannel::Answer answer) {
+            if (const std::shared_ptr<TovraAppDelegate> delegate = self.lock()) {
+                delegate->answerControlRequest(request, std::move(answer));
+            }
+        });
+}
+
+void TovraAppDelegate::answerControlRequest(const std::string& request, platform::ControlChannel::Answer answer)
+{
+    if (request == requests::kStatus) {
+        answer({true, statusText});
+    } else if (request == requests::kPhoneLink) {
+        fetchPhoneLink([answer](const std::optional<std::string>& phoneURL) {
+            answer(phoneURL ? platform::ControlAnswer{true, *phoneURL}
+                            : platform::ControlAnswer{false, texts::kNoPhoneLink});
+        });
+    } else if (request == requests::kQuit) {
+        answer({true, ""}); // before the loop ends, so the asker hears it
+        quitTovra();
+    } else if (request == requests::kShow) {
+        showWindow();
+        answer({true, ""});
+    } else {
+        answer({false, texts::kUnknownRequest});
+    }
+}
+
+void TovraAppDelegate::showWindow()
+{
+    if (statusItem) {
+        statusItem->showWindow();
+    }
+}
+
+} // namespace tovra

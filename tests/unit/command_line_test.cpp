@@ -1,0 +1,149 @@
+// The command line: what each argument asks for, what it prints, and its exit status; and the
+// running instance's answers to the requests a start of the program sends it.
+#include <gmock/gmock.h>
+
+#include <sstream>
+
+#include "app/command_line.h"
+#include "unit/fake_platform.h"
+
+namespace tovra::testing {
+namespace {
+
+TEST(CommandLine, EachOptionAloneAndNothingElse)
+{
+    const std::pair<std::vector<std::string_view>, Invocation> cases[] = {
+        {{}, Invocation::run},
+        {{"--login"}, Invocation::runFromLogin},
+        {{"-h"}, Invocation::help},
+        {{"--help"}, Invocation::help},
+        {{"-v"}, Invocation::version},
+        {{"--version"}, Invocation::version},
+        {{"--status"}, Invocation::status},
+        {{"--phone-link"}, Invocation::phoneLink},
+        {{"--quit"}, Invocation::quit},
+        {{"--status", "--quit"}, Invocation::misuse},
+        {{"-hv"}, Invocation::misuse},
+        {{"--Status"}, Invocation::misuse},
+        {{"--status="}, Invocation::misuse},
+        {{""}, Invocation::misuse},
+        {{"status"}, Invocation::misuse},
+        {{"-platform"}, Invocation::misuse},
+    };
+    for (const auto& [arguments, expected] : cases) {
+        EXPECT_EQ(readCommandLine(arguments), expected) << (arguments.empty() ? "(none)" : arguments[0]);
+    }
+}
+
+struct Printed {
+    int status;
+    std::string out, err;
+    std::vector<std::string> asked;
+};
+
+Printed run(Invocation invocation, std::optional<ControlAnswer> answer)
+{
+    Printed result{};
+    std::ostringstream out, err;
+    result.status = answerCommandLine(
+        invocation, "1.2.3",
+        [&](const std::string& request) {
+            result.asked.push_back(request);
+            return answer;
+        },
+        out, err);
+    result.out = out.str();
+    result.err = err.str();
+    return result;
+}
+
+TEST(CommandLine, PrintsOrAsksAndSaysHowItWentInItsStatus)
+{
+    const Printed help = run(Invocation::help, ControlAnswer{true, "x"});
+    EXPECT_EQ(std::tie(help.status, help.err), std::make_tuple(0, std::string()));
+    EXPECT_THAT(help.out, ::testing::AllOf(::testing::StartsWith("Usage: tovra-bridge [OPTION]\n"),
+                                           ::testing::HasSubstr("--phone-link"), ::testing::HasSubstr("Exit status")));
+    const Printed version = run(Invocation::version, ControlAnswer{true, "x"});
+    EXPECT_EQ(std::tie(version.status, version.out, version.err), std::make_tuple(0, "tovra-bridge 1.2.3\n", ""));
+    const Printed misuse = run(Invocation::misuse, ControlAnswer{true, "x"});
+    EXPECT_EQ(misuse.status, 2);
+    EXPECT_EQ(misuse.out, "");
+    EXPECT_THAT(misuse.err, ::testing::MatchesRegex("Usage: tovra-bridge [^\n]*\n"));
+    for (const Printed& printed : {help, version, misuse}) {
+        EXPECT_TRUE(printed.asked.empty()) << "only printing: nobody is asked";
+    }
+
+    const Printed status = run(Invocation::status, ControlAnswer{true, "Ready \u00B7 1 phone"});
+    EXPECT_EQ(std::tie(status.status, status.out, status.err), std::make_tuple(0, "Ready \u00B7 1 phone\n", ""));
+    EXPECT_EQ(status.asked, std::vector<std::string>{"status"});
+    const Printed quit = run(Invocation::quit, ControlAnswer{true, ""});
+    EXPECT_EQ(std::tie(quit.status, quit.out, quit.asked), std::make_tuple(0, "", std::vector<std::string>{"quit"}));
+    const Printed none = run(Invocation::phoneLink, ControlAnswer{false, "no phone link: why"});
+    EXPECT_EQ(std::tie(none.status, none.out, none.err), std::make_tuple(1, "", "tovra-bridge: no phone link: why\n"));
+    EXPECT_EQ(none.asked, std::vector<std::string>{"phone-link"});
+    const Printed silent = run(Invocation::phoneLink, ControlAnswer{false, ""});
+    EXPECT_EQ(std::tie(silent.status, silent.err),
+              std::make_tuple(1, "tovra-bridge: the running Tovra Bridge did not answer\n"));
+    const Printed absent = run(Invocation::status, std::nullopt);
+    EXPECT_EQ(std::tie(absent.status, absent.out, absent.err),
+              std::make_tuple(3, "", "tovra-bridge: Tovra Bridge is not running\n"));
+}
+
+TEST_F(DelegateTest, TheRunningInstanceAnswersStatusPhoneLinkShowAndQuit)
+{
+    launch();
+    fake.ask("status");
+    answerLatest(healthBody(true, 1));
+    fake.ask("status");
+    fake.ask("show");
+    fake.ask("status\n");
+    ASSERT_EQ(fake.answers.size(), 4u);
+    EXPECT_EQ(std::tie(fake.answers[0].ok, fake.answers[0].text), std::make_tuple(true, "Starting bridge\u2026"));
+    EXPECT_EQ(fake.answers[1].text, "Ready \u00B7 1 phone");
+    EXPECT_EQ(std::tie(fake.answers[2].ok, fake.answers[2].text), std::make_tuple(true, ""));
+    EXPECT_EQ(std::tie(fake.answers[3].ok, fake.answers[3].text), std::make_tuple(false, "unknown request"));
+    EXPECT_EQ(fake.only({"window"}), (History{"window title:Tovra Bridge", "window"}));
+
+    // The link as the server sent it, given and not copied; none without a valid one.
+    fake.ask("phone-link");
+    fake.ask("phone-link");
+    fake.answer(fake.requests().size() - 2, R"({"phoneURL":"https://[fd00::1]:4173/controller?token=abc"})");
+    fake.answer(fake.requests().size() - 1, R"({"phoneURL":"javascript:x"})");
+    fake.runPending();
+    ASSERT_EQ(fake.answers.size(), 6u);
+    EXPECT_EQ(fake.requests().back().url, "http://localhost:4173/api/setup");
+    EXPECT_EQ(std::tie(fake.answers[4].ok, fake.answers[4].text),
+              std::make_tuple(true, "https://[fd00::1]:4173/controller?token=abc"));
+    EXPECT_FALSE(fake.answers[5].ok);
+    EXPECT_EQ(fake.only({"clear", "copy:", "open:"}), History{"open:http://localhost:4173/setup"}) << "only the first answer's";
+
+    fake.ask("quit"); // answered, then the menu's Quit
+    EXPECT_EQ(fake.answers.size(), 7u);
+    EXPECT_TRUE(fake.answers[6].ok);
+    EXPECT_EQ(fake.only({"terminate", "quit"}), (History{"terminate 100", "quit"}));
+    fake.advance(5);
+    EXPECT_EQ(fake.only("launch"), History{"launch " + (*fake.resources / "runtime/node-arm64").string()});
+}
+
+TEST_F(DelegateTest, WithoutABridgeThereIsNoLinkAndWithoutATrayTheNoticeOpensTheWindow)
+{
+    fake.trayShown = false;
+    fake.launchesSucceed = false;
+    launch();
+    fake.ask("phone-link");
+    ASSERT_EQ(fake.answers.size(), 1u);
+    EXPECT_EQ(std::tie(fake.answers[0].ok, fake.answers[0].text),
+              std::make_tuple(false, "no phone link: the bridge is not answering yet"));
+    EXPECT_EQ(fake.only("window"), History{"window title:Tovra Bridge"}) << "never by itself";
+    fake.advance(15);
+    EXPECT_EQ(fake.only("notify:"),
+              History{"notify:Tovra Automation is running without a tray icon | This desktop shows no tray, so "
+                      "Tovra has no menu here. The bridge is kept running; its log is at " +
+                      fake.logFile.string() +
+                      ". Start Tovra Bridge again from the applications menu to show its window. [Show Window]"});
+    fake.notificationAction();
+    EXPECT_EQ(fake.only("window"), (History{"window title:Tovra Bridge", "window"}));
+}
+
+} // namespace
+} // namespace tovra::testing
