@@ -76,7 +76,8 @@ int answerCommandLine(Invocation invocation, const std::string& version,
         return kExitNotRunning;
     }
     if (!answer->ok) {
-        err << texts::kProgramName << ": " << (answer->text.empty() ? texts::kNoAnswer : answer->text) << '\n';
+        err << texts::kProgramName << ": " << (answer->text.empty() ? texts::kNoAnswer : answer->text)
+            << '\n';
         return kExitNoAnswer;
     }
     if (!answer->text.empty()) {

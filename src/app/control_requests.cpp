@@ -14,7 +14,8 @@ void TovraAppDelegate::serveControlRequests()
         });
 }
 
-void TovraAppDelegate::answerControlRequest(const std::string& request, platform::ControlChannel::Answer answer)
+void TovraAppDelegate::answerControlRequest(const std::string& request,
+                                            platform::ControlChannel::Answer answer)
 {
     if (request == requests::kStatus) {
         answer({true, statusText});

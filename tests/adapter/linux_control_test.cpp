@@ -23,9 +23,15 @@ using tovra::testing::TempDir;
 
 // The main thread's queue, run by the test.
 struct Queue final : platform::MainQueue {
-    void async(std::function<void()> block) override { std::lock_guard{mutex}, blocks.push_back(std::move(block)); }
+    void async(std::function<void()> block) override
+    {
+        std::lock_guard{mutex}, blocks.push_back(std::move(block));
+    }
     void asyncAfter(double, std::shared_ptr<platform::WorkItem>) override {}
-    std::unique_ptr<platform::Timer> scheduledTimer(double, std::function<void()>) override { return nullptr; }
+    std::unique_ptr<platform::Timer> scheduledTimer(double, std::function<void()>) override
+    {
+        return nullptr;
+    }
     // Runs what is posted until `done` is ready.
     template <typename T> T runUntil(std::future<T>& done)
     {
@@ -49,7 +55,8 @@ FileDescriptor connectTo(const std::filesystem::path& path)
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strcpy(address.sun_path, path.c_str());
-    EXPECT_EQ(::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+    EXPECT_EQ(::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+        << std::strerror(errno);
     return socket;
 }
 
@@ -92,11 +99,13 @@ TEST(LinuxControlSocket, ThisUsersRequestsAreAnsweredOthersAndMalformedOnesRefus
         });
         const std::optional<platform::ControlAnswer> status = queue.runUntil(early);
         ASSERT_TRUE(status);
-        EXPECT_EQ(std::make_pair(status->ok, status->text), std::make_pair(true, std::string("Ready \u00B7 1 phone")));
+        EXPECT_EQ(std::make_pair(status->ok, status->text),
+                  std::make_pair(true, std::string("Ready \u00B7 1 phone")));
 
         // A silent client and one that sends a megabyte hold up nobody; neither is heard.
         const FileDescriptor silent = connectTo(path);
-        auto flood = std::async(std::launch::async, [&] { return exchange(connectTo(path), std::string(1 << 20, 'x')); });
+        auto flood = std::async(std::launch::async,
+                                [&] { return exchange(connectTo(path), std::string(1 << 20, 'x')); });
         auto other = std::async(std::launch::async, [&] { return askControlSocket(path, "other", 3s); });
         const std::optional<platform::ControlAnswer> refused = queue.runUntil(other);
         ASSERT_TRUE(refused);
@@ -114,7 +123,8 @@ TEST(LinuxControlSocket, ThisUsersRequestsAreAnsweredOthersAndMalformedOnesRefus
         EXPECT_EQ(exit, 0) << "another user was answered";
 
         // An asker gone before its answer: the answer goes nowhere.
-        auto impatient = std::async(std::launch::async, [&] { return askControlSocket(path, "later", 200ms); });
+        auto impatient =
+            std::async(std::launch::async, [&] { return askControlSocket(path, "later", 200ms); });
         const std::optional<platform::ControlAnswer> unanswered = queue.runUntil(impatient);
         ASSERT_TRUE(unanswered);
         EXPECT_EQ(std::make_pair(unanswered->ok, unanswered->text), std::make_pair(false, std::string()));

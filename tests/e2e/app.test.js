@@ -79,6 +79,7 @@ test('the command line: help, version and misuse touch nothing; status, phone li
   const app = s.start();
   const server = await s.ready(app);
   await h.waitFor('the status line', async () => (await s.run('--status')).out === 'Ready \u00B7 0 phones\n');
+  assert.equal((await s.run('--status', '--quit')).code, 2, 'misused while it runs');
   const link = await s.run('--phone-link');
   assert.equal(link.code, 0);
   assert.match(link.out, /^http:\/\/\S+:4173\/controller\?token=\S+\n$/);

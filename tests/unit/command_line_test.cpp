@@ -61,10 +61,12 @@ TEST(CommandLine, PrintsOrAsksAndSaysHowItWentInItsStatus)
 {
     const Printed help = run(Invocation::help, ControlAnswer{true, "x"});
     EXPECT_EQ(std::tie(help.status, help.err), std::make_tuple(0, std::string()));
-    EXPECT_THAT(help.out, ::testing::AllOf(::testing::StartsWith("Usage: tovra-bridge [OPTION]\n"),
-                                           ::testing::HasSubstr("--phone-link"), ::testing::HasSubstr("Exit status")));
+    EXPECT_THAT(help.out,
+                ::testing::AllOf(::testing::StartsWith("Usage: tovra-bridge [OPTION]\n"),
+                                 ::testing::HasSubstr("--phone-link"), ::testing::HasSubstr("Exit status")));
     const Printed version = run(Invocation::version, ControlAnswer{true, "x"});
-    EXPECT_EQ(std::tie(version.status, version.out, version.err), std::make_tuple(0, "tovra-bridge 1.2.3\n", ""));
+    EXPECT_EQ(std::tie(version.status, version.out, version.err),
+              std::make_tuple(0, "tovra-bridge 1.2.3\n", ""));
     const Printed misuse = run(Invocation::misuse, ControlAnswer{true, "x"});
     EXPECT_EQ(misuse.status, 2);
     EXPECT_EQ(misuse.out, "");
@@ -74,12 +76,15 @@ TEST(CommandLine, PrintsOrAsksAndSaysHowItWentInItsStatus)
     }
 
     const Printed status = run(Invocation::status, ControlAnswer{true, "Ready \u00B7 1 phone"});
-    EXPECT_EQ(std::tie(status.status, status.out, status.err), std::make_tuple(0, "Ready \u00B7 1 phone\n", ""));
+    EXPECT_EQ(std::tie(status.status, status.out, status.err),
+              std::make_tuple(0, "Ready \u00B7 1 phone\n", ""));
     EXPECT_EQ(status.asked, std::vector<std::string>{"status"});
     const Printed quit = run(Invocation::quit, ControlAnswer{true, ""});
-    EXPECT_EQ(std::tie(quit.status, quit.out, quit.asked), std::make_tuple(0, "", std::vector<std::string>{"quit"}));
+    EXPECT_EQ(std::tie(quit.status, quit.out, quit.asked),
+              std::make_tuple(0, "", std::vector<std::string>{"quit"}));
     const Printed none = run(Invocation::phoneLink, ControlAnswer{false, "no phone link: why"});
-    EXPECT_EQ(std::tie(none.status, none.out, none.err), std::make_tuple(1, "", "tovra-bridge: no phone link: why\n"));
+    EXPECT_EQ(std::tie(none.status, none.out, none.err),
+              std::make_tuple(1, "", "tovra-bridge: no phone link: why\n"));
     EXPECT_EQ(none.asked, std::vector<std::string>{"phone-link"});
     const Printed silent = run(Invocation::phoneLink, ControlAnswer{false, ""});
     EXPECT_EQ(std::tie(silent.status, silent.err),
@@ -98,7 +103,8 @@ TEST_F(DelegateTest, TheRunningInstanceAnswersStatusPhoneLinkShowAndQuit)
     fake.ask("show");
     fake.ask("status\n");
     ASSERT_EQ(fake.answers.size(), 4u);
-    EXPECT_EQ(std::tie(fake.answers[0].ok, fake.answers[0].text), std::make_tuple(true, "Starting bridge\u2026"));
+    EXPECT_EQ(std::tie(fake.answers[0].ok, fake.answers[0].text),
+              std::make_tuple(true, "Starting bridge\u2026"));
     EXPECT_EQ(fake.answers[1].text, "Ready \u00B7 1 phone");
     EXPECT_EQ(std::tie(fake.answers[2].ok, fake.answers[2].text), std::make_tuple(true, ""));
     EXPECT_EQ(std::tie(fake.answers[3].ok, fake.answers[3].text), std::make_tuple(false, "unknown request"));
@@ -115,7 +121,8 @@ TEST_F(DelegateTest, TheRunningInstanceAnswersStatusPhoneLinkShowAndQuit)
     EXPECT_EQ(std::tie(fake.answers[4].ok, fake.answers[4].text),
               std::make_tuple(true, "https://[fd00::1]:4173/controller?token=abc"));
     EXPECT_FALSE(fake.answers[5].ok);
-    EXPECT_EQ(fake.only({"clear", "copy:", "open:"}), History{"open:http://localhost:4173/setup"}) << "only the first answer's";
+    EXPECT_EQ(fake.only({"clear", "copy:", "open:"}), History{"open:http://localhost:4173/setup"})
+        << "only the first answer's";
 
     fake.ask("quit"); // answered, then the menu's Quit
     EXPECT_EQ(fake.answers.size(), 7u);
@@ -136,11 +143,12 @@ TEST_F(DelegateTest, WithoutABridgeThereIsNoLinkAndWithoutATrayTheNoticeOpensThe
               std::make_tuple(false, "no phone link: the bridge is not answering yet"));
     EXPECT_EQ(fake.only("window"), History{"window title:Tovra Bridge"}) << "never by itself";
     fake.advance(15);
-    EXPECT_EQ(fake.only("notify:"),
-              History{"notify:Tovra Automation is running without a tray icon | This desktop shows no tray, so "
-                      "Tovra has no menu here. The bridge is kept running; its log is at " +
-                      fake.logFile.string() +
-                      ". Start Tovra Bridge again from the applications menu to show its window. [Show Window]"});
+    EXPECT_EQ(
+        fake.only("notify:"),
+        History{"notify:Tovra Automation is running without a tray icon | This desktop shows no tray, so "
+                "Tovra has no menu here. The bridge is kept running; its log is at " +
+                fake.logFile.string() +
+                ". Start Tovra Bridge again from the applications menu to show its window. [Show Window]"});
     fake.notificationAction();
     EXPECT_EQ(fake.only("window"), (History{"window title:Tovra Bridge", "window"}));
 }

@@ -71,7 +71,8 @@ ControlSocket::ControlSocket(std::filesystem::path path, platform::MainQueue& ma
         ::unlink(path_.c_str());
         // Made closed to everyone else from the start, not opened up and then closed.
         const mode_t previous = ::umask(0077);
-        const bool bound = ::bind(listener.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) == 0;
+        const bool bound =
+            ::bind(listener.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) == 0;
         ::umask(previous);
         if (!bound || ::chmod(path_.c_str(), 0600) != 0 || ::listen(listener.get(), 8) != 0) {
             failed = std::strerror(errno);
@@ -114,7 +115,8 @@ void ControlSocket::dispatch(const std::string& request, std::uint64_t id)
         waiting_.emplace_back(request, id);
         return;
     }
-    handler_(request, [shared = shared_, id](const platform::ControlAnswer& given) { answer(shared, id, given); });
+    handler_(request,
+             [shared = shared_, id](const platform::ControlAnswer& given) { answer(shared, id, given); });
 }
 
 // Main thread: the answer goes out at once (a line fits the socket's buffer), and the worker
@@ -155,11 +157,11 @@ void ControlSocket::run()
                     it = shared_->connections.erase(it);
                     continue;
                 }
-                const auto left =
-                    std::chrono::ceil<std::chrono::milliseconds>(connection.deadline - now);
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(connection.deadline - now);
                 timeout = timeout.count() < 0 ? left : std::min(timeout, left);
                 // An asked connection is only watched for its end: nothing more is read from it.
-                watched.push_back({connection.descriptor.get(), static_cast<short>(connection.asked ? 0 : POLLIN), 0});
+                watched.push_back(
+                    {connection.descriptor.get(), static_cast<short>(connection.asked ? 0 : POLLIN), 0});
                 ids.push_back(it->first);
                 ++it;
             }
@@ -200,8 +202,8 @@ void ControlSocket::run()
                 continue;
             }
             connection.asked = true;
-            mainQueue_.async([this, alive = std::weak_ptr<bool>(alive_), request = connection.received.substr(0, end),
-                              id = ids[i]] {
+            mainQueue_.async([this, alive = std::weak_ptr<bool>(alive_),
+                              request = connection.received.substr(0, end), id = ids[i]] {
                 if (alive.lock()) {
                     dispatch(request, id);
                 }
@@ -209,7 +211,8 @@ void ControlSocket::run()
         }
         if (watched[0].revents != 0) {
             for (;;) {
-                FileDescriptor accepted(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+                FileDescriptor accepted(
+                    ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
                 if (!accepted.isOpen()) {
                     // Out of descriptors, say: the waiting client stays queued, so not asked again at once.
                     backOff = errno != EAGAIN && errno != EINTR && errno != ECONNABORTED;
@@ -220,8 +223,8 @@ void ControlSocket::run()
                     shared_->connections.size() >= kMaxConnections) {
                     continue;
                 }
-                shared_->connections.emplace(nextId++,
-                                             Connection{std::move(accepted), {}, Clock::now() + kConnectionTime});
+                shared_->connections.emplace(
+                    nextId++, Connection{std::move(accepted), {}, Clock::now() + kConnectionTime});
             }
         }
         lock.unlock();
@@ -232,8 +235,8 @@ void ControlSocket::run()
 }
 
 std::optional<platform::ControlAnswer> askControlSocket(const std::filesystem::path& path,
-                                                         const std::string& request,
-                                                         std::chrono::milliseconds time)
+                                                        const std::string& request,
+                                                        std::chrono::milliseconds time)
 {
     const auto deadline = Clock::now() + time;
     const std::optional<sockaddr_un> address = addressOf(path);
@@ -245,7 +248,8 @@ std::optional<platform::ControlAnswer> askControlSocket(const std::filesystem::p
     }
     const std::string line = request + "\n";
     std::string received;
-    bool sent = ::send(socket.get(), line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size());
+    bool sent =
+        ::send(socket.get(), line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size());
     while (sent && received.find('\n') == std::string::npos) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd watched{socket.get(), POLLIN, 0};

@@ -73,7 +73,7 @@ std::filesystem::path controlSocketPath(const std::filesystem::path& folder);
 // None when nothing of this user's listens there; a listener that closes without answering,
 // or answers too late, gives a refusal without text.
 std::optional<platform::ControlAnswer> askControlSocket(const std::filesystem::path& path,
-                                                         const std::string& request,
-                                                         std::chrono::milliseconds time);
+                                                        const std::string& request,
+                                                        std::chrono::milliseconds time);
 
 } // namespace tovra::posix

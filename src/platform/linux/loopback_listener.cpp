@@ -90,6 +90,43 @@ bool dump(int diagnostics, int port, std::vector<LoopbackListener>& listeners)
     }
 }
 
+// The inode of the listener that a connection to the loopback address of the family on `port`
+// reaches, as the kernel's own lookup finds it (a hash lookup: no walk of any table); 0 when none
+// listens there or the kernel could not be asked.
+std::uint64_t listenerReached(int diagnostics, bool ipv4, int port)
+{
+    struct {
+        nlmsghdr header;
+        inet_diag_req request;
+    } message{};
+    message.header.nlmsg_len = sizeof message;
+    message.header.nlmsg_type = TCPDIAG_GETSOCK;
+    message.header.nlmsg_flags = NLM_F_REQUEST;
+    message.request.idiag_family = ipv4 ? AF_INET : AF_INET6;
+    message.request.id.idiag_sport = htons(static_cast<std::uint16_t>(port));
+    message.request.id.idiag_src[ipv4 ? 0 : 3] = htonl(ipv4 ? INADDR_LOOPBACK : 1);
+    message.request.id.idiag_cookie[0] = message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(diagnostics, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
+                 sizeof kernel) != static_cast<ssize_t>(sizeof message)) {
+        return 0;
+    }
+    alignas(nlmsghdr) std::array<char, 1024> buffer;
+    ssize_t size;
+    do {
+        size = ::recv(diagnostics, buffer.data(), buffer.size(), 0);
+    } while (size < 0 && errno == EINTR);
+    const auto* header = reinterpret_cast<const nlmsghdr*>(buffer.data());
+    if (size <= 0 || !NLMSG_OK(header, size) || header->nlmsg_type == NLMSG_ERROR ||
+        header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+        return 0;
+    }
+    const auto* socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+    return socket->idiag_state == TCP_LISTEN && ntohs(socket->id.idiag_sport) == port ? socket->idiag_inode
+                                                                                      : 0;
+}
+
 std::string socketName(std::uint64_t inode)
 {
     return "socket:[" + std::to_string(inode) + "]";
@@ -219,20 +256,18 @@ std::optional<std::string> OwnedListenerCheck::operator()(int pid, int port)
     if (pid <= 0 || !diagnostics_.isOpen()) {
         return std::nullopt;
     }
-    const std::vector<LoopbackListener> listeners = loopbackListeners(diagnostics_.get(), port);
     const auto address = [](const LoopbackListener& listener) { return listener.ipv4 ? "127.0.0.1" : "::1"; };
-    // The steady case: the same socket, still at the same descriptor of the process that held it,
-    // and the server still there.
+    // The steady case: a connection to the address reaches the same socket, still at the same
+    // descriptor of the process that held it, and the server is still there.
     if (held_ && held_->server == pid && held_->port == port &&
-        std::any_of(
-            listeners.begin(), listeners.end(),
-            [&](const LoopbackListener& listener) { return listener.inode == held_->listener.inode; }) &&
+        listenerReached(diagnostics_.get(), held_->listener.ipv4, port) == held_->listener.inode &&
         linkAt("/proc/" + std::to_string(held_->process) + "/fd/" + std::to_string(held_->descriptor)) ==
             socketName(held_->listener.inode) &&
         ::access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0) {
         return address(held_->listener);
     }
     held_.reset();
+    const std::vector<LoopbackListener> listeners = loopbackListeners(diagnostics_.get(), port);
     if (listeners.empty()) {
         return std::nullopt;
     }
