@@ -120,7 +120,7 @@ function createSandbox(bin) {
       fs.writeFileSync(path.join(dir, '.config/Tovra/Tovra Bridge.conf'), '[General]\nTovraDidOpenSetupV1=true\n');
       return dir;
     },
-    logOf: (homeDir) => readOr(path.join(homeDir, 'Library', 'Logs', 'Tovra Bridge.log'), ''),
+    logOf: (homeDir) => readOr(path.join(homeDir, '.local', 'state', 'Tovra', 'Tovra Bridge.log'), ''),
 
     // A copy of the launcher and the application beside share/tovra-bridge/{runtime/node-arm64,
     // app/server.js}.

@@ -29,14 +29,15 @@ inline constexpr const char* kPortTakenByUnknown = "A program of another user";
 inline constexpr const char* kToolTipPrefix = "Tovra Automation \u00B7 ";
 
 inline constexpr const char* kAlertMessage = "Tovra couldn\u2019t start";
-inline constexpr const char* kAlertInformative =
+// On a Mac; each platform set gives its own words for these (platform::Words).
+inline constexpr const char* kAlertInformativeOnMac =
     "Tovra\u2019s bridge files are incomplete. Move Tovra to Trash and download it again.";
 inline constexpr const char* kAlertButton = "OK";
 
 // Menu entries.
 inline constexpr const char* kSetUpPhone = "Set Up Phone\u2026";
 inline constexpr const char* kCopyPrivatePhoneLink = "Copy Private Phone Link";
-inline constexpr const char* kOpenController = "Open Controller on This Mac";
+inline constexpr const char* kOpenControllerOnMac = "Open Controller on This Mac";
 inline constexpr const char* kStartAtLogin = "Start Tovra at Login";
 inline constexpr const char* kRestartBridge = "Restart Bridge";
 inline constexpr const char* kRevealLog = "Reveal Log";

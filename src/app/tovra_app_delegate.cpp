@@ -26,6 +26,7 @@ void TovraAppDelegate::applicationDidFinishLaunching()
     platform_.application.setActivationPolicy(platform::ActivationPolicy::accessory);
     buildMenu();
     serveControlRequests();
+    moveInEarlierPlaces();
     migrateLegacyBackgroundBridge();
     enableLaunchAtLoginIfPossible();
     startBridge();
@@ -43,7 +44,7 @@ void TovraAppDelegate::reportMissingTray()
 {
     // Without a tray nothing of the program shows: no menu, no way to quit. Said once.
     if (statusItem && !statusItem->isVisible()) {
-        const std::filesystem::path logFile = fileManager.homeDirectoryForCurrentUser() / log::kLogFile;
+        const std::filesystem::path logFile = fileManager.logsDirectory() / log::kLogFile;
         platform_.notifications.post(
             texts::kNoTray, texts::kNoTrayDetailPrefix + logFile.string() + texts::kNoTrayDetailSuffix,
             texts::kShowWindow, [self = weak_from_this()] {

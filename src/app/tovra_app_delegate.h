@@ -39,6 +39,7 @@ private:
     friend struct TovraAppDelegateProbe; // tests read the fields through it
 
     void buildMenu();                                                                 // menu/
+    void moveInEarlierPlaces();                                                       // app/
     void migrateLegacyBackgroundBridge();                                             // login/
     void enableLaunchAtLoginIfPossible();                                             // login/
     void startBridge();                                                               // bridge/

@@ -13,7 +13,9 @@ inline constexpr const char* kServerScript = "app/server.js";
 inline constexpr const char* kWorkingDirectory = "app";
 
 // Under the user's home directory; handed to the server as TOVRA_DATA_DIR.
-inline constexpr const char* kDataDirectory = "Library/Application Support/Tovra Automation";
+// What the runtime is, whatever its file is called: the name its process is listed by.
+inline constexpr const char* kRuntimeName = "node";
+inline constexpr const char* kDataDirectory = "Tovra Automation"; // in the application-data folder
 
 // Seconds from an exit (or a failed launch) to the next launch.
 inline constexpr double kRestartDelay = 2.0;

@@ -12,7 +12,7 @@ void showMissingFilesAlert(platform::Platform& platform)
     platform::AlertContent alert;
     alert.style = platform::AlertStyle::critical;
     alert.messageText = texts::kAlertMessage;
-    alert.informativeText = texts::kAlertInformative;
+    alert.informativeText = platform.words.filesIncompleteAdvice;
     alert.buttons = {texts::kAlertButton};
     platform.application.activateIgnoringOtherApps();
     platform.alerts.runModal(alert);
@@ -42,7 +42,7 @@ void TovraAppDelegate::startBridge()
     }
 
     const std::filesystem::path dataDirectory =
-        fileManager.homeDirectoryForCurrentUser() / bridge::kDataDirectory;
+        fileManager.applicationSupportDirectory() / bridge::kDataDirectory;
     fileManager.createDirectory(dataDirectory);
 
     appendLogHeader();
@@ -50,6 +50,7 @@ void TovraAppDelegate::startBridge()
     std::shared_ptr<platform::Task> task = platform_.taskLauncher.makeTask();
     task->setExecutable(runtime);
     task->setArguments({script.string()});
+    task->setProcessName(bridge::kRuntimeName);
     task->setCurrentDirectory(*resources / bridge::kWorkingDirectory);
 
     // Whole strings are assigned: GCC 12 warns falsely (-Wrestrict) on assigning a literal at -O3.

@@ -33,7 +33,7 @@ std::string logBanner(std::chrono::system_clock::time_point time)
 
 void TovraAppDelegate::appendLogHeader()
 {
-    const std::filesystem::path logFile = fileManager.homeDirectoryForCurrentUser() / log::kLogFile;
+    const std::filesystem::path logFile = fileManager.logsDirectory() / log::kLogFile;
     fileManager.createDirectory(logFile.parent_path());
 
     // A server that fails at every start adds a banner and its trace every two seconds: past the
@@ -63,7 +63,7 @@ void TovraAppDelegate::appendLogHeader()
 
 void TovraAppDelegate::revealLog()
 {
-    const std::filesystem::path logFile = fileManager.homeDirectoryForCurrentUser() / log::kLogFile;
+    const std::filesystem::path logFile = fileManager.logsDirectory() / log::kLogFile;
     if (!fileExists(logFile)) {
         fileManager.createFile(logFile);
     }

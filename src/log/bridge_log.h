@@ -8,7 +8,7 @@
 namespace tovra::log {
 
 // Under the user's home directory.
-inline constexpr const char* kLogFile = "Library/Logs/Tovra Bridge.log";
+inline constexpr const char* kLogFile = "Tovra Bridge.log"; // in the logs folder
 
 // A larger log is set aside, as "Tovra Bridge.log.1", before the next launch writes its banner.
 inline constexpr std::uintmax_t kLogSizeLimit = 10 * 1024 * 1024;

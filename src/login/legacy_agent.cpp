@@ -33,7 +33,8 @@ void TovraAppDelegate::migrateLegacyBackgroundBridge()
     bootout->launch();
     bootout->waitUntilExit();
 
-    const std::filesystem::path backupFolder = home / bridge::kDataDirectory / kBackupFolder;
+    const std::filesystem::path backupFolder =
+        fileManager.applicationSupportDirectory() / bridge::kDataDirectory / kBackupFolder;
     const std::filesystem::path backupFile = backupFolder / kAgentFileName;
     fileManager.createDirectory(backupFolder);
 

@@ -34,7 +34,7 @@ void TovraAppDelegate::buildMenu()
 
     menu->addItem(entry(texts::kSetUpPhone, &TovraAppDelegate::openSetup, "s"));
     menu->addItem(entry(texts::kCopyPrivatePhoneLink, &TovraAppDelegate::copyPrivatePhoneLink, ""));
-    menu->addItem(entry(texts::kOpenController, &TovraAppDelegate::openController, ""));
+    menu->addItem(entry(platform_.words.openController.c_str(), &TovraAppDelegate::openController, ""));
 
     menu->addSeparator();
 

@@ -27,11 +27,18 @@ public:
     virtual ~FileManager() = default;
     // The current user's home directory.
     virtual std::filesystem::path homeDirectoryForCurrentUser() = 0;
+    // Where the user's programs keep their logs, and their data (on a Mac ~/Library/Logs and
+    // ~/Library/Application Support).
+    virtual std::filesystem::path logsDirectory() = 0;
+    virtual std::filesystem::path applicationSupportDirectory() = 0;
     // True only for an existing regular file that this user may execute.
     virtual bool isExecutableFile(const std::filesystem::path& path) = 0;
     // Creates the directory and any missing parents, each private to the user. An existing
     // directory is no failure; existing ones keep their modes.
     virtual bool createDirectory(const std::filesystem::path& path) = 0;
+    // Moves a file or folder to `to`, which must not exist: renamed, or across file systems copied
+    // and then removed. On failure nothing is left at `to` and `from` is as it was.
+    virtual bool moveItem(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
     // Creates an empty file, private to the user, unless something already exists there.
     virtual bool createFile(const std::filesystem::path& path) = 0;
     // Opens an existing regular file for appending: every write lands at the end of the file as

@@ -16,6 +16,7 @@
 #include "platform/task.h"
 #include "platform/url_session.h"
 #include "platform/user_defaults.h"
+#include "platform/words.h"
 #include "platform/workspace.h"
 
 namespace tovra::platform {
@@ -40,6 +41,7 @@ struct Platform {
     Notifications& notifications;
     Network& network;
     ControlChannel& controlChannel;
+    Words words;
 };
 
 } // namespace tovra::platform

@@ -20,6 +20,8 @@ public:
     virtual void setExecutable(const std::filesystem::path& executable) = 0;
     // The arguments after the program name, exactly as given.
     virtual void setArguments(const std::vector<std::string>& arguments) = 0;
+    // The name the child is listed by (its argv[0]); the executable's path when not set.
+    virtual void setProcessName(const std::string& name) = 0;
     virtual void setCurrentDirectory(const std::filesystem::path& directory) = 0;
     // The child's whole environment. Unset: the child inherits this process's.
     virtual void setEnvironment(const Environment& environment) = 0;

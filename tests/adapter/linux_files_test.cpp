@@ -62,8 +62,16 @@ TEST(LinuxUserDirectories, AbsoluteVariablesElseThePasswordDatabase)
     for (const auto& [home, config, expectedHome, expectedConfig] : cases) {
         home ? setenv("HOME", home, 1) : unsetenv("HOME");
         config ? setenv("XDG_CONFIG_HOME", config, 1) : unsetenv("XDG_CONFIG_HOME");
+        for (const char* variable : {"XDG_STATE_HOME", "XDG_DATA_HOME"}) { // the same rule
+            config ? setenv(variable, config, 1) : unsetenv(variable);
+        }
         EXPECT_EQ(PosixFileManager().homeDirectoryForCurrentUser(), expectedHome);
         EXPECT_EQ(configDirectory(), expectedConfig);
+        const fs::path base = config && config[0] == '/' ? fs::path(config) : expectedHome;
+        EXPECT_EQ(PosixFileManager().logsDirectory(),
+                  config && config[0] == '/' ? base / "Tovra" : base / ".local/state/Tovra");
+        EXPECT_EQ(PosixFileManager().applicationSupportDirectory(),
+                  config && config[0] == '/' ? base : base / ".local/share");
     }
     setenv("TOVRA_TEST_ENTRY", "a=b", 1); // the process's environment, as it was when taken
     PosixProcessInfo info;
@@ -85,6 +93,33 @@ InstancePlaces placesIn(const TempDir& dir)
     fs::create_directories(dir / "run");
     fs::permissions(dir / "run", fs::perms::owner_all);
     return {dir / "run", dir / "tmp", dir / "cache"};
+}
+
+TEST(LinuxFileManager, MovesRenamingOrAcrossFileSystemsNeverOverAnythingAndLeavesAllOnFailure)
+{
+    TempDir here;
+    TempDir there; // on another file system when /dev/shm is one
+    if (fs::exists("/dev/shm")) {
+        fs::remove(there.path);
+        there.path = ::mkdtemp(const_cast<char*>(std::string("/dev/shm/tovra-test-XXXXXX").c_str()));
+    }
+    PosixFileManager files;
+    writeFile(here / "data/pairing.json", "{}");
+    writeFile(here / "data/nested/more", "x");
+    writeFile(here / "log", "lines");
+    ASSERT_TRUE(files.moveItem(here / "data", there / "data"));
+    EXPECT_EQ(readFile(there / "data/pairing.json"), "{}");
+    EXPECT_EQ(readFile(there / "data/nested/more"), "x");
+    EXPECT_FALSE(fs::exists(here / "data"));
+    writeFile(there / "log", "already");
+    EXPECT_FALSE(files.moveItem(here / "log", there / "log"));
+    EXPECT_EQ(readFile(here / "log") + "/" + readFile(there / "log"), "lines/already");
+    writeFile(there / "file", "");
+    EXPECT_FALSE(files.moveItem(here / "log", there / "file/log")) << "into a file";
+    EXPECT_FALSE(files.moveItem(here / "missing", there / "missing"));
+    EXPECT_EQ(readFile(here / "log"), "lines");
+    EXPECT_TRUE(files.moveItem(here / "log", here / "renamed"));
+    EXPECT_EQ(readFile(here / "renamed"), "lines");
 }
 
 TEST(LinuxInstanceLock, HeldWhileItsHolderLives)

@@ -18,7 +18,9 @@ test('an ordinary run: launch contract, setup page once, login entry, one instan
   await h.waitFor('the setup page', () => s.opened().length);
   // Exactly its own environment plus the three: nothing Qt chose for itself.
   assert.deepEqual(h.environ(server), { ...app.env, PORT: '4173', TOVRA_BACKGROUND: '1', TOVRA_DATA_DIR: s.dataDir });
-  assert.deepEqual(h.cmdline(server), [path.join(s.share, 'runtime/node-arm64'), path.join(s.share, 'app/server.js')]);
+  // The runtime's file keeps its name; the process is listed as what it is.
+  assert.deepEqual(h.cmdline(server), ['node', path.join(s.share, 'app/server.js')]);
+  assert.equal(h.comm(server), 'node-arm64');
   assert.equal(fs.readlinkSync(`/proc/${server}/cwd`), path.join(s.share, 'app'));
   // Its output on the log, stdin the app's own; none of the app's other descriptors, fd 3 included.
   const fds = h.fds(server);
@@ -88,6 +90,36 @@ test('the command line: help, version and misuse touch nothing; status, phone li
   await h.waitFor('the server to end', () => !h.alive(server));
   assert.equal((await s.run('--status')).code, 3);
   assert.doesNotMatch(app.output, /token/);
+});
+
+test('what an earlier version kept under ~/Library moves in once, across file systems too, overwriting nothing', async (t) => {
+  const s = await h.session({ t });
+  const library = path.join(s.home, 'Library');
+  const put = (file, text) => { fs.mkdirSync(path.dirname(file), { recursive: true }); fs.writeFileSync(file, text); };
+  put(`${library}/Logs/Tovra Bridge.log`, 'earlier log\n');
+  put(`${library}/Logs/Tovra Bridge.log.1`, 'older log\n');
+  put(`${library}/Application Support/Tovra Automation/pairing.json`, '{"paired":true}');
+  put(`${library}/Application Support/Other/kept`, '');
+  const data = fs.mkdtempSync('/dev/shm/tovra-e2e-'); // another file system
+  t.after(() => fs.rmSync(data, { recursive: true, force: true }));
+  const app = s.start({ XDG_DATA_HOME: data });
+  const server = await s.ready(app);
+  assert.equal(h.environ(server).TOVRA_DATA_DIR, `${data}/Tovra Automation`);
+  assert.equal(h.read(`${data}/Tovra Automation/pairing.json`), '{"paired":true}');
+  assert.match(s.log(), /^earlier log\n\n--- Tovra started /);
+  assert.equal(h.read(`${s.logFile}.1`), 'older log\n');
+  assert.deepEqual(fs.readdirSync(library, { recursive: true }).sort(), ['Application Support', 'Application Support/Other',
+    'Application Support/Other/kept']);
+  process.kill(app.pid, 'SIGTERM');
+  assert.deepEqual(await app.exited, { code: 0, signal: null });
+
+  // A state folder that cannot be made: the bridge runs all the same, and the output says why.
+  fs.writeFileSync(`${s.root}/state`, '');
+  const stateless = s.start({ XDG_DATA_HOME: data, XDG_STATE_HOME: `${s.root}/state` });
+  await s.ready(stateless);
+  process.kill(stateless.pid, 'SIGTERM');
+  assert.deepEqual(await stateless.exited, { code: 0, signal: null });
+  assert.match(stateless.output, /state\/Tovra/);
 });
 
 test('a server that exits at once is relaunched every 2 s, one at a time, never a zombie', async (t) => {

@@ -8,7 +8,7 @@ const fs = require('node:fs');
 const h = require('./lib');
 
 const menu = (status, login) => [`${status} (disabled)`, '---', 'Set Up Phone\u2026 [Control+S]', 'Copy Private Phone Link',
-  'Open Controller on This Mac', '---', `Start Tovra at Login (${login})`, 'Restart Bridge', 'Reveal Log', '---',
+  'Open Controller on This Computer', '---', `Start Tovra at Login (${login})`, 'Restart Bridge', 'Reveal Log', '---',
   `Tovra ${/project\(TovraBridge VERSION (\S+)/.exec(h.read(`${__dirname}/../../CMakeLists.txt`))[1]} (disabled)`,
   'Quit Tovra for Now [Control+Q]'];
 const read = (host, from = host.events.length) => (host.stdin.write('read\n'), host.event('item', from));
@@ -48,7 +48,7 @@ test('a tray host that registers with its watcher 3 s late shows the item within
   await h.sleep(12500);
   assert.deepEqual(host.events.filter((e) => e.kind === 'notify'), []);
   // The private link opens, and nothing of it reaches the app's output.
-  host.stdin.write('click Open Controller on This Mac\nclick Reveal Log\n'); // no file manager on the bus: the folder
+  host.stdin.write('click Open Controller on This Computer\nclick Reveal Log\n'); // no file manager on the bus: the folder
   await h.waitFor('the controller, the log folder', () => s.opened().some((url) => url.includes('/controller?token='))
     && s.opened().includes(`file://${s.logFile.replace(/\/[^/]*$/, '')}`));
   // A left click on the item brings up the window; the panel keeps the menu for the other button.

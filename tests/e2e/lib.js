@@ -73,7 +73,7 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'tovra-e2e-'));
   const home = path.join(root, 'home');
   const s = { root, home, binary, started: [], share: path.join(path.dirname(path.dirname(binary)), 'share/tovra-bridge'),
-    logFile: path.join(home, 'Library/Logs/Tovra Bridge.log'), dataDir: path.join(home, 'Library/Application Support/Tovra Automation'),
+    logFile: path.join(home, '.local/state/Tovra/Tovra Bridge.log'), dataDir: path.join(home, '.local/share/Tovra Automation'),
     settings: path.join(home, '.config/Tovra/Tovra Bridge.conf'), autostart: path.join(home, '.config/autostart/tovra-bridge.desktop') };
   for (const dir of ['bin', 'run', 'home']) fs.mkdirSync(path.join(root, dir), { mode: 0o700 });
   // It also says what it opens on stderr, as a desktop's opener may when it finds no browser.

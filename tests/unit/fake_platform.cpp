@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "app/status_texts.h"
+
 namespace tovra::testing {
 
 FakePlatform::FakePlatform()
@@ -14,8 +16,11 @@ FakePlatform::FakePlatform()
 
 Platform FakePlatform::platform()
 {
-    return {*this, *this, *this, *this, *this, *this, *this, *this, *this,
-            *this, *this, *this, *this, *this, *this, *this, *this};
+    // A Mac's words, as the design gives them.
+    return {
+        *this, *this, *this, *this, *this, *this,
+        *this, *this, *this, *this, *this, *this,
+        *this, *this, *this, *this, *this, Words{texts::kOpenControllerOnMac, texts::kAlertInformativeOnMac}};
 }
 
 History FakePlatform::only(std::initializer_list<std::string_view> prefixes) const

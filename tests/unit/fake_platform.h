@@ -66,6 +66,14 @@ public:
     std::unique_ptr<Timer> scheduledTimer(double interval, Block tick) override;
     std::chrono::system_clock::time_point now() override;
     path homeDirectoryForCurrentUser() override { return home; }
+    path logsDirectory() override { return logs; }
+    path applicationSupportDirectory() override { return applicationSupport; }
+    bool moveItem(const path& from, const path& to) override
+    {
+        record("move:" + from.lexically_relative(home).string() + " > " +
+               to.lexically_relative(home).string());
+        return std::filesystem::rename(from, to, ignored), !ignored;
+    }
     bool isExecutableFile(const path& f) override { return is_regular_file(f) && !access(f.c_str(), X_OK); }
     bool createDirectory(const path& f) override { return std::filesystem::create_directories(f, ignored); }
     bool createFile(const path& f) override
@@ -147,7 +155,8 @@ public:
     bool changeLogin(const char* call, LoginItemStatus after);
 
     TempDir root;
-    path home = root / "home", logFile = home / "Library/Logs/Tovra Bridge.log";
+    path home = root / "home", logs = home / "Library/Logs",
+         applicationSupport = home / "Library/Application Support", logFile = logs / "Tovra Bridge.log";
     std::optional<path> resources = root / "share/tovra-bridge";
     History history;
     Environment env{{"HOME", "/home/someone"}, {"PORT", "9999"}};
@@ -180,6 +189,7 @@ struct FakeTask : Task {
     FakeTask(FakePlatform& fake, int pid) : fake(fake), pid(pid) {}
     void setExecutable(const path& value) override { executable = value; }
     void setArguments(const std::vector<std::string>& values) override { arguments = values; }
+    void setProcessName(const std::string& value) override { processName = value; }
     void setCurrentDirectory(const path&) override {}
     void setEnvironment(const Environment& values) override { environment = values; }
     void setStandardOutput(std::shared_ptr<FileHandle>) override {}
@@ -200,6 +210,7 @@ struct FakeTask : Task {
     const int pid;
     path executable;
     std::vector<std::string> arguments;
+    std::string processName;
     Environment environment;
     std::mutex mutex;
     Block handler;

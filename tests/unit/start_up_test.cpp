@@ -56,5 +56,46 @@ TEST_F(DelegateTest, QuitWithAnExitQueuedStartsNothing)
     EXPECT_EQ(fake.tasks.size(), 1u);
 }
 
+TEST_F(DelegateTest, WhatEarlierVersionsKeptUnderLibraryMovesInOnceOverwritingNothing)
+{
+    fake.logs = fake.home / ".local/state/Tovra";
+    fake.applicationSupport = fake.home / ".local/share";
+    fake.logFile = fake.logs / "Tovra Bridge.log";
+    const path library = fake.home / "Library";
+    writeFile(library / "Logs/Tovra Bridge.log", "old log\n");
+    writeFile(library / "Logs/Tovra Bridge.log.1", "older log\n");
+    writeFile(library / "Application Support/Tovra Automation/pairing.json", "{}");
+    writeFile(library / "Application Support/Other App/kept", "");
+    writeFile(fake.logs / "Tovra Bridge.log.1", "already here\n");
+    launch();
+    EXPECT_EQ(fake.only("move:"),
+              (History{"move:Library/Logs/Tovra Bridge.log > .local/state/Tovra/Tovra Bridge.log",
+                       "move:Library/Application Support/Tovra Automation > .local/share/Tovra "
+                       "Automation"}));
+    const auto at = [&](const std::string& prefix) {
+        return std::find_if(fake.history.begin(), fake.history.end(),
+                            [&](const std::string& event) { return event.starts_with(prefix); }) -
+               fake.history.begin();
+    };
+    EXPECT_LT(at("move:Library/Application Support"), at("launch " + fake.resources->string()))
+        << "moved before the bridge starts";
+    EXPECT_EQ(readFile(fake.logFile).substr(0, 8), "old log\n") << "the banner goes after the moved log";
+    EXPECT_EQ(readFile(fake.logs / "Tovra Bridge.log.1"), "already here\n");
+    EXPECT_EQ(readFile(library / "Logs/Tovra Bridge.log.1"), "older log\n") << "not overwritten, so kept";
+    EXPECT_TRUE(exists(fake.applicationSupport / "Tovra Automation/pairing.json"));
+    EXPECT_EQ(fake.tasks.back()->environment.at("TOVRA_DATA_DIR"),
+              (fake.applicationSupport / "Tovra Automation").string());
+    EXPECT_TRUE(exists(library / "Application Support/Other App/kept")) << "another's folder";
+    EXPECT_FALSE(exists(library / "Logs/Tovra Bridge.log"));
+
+    // The next start finds nothing to move, and once the rest is gone the empty folders go too.
+    std::filesystem::remove_all(library / "Application Support/Other App");
+    std::filesystem::remove(library / "Logs/Tovra Bridge.log.1");
+    fake.history.clear();
+    std::make_shared<TovraAppDelegate>(fake.platform())->applicationDidFinishLaunching();
+    EXPECT_EQ(fake.only("move:"), History{});
+    EXPECT_FALSE(exists(library));
+}
+
 } // namespace
 } // namespace tovra::testing

@@ -43,6 +43,13 @@ namespace {
 // How long a display named by the environment may take to come.
 constexpr std::chrono::milliseconds kDisplayWait{30000};
 
+// What stands here for the words of a Mac's.
+Words linuxWords()
+{
+    return {"Open Controller on This Computer",
+            "Tovra\u2019s bridge files are incomplete. Reinstall Tovra and start it again."};
+}
+
 // The lock folder this process claimed; empty when it runs unlocked.
 std::filesystem::path& instanceFolder()
 {
@@ -159,10 +166,10 @@ public:
 
     Platform platform() override
     {
-        return Platform{application_, mainQueue_,    clock_,      fileManager_,  taskLauncher_,
-                        bundle_,      processInfo_,  statusBar_,  alerts_,       workspace_,
-                        pasteboard_,  userDefaults_, urlSession_, loginService_, notifications_,
-                        network_,     controlSocket_};
+        return Platform{application_, mainQueue_,     clock_,      fileManager_,  taskLauncher_,
+                        bundle_,      processInfo_,   statusBar_,  alerts_,       workspace_,
+                        pasteboard_,  userDefaults_,  urlSession_, loginService_, notifications_,
+                        network_,     controlSocket_, linuxWords()};
     }
 
 private:

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/linux/posix_file_handle.h"
@@ -26,6 +27,45 @@ bool isDirectory(const std::filesystem::path& path)
 std::filesystem::path PosixFileManager::homeDirectoryForCurrentUser()
 {
     return homeDirectory();
+}
+
+std::filesystem::path PosixFileManager::logsDirectory()
+{
+    const std::filesystem::path state = stateDirectory();
+    return state.empty() ? state : state / "Tovra";
+}
+
+std::filesystem::path PosixFileManager::applicationSupportDirectory()
+{
+    return dataDirectory();
+}
+
+bool PosixFileManager::moveItem(const std::filesystem::path& from, const std::filesystem::path& to)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (fs::exists(fs::symlink_status(to, error))) {
+        qCWarning(lcPlatform).nospace()
+            << "cannot move " << from.c_str() << " to " << to.c_str() << ": something is there already";
+        return false;
+    }
+    // renameat2 with RENAME_NOREPLACE: nothing that appears at `to` meanwhile is replaced.
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno == EXDEV) {
+        fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
+        if (!error) {
+            fs::remove_all(from, error);
+            return true; // copied: what could not be removed of the old place stays behind
+        }
+        std::error_code ignored;
+        fs::remove_all(to, ignored);
+        errno = error.value();
+    }
+    qCWarning(lcPlatform).nospace() << "cannot move " << from.c_str() << " to " << to.c_str() << ": "
+                                    << std::strerror(errno);
+    return false;
 }
 
 bool PosixFileManager::isExecutableFile(const std::filesystem::path& path)

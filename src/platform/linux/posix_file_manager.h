@@ -10,6 +10,10 @@ namespace tovra::posix {
 class PosixFileManager : public platform::FileManager {
 public:
     std::filesystem::path homeDirectoryForCurrentUser() override;
+    // $XDG_STATE_HOME/Tovra and $XDG_DATA_HOME (~/.local/state/Tovra and ~/.local/share).
+    std::filesystem::path logsDirectory() override;
+    std::filesystem::path applicationSupportDirectory() override;
+    bool moveItem(const std::filesystem::path& from, const std::filesystem::path& to) override;
     bool isExecutableFile(const std::filesystem::path& path) override;
     // Missing directories are created with mode 0700 (less what the umask removes).
     bool createDirectory(const std::filesystem::path& path) override;

@@ -175,7 +175,7 @@ bool PosixTask::launch()
     std::error_code noDirectory;
     const std::filesystem::path program = std::filesystem::absolute(executable_, noDirectory);
 
-    std::vector<std::string> argumentStrings{executable_.string()};
+    std::vector<std::string> argumentStrings{processName_.empty() ? executable_.string() : processName_};
     argumentStrings.insert(argumentStrings.end(), arguments_.begin(), arguments_.end());
     std::vector<char*> argv;
     for (std::string& argument : argumentStrings) {

@@ -37,6 +37,7 @@ public:
 
     void setExecutable(const std::filesystem::path& executable) override;
     void setArguments(const std::vector<std::string>& arguments) override;
+    void setProcessName(const std::string& name) override { processName_ = name; }
     void setCurrentDirectory(const std::filesystem::path& directory) override;
     void setEnvironment(const platform::Environment& environment) override;
     void setStandardOutput(std::shared_ptr<platform::FileHandle> handle) override;
@@ -59,6 +60,7 @@ private:
     static void waitForChild(std::shared_ptr<State> state, std::future<pid_t> spawned);
 
     std::filesystem::path executable_;
+    std::string processName_;
     std::vector<std::string> arguments_;
     std::filesystem::path currentDirectory_;
     std::optional<platform::Environment> environment_;

@@ -31,13 +31,32 @@ std::filesystem::path homeDirectory()
     return found && found->pw_dir[0] == '/' ? found->pw_dir : std::filesystem::path();
 }
 
-std::filesystem::path configDirectory()
+namespace {
+
+std::filesystem::path baseDirectory(const char* variable, const char* underHome)
 {
-    if (std::filesystem::path config = absoluteVariable("XDG_CONFIG_HOME"); !config.empty()) {
-        return config;
+    if (std::filesystem::path base = absoluteVariable(variable); !base.empty()) {
+        return base;
     }
     const std::filesystem::path home = homeDirectory();
-    return home.empty() ? home : home / ".config";
+    return home.empty() ? home : home / underHome;
+}
+
+} // namespace
+
+std::filesystem::path configDirectory()
+{
+    return baseDirectory("XDG_CONFIG_HOME", ".config");
+}
+
+std::filesystem::path stateDirectory()
+{
+    return baseDirectory("XDG_STATE_HOME", ".local/state");
+}
+
+std::filesystem::path dataDirectory()
+{
+    return baseDirectory("XDG_DATA_HOME", ".local/share");
 }
 
 } // namespace tovra::posix

@@ -12,5 +12,8 @@ std::filesystem::path homeDirectory();
 
 // $XDG_CONFIG_HOME when it is absolute, else <home>/.config; empty without a home.
 std::filesystem::path configDirectory();
+// The same for $XDG_STATE_HOME (<home>/.local/state) and $XDG_DATA_HOME (<home>/.local/share).
+std::filesystem::path stateDirectory();
+std::filesystem::path dataDirectory();
 
 } // namespace tovra::posix
