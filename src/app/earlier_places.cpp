@@ -19,15 +19,18 @@ void TovraAppDelegate::moveInEarlierPlaces()
     const fs::path home = fileManager.homeDirectoryForCurrentUser();
     const fs::path logs = fileManager.logsDirectory();
     const fs::path applicationSupport = fileManager.applicationSupportDirectory();
-    if (home.empty() || (logs == home / kEarlierLogs && applicationSupport == home / kEarlierApplicationSupport)) {
+    if (home.empty() ||
+        (logs == home / kEarlierLogs && applicationSupport == home / kEarlierApplicationSupport)) {
         return;
     }
     // Each moves only to a free place: what is there already stays, and so does the earlier one.
     // The data folder holds the pairing, so that no phone has to pair again.
     const std::pair<fs::path, fs::path> moves[] = {
         {home / kEarlierLogs / log::kLogFile, logs / log::kLogFile},
-        {home / kEarlierLogs / (std::string(log::kLogFile) + ".1"), logs / (std::string(log::kLogFile) + ".1")},
-        {home / kEarlierApplicationSupport / bridge::kDataDirectory, applicationSupport / bridge::kDataDirectory},
+        {home / kEarlierLogs / (std::string(log::kLogFile) + ".1"),
+         logs / (std::string(log::kLogFile) + ".1")},
+        {home / kEarlierApplicationSupport / bridge::kDataDirectory,
+         applicationSupport / bridge::kDataDirectory},
     };
     std::error_code error;
     for (const auto& [from, to] : moves) {

@@ -4,11 +4,14 @@
 #include <QCheckBox>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPainter>
+#include <QPalette>
 #include <QPushButton>
 #include <QThread>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <future>
 #include <thread>
 
@@ -120,6 +123,73 @@ TEST(QtStatusBar, TheWindowMirrorsTheMenuAndItsButtonsChooseItsEntries)
     item->showWindow();
     EXPECT_EQ(window(), shown);
     EXPECT_TRUE(shown->isVisible());
+}
+
+// WCAG contrast of two opaque colours.
+double contrast(const QColor& a, const QColor& b)
+{
+    const auto luminance = [](const QColor& c) {
+        const auto linear = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const double x = luminance(a), y = luminance(b);
+    return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
+}
+
+TEST(QtStatusBar, TheTrayIconReadsOnLightAndDarkPanelsAndItsStatesDifferInShape)
+{
+    SessionBus bus;
+    QtStatusBar bar(bus);
+    const auto image =
+        std::dynamic_pointer_cast<QtImage>(bar.systemSymbolImage("slider.vertical.3", "Tovra"));
+    ASSERT_TRUE(image);
+    for (const bool light : {true, false}) {
+        const QColor panel = light ? QColor(0xED, 0xED, 0xED) : QColor(0x2B, 0x2B, 0x2B);
+        for (const int size : {16, 22, 24, 32}) {
+            QImage shapes[2];
+            for (const bool ready : {true, false}) {
+                const QColor tint = tintColor(
+                    ready ? platform::TintColor::systemGreen : platform::TintColor::secondaryLabel, light);
+                const QImage drawn = image->tinted(tint, ready).pixmap(size, size).toImage();
+                ASSERT_EQ(drawn.size(), QSize(size, size));
+                // Every fully drawn pixel, laid on the panel, stands out from it by 3:1 at least.
+                QImage onPanel(drawn.size(), QImage::Format_ARGB32);
+                onPanel.fill(panel);
+                QPainter(&onPanel).drawImage(0, 0, drawn);
+                int solid = 0;
+                for (int y = 0; y < size; ++y) {
+                    for (int x = 0; x < size; ++x) {
+                        if (qAlpha(drawn.pixel(x, y)) == 255) {
+                            ++solid;
+                            EXPECT_GE(contrast(onPanel.pixelColor(x, y), panel), 3.0)
+                                << (light ? "light" : "dark") << " panel, " << size << " px, "
+                                << (ready ? "ready" : "not ready");
+                        }
+                    }
+                }
+                EXPECT_GE(solid, size * size / 8) << "crisp strokes fill whole pixels";
+                shapes[ready] = drawn.convertToFormat(QImage::Format_Alpha8);
+            }
+            EXPECT_NE(shapes[0], shapes[1])
+                << "ready and not ready differ by colour alone at " << size << " px";
+        }
+    }
+    // The panels' colours followed: a dark palette gives the design's own green.
+    const auto item = bar.statusItem(platform::kSquareStatusItemLength);
+    item->button()->setImage(image);
+    item->button()->setContentTintColor(platform::TintColor::systemGreen);
+    const auto shownColour = [&] {
+        const QImage shown = dynamic_cast<QtStatusItem&>(*item).icon().pixmap(16, 16).toImage();
+        return shown.pixelColor(2, 2).rgb();
+    };
+    const QPalette before = QApplication::palette();
+    QApplication::setPalette(QPalette(QColor(0x2B, 0x2B, 0x2B)));
+    EXPECT_EQ(shownColour(), QColor(0x34, 0xC7, 0x59).rgb());
+    QApplication::setPalette(QPalette(QColor(0xED, 0xED, 0xED)));
+    EXPECT_EQ(shownColour(), QColor(0x24, 0x8A, 0x3D).rgb());
+    QApplication::setPalette(before);
 }
 
 } // namespace

@@ -48,7 +48,7 @@ class Host(dbus.service.Object):
 
     @dbus.service.method(NOTIFICATIONS, in_signature='susssasa{sv}i', out_signature='u')
     def Notify(self, app, replaces, icon, summary, body, actions, hints, timeout):
-        emit(kind='notify', app=app, summary=summary, body=body, actions=[str(a) for a in actions])
+        emit(kind='notify', app=app, icon=icon, summary=summary, body=body, actions=[str(a) for a in actions])
         return 1
 
     @dbus.service.signal(NOTIFICATIONS, signature='us')

@@ -5,6 +5,7 @@ const { test } = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
+const path = require('node:path');
 const h = require('./lib');
 
 const menu = (status, login) => [`${status} (disabled)`, '---', 'Set Up Phone\u2026 [Control+S]', 'Copy Private Phone Link',
@@ -37,13 +38,13 @@ test('a tray host that registers with its watcher 3 s late shows the item within
   let item = await read(host);
   assert.deepEqual(item.entries, menu(item.entries[0].replace(' (disabled)', ''), 'on'));
   assert.equal(item.tip, `Tovra Automation \u00B7 ${item.entries[0].replace(' (disabled)', '')}`);
-  if (!item.entries[0].startsWith('Ready')) assert.equal(item.colour, '#8E8E93');
+  if (!item.entries[0].startsWith('Ready')) assert.equal(item.colour, '#636366'); // a light panel's colours
   // Each change while the item is shown: its status line, colour and tooltip (which may come a moment apart).
   const shows = (status, colour) => h.waitFor(`${status} in ${colour}`, async () => { const i = await read(host);
     return i.entries[0] === `${status} (disabled)` && i.colour === colour && i.tip === `Tovra Automation \u00B7 ${status}`; });
   process.kill(await s.server(app), 'SIGKILL');
-  await shows('Bridge stopped', '#8E8E93');
-  await shows('Ready \u00B7 0 phones', '#34C759');
+  await shows('Bridge stopped', '#636366');
+  await shows('Ready \u00B7 0 phones', '#248A3D');
   // The tray shows the item: no notice of a missing one.
   await h.sleep(12500);
   assert.deepEqual(host.events.filter((e) => e.kind === 'notify'), []);
@@ -72,6 +73,8 @@ test('no tray: one notice after 15 s and a tray that comes later, and goes and c
   const notice = await notices.event('notify', 0, 20000);
   assert.ok(Date.now() - begun >= 15000, `noticed after ${Date.now() - begun} ms`);
   assert.equal(notice.summary, 'Tovra Automation is running without a tray icon');
+  // Its icon by its file's URI: shown also where the icon theme does not hold it.
+  assert.equal(notice.icon, `file://${path.resolve(path.dirname(s.binary), '../share/icons/hicolor/scalable/apps/tovra-bridge.svg')}`);
   assert.equal(notice.body, `This desktop shows no tray, so Tovra has no menu here. The bridge is kept running; its log is at ${s.logFile}. Start Tovra Bridge again from the applications menu to show its window.`);
   let fds;
   for (let round = 0; round < 10; round++) {
@@ -219,7 +222,8 @@ test('a DISPLAY with nothing behind it: after 30 s the program supervises its br
   const started = Date.parse(s.banners()[0]);
   assert.ok(started - begun > 29000 && started - begun < 32000, `the bridge started ${started - begun} ms after the program`);
   assert.ok(h.alive(app.pid));
-  // One line says why; the only other is the notice every start without a tray gives.
+  // One line says why; the only other is the notice every start without a tray gives, 15 s on.
+  await h.waitFor('the notice', () => app.output.trimEnd().split('\n').length > 1, 20000);
   const [why, ...others] = app.output.trimEnd().split('\n');
   assert.equal(why, `tovra.platform: no display: DISPLAY ${app.env.DISPLAY} took no clients within 30 s; running without a display, so without a tray`);
   assert.deepEqual(others.map((line) => line.split(':')[1]), [' Tovra Automation is running without a tray icon']);

@@ -139,6 +139,18 @@ std::optional<std::filesystem::path> program()
     return application->parent_path().parent_path().parent_path() / "bin" / "tovra-bridge";
 }
 
+// The application's icon as installed beside the program, for notifications; else the theme's name.
+QString applicationIconFile()
+{
+    const std::optional<std::filesystem::path> launcher = program();
+    const std::filesystem::path icon = launcher ? launcher->parent_path().parent_path() /
+                                                      "share/icons/hicolor/scalable/apps/tovra-bridge.svg"
+                                                : std::filesystem::path();
+    std::error_code error;
+    return launcher && std::filesystem::is_regular_file(icon, error) ? QString::fromStdString(icon.string())
+                                                                     : QStringLiteral("tovra-bridge");
+}
+
 std::string settingsFile()
 {
     const std::filesystem::path config = posix::configDirectory();
@@ -154,10 +166,11 @@ public:
           bundle_(program().value_or(std::filesystem::path())), statusBar_(sessionBus_),
           workspace_(sessionBus_), userDefaults_(QString::fromStdString(settingsFile())),
           loginService_(program(), posix::configDirectory() / "autostart", workspace_),
-          notifications_(sessionBus_, QString::fromStdString(applicationName))
+          notifications_(sessionBus_, QString::fromStdString(applicationName), applicationIconFile())
     {
         QGuiApplication::setApplicationDisplayName(QString::fromStdString(applicationName));
         QGuiApplication::setDesktopFileName(QStringLiteral("tovra-bridge"));
+        QGuiApplication::setWindowIcon(qt::applicationIcon());
         qt::makeAccessibilityBridge(sessionBus_);
         if (displayExpected_ && QGuiApplication::platformName() == QLatin1String("offscreen")) {
             qCWarning(lcPlatform) << "cannot open the display; running without one, so without a tray";

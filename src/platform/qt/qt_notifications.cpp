@@ -7,6 +7,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QStringList>
+#include <QUrl>
 #include <QVariantMap>
 
 namespace tovra::qt {
@@ -19,22 +20,24 @@ bool onDesktop()
 }
 
 QDBusMessage notify(const QString& applicationName, const std::string& summary, const std::string& body,
-                    const QStringList& actions = {})
+                    const QStringList& actions = {}, const QString& icon = QStringLiteral("tovra-bridge"))
 {
     QDBusMessage message = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
     // Application name, no notification to replace, icon, summary, body, actions (key, label, ...),
     // no hints, the server's own time-out.
-    message << applicationName << 0U << QStringLiteral("tovra-bridge") << QString::fromUtf8(summary)
-            << QString::fromUtf8(body) << actions << QVariantMap() << -1;
+    message << applicationName << 0U << icon << QString::fromUtf8(summary) << QString::fromUtf8(body)
+            << actions << QVariantMap() << -1;
     return message;
 }
 
 } // namespace
 
-QtNotifications::QtNotifications(SessionBus& bus, QString applicationName)
-    : bus_(bus), applicationName_(std::move(applicationName))
+QtNotifications::QtNotifications(SessionBus& bus, QString applicationName, QString icon)
+    : bus_(bus), applicationName_(std::move(applicationName)),
+      // A file's URI: the desktop shows it also where the icon is not in its theme.
+      icon_(icon.startsWith(QLatin1Char('/')) ? QUrl::fromLocalFile(icon).toString() : std::move(icon))
 {
 }
 
@@ -43,7 +46,7 @@ void QtNotifications::post(const std::string& summary, const std::string& body)
     // Also where no desktop shows it: for a terminal, a journal, a session over ssh.
     qCWarning(lcPlatform).noquote() << QString::fromStdString(summary + ": " + body);
     if (const std::optional<QDBusConnection> bus = bus_.connection(); bus && onDesktop()) {
-        bus->asyncCall(notify(applicationName_, summary, body));
+        bus->asyncCall(notify(applicationName_, summary, body, {}, icon_));
     }
 }
 
@@ -63,8 +66,9 @@ void QtNotifications::post(const std::string& summary, const std::string& body,
     }
     // A click on the notification ("default") and its button both take the action.
     const QString label = QString::fromStdString(actionLabel);
-    const QDBusPendingCall call = bus->asyncCall(notify(
-        applicationName_, summary, body, {QStringLiteral("default"), label, QStringLiteral("show"), label}));
+    const QDBusPendingCall call =
+        bus->asyncCall(notify(applicationName_, summary, body,
+                              {QStringLiteral("default"), label, QStringLiteral("show"), label}, icon_));
     auto* watcher = new QDBusPendingCallWatcher(call, this);
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, this,
                      [this, action = std::move(action)](QDBusPendingCallWatcher* finished) {

@@ -18,8 +18,9 @@ class QtNotifications final : public QObject, public platform::Notifications {
     Q_OBJECT
 
 public:
-    // Notifications come from `applicationName`; none is posted before `bus` is connected.
-    QtNotifications(SessionBus& bus, QString applicationName);
+    // Notifications come from `applicationName`, with the icon at `icon` (a file's path, else the
+    // icon theme's name); none is posted before `bus` is connected.
+    QtNotifications(SessionBus& bus, QString applicationName, QString icon);
 
     void post(const std::string& summary, const std::string& body) override;
     void post(const std::string& summary, const std::string& body, const std::string& actionLabel,
@@ -31,6 +32,7 @@ private Q_SLOTS:
 private:
     SessionBus& bus_;
     QString applicationName_;
+    QString icon_;
     bool listening_ = false;
     // The notifications with an action, by the id the server gave them.
     std::map<uint, std::function<void()>> actions_;

@@ -2,6 +2,8 @@
 
 #include "platform/qt/qt_menu.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
@@ -10,6 +12,7 @@
 #include <QSvgRenderer>
 
 #include <algorithm>
+#include <functional>
 #include <utility>
 
 // The symbols are compiled into this static library; without a reference from code the
@@ -46,17 +49,42 @@ QImage renderTinted(QSvgRenderer& renderer, int size, const QColor& tint)
     return image;
 }
 
+// Calls `changed` when the application's palette changes (the desktop switched between light and
+// dark).
+class PaletteWatcher final : public QObject {
+public:
+    explicit PaletteWatcher(std::function<void()> changed) : changed_(std::move(changed))
+    {
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+
+private:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched == QCoreApplication::instance() && event->type() == QEvent::ApplicationPaletteChange) {
+            changed_();
+        }
+        return false;
+    }
+
+    std::function<void()> changed_;
+};
+
 } // namespace
 
-QtImage::QtImage(QByteArray svg) : svg_(std::move(svg)) {}
-
-QIcon QtImage::tinted(const QColor& tint) const
+QtImage::QtImage(QByteArray svg, QByteArray restingSvg)
+    : svg_(std::move(svg)), restingSvg_(std::move(restingSvg))
 {
-    const auto [entry, added] = rendered_.try_emplace(tint.rgba());
+}
+
+QIcon QtImage::tinted(const QColor& tint, bool active) const
+{
+    const bool resting = !active && !restingSvg_.isEmpty();
+    const auto [entry, added] = rendered_.try_emplace(std::make_pair(tint.rgba(), resting));
     if (!added) {
         return entry->second;
     }
-    QSvgRenderer renderer(svg_);
+    QSvgRenderer renderer(resting ? restingSvg_ : svg_);
     if (renderer.isValid()) {
         for (const int size : kIconSizes) {
             entry->second.addPixmap(QPixmap::fromImage(renderTinted(renderer, size, tint)));
@@ -65,15 +93,26 @@ QIcon QtImage::tinted(const QColor& tint) const
     return entry->second;
 }
 
-QColor tintColor(platform::TintColor color)
+QColor tintColor(platform::TintColor color, bool lightPanel)
 {
     switch (color) {
     case platform::TintColor::systemGreen:
-        return QColor(0x34, 0xC7, 0x59);
+        return lightPanel ? QColor(0x24, 0x8A, 0x3D) : QColor(0x34, 0xC7, 0x59);
     case platform::TintColor::secondaryLabel:
         break;
     }
-    return QColor(0x8E, 0x8E, 0x93);
+    return lightPanel ? QColor(0x63, 0x63, 0x66) : QColor(0x8E, 0x8E, 0x93);
+}
+
+QIcon applicationIcon()
+{
+    initSymbolResources();
+    return QIcon(QStringLiteral(":/icons/tovra-bridge.svg"));
+}
+
+bool lightPanels()
+{
+    return QGuiApplication::palette().color(QPalette::Window).lightnessF() >= 0.5;
 }
 
 void QtStatusBarButton::setImage(std::shared_ptr<platform::Image> image)
@@ -98,10 +137,14 @@ void QtStatusBarButton::setContentTintColor(platform::TintColor color)
 
 void QtStatusBarButton::updateIcon()
 {
-    item_.setIcon(image_ ? image_->tinted(tintColor(tint_)) : QIcon());
+    item_.setIcon(
+        image_ ? image_->tinted(tintColor(tint_, lightPanels()), tint_ == platform::TintColor::systemGreen)
+               : QIcon());
 }
 
-QtStatusItem::QtStatusItem(TrayHostWatcher& hosts, SessionBus& bus) : hosts_(hosts), bus_(bus)
+QtStatusItem::QtStatusItem(TrayHostWatcher& hosts, SessionBus& bus)
+    : hosts_(hosts), bus_(bus),
+      paletteWatcher_(std::make_unique<PaletteWatcher>([this] { button_.updateIcon(); }))
 {
     QObject::connect(&hosts_, &TrayHostWatcher::changed, &context_, [this] { followHosts(); });
     for (const auto settled : {&SessionBus::connected, &SessionBus::unanswered}) {
@@ -257,7 +300,9 @@ QtStatusBar::systemSymbolImage(const std::string& name, const std::string& /*acc
     if (!QSvgRenderer(svg).isValid()) {
         return nullptr;
     }
-    return std::make_shared<QtImage>(std::move(svg));
+    QFile resting(QStringLiteral(":/symbols/") + QString::fromUtf8(name) + QStringLiteral(".rest.svg"));
+    return std::make_shared<QtImage>(std::move(svg),
+                                     resting.open(QIODevice::ReadOnly) ? resting.readAll() : QByteArray());
 }
 
 std::shared_ptr<platform::Menu> QtStatusBar::makeMenu()

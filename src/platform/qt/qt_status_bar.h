@@ -21,21 +21,33 @@ class QMenu;
 
 namespace tovra::qt {
 
-// A monochrome SVG symbol; only its shape counts, the tint gives the colour.
+// A monochrome SVG symbol; only its shape counts, the tint gives the colour. A symbol may have a
+// second shape for its green tint's absence (the sliders at rest), so that the states differ by
+// more than colour.
 class QtImage final : public platform::Image {
 public:
-    explicit QtImage(QByteArray svg);
+    explicit QtImage(QByteArray svg, QByteArray restingSvg = {});
 
-    // The symbol filled with `tint`, rendered at the sizes trays ask for. Each tint is rendered
-    // once: the icon changes with every start and stop of the server, on the way to a relaunch.
-    QIcon tinted(const QColor& tint) const;
+    // The symbol filled with `tint`, rendered at the sizes trays ask for, in its resting shape
+    // unless `active`. Each is rendered once: the icon changes with every start and stop of the
+    // server, on the way to a relaunch.
+    QIcon tinted(const QColor& tint, bool active = true) const;
 
 private:
     QByteArray svg_;
-    mutable std::map<QRgb, QIcon> rendered_;
+    QByteArray restingSvg_;
+    mutable std::map<std::pair<QRgb, bool>, QIcon> rendered_;
 };
 
-QColor tintColor(platform::TintColor color);
+// The platform colours, as they read against the panel: the design's own on a dark panel, deeper
+// ones on a light panel, where those would fall under 3:1.
+QColor tintColor(platform::TintColor color, bool lightPanel);
+
+// The application's own icon, in colour: for its windows.
+QIcon applicationIcon();
+
+// Whether the desktop's panels are light, judged by the application palette's window colour.
+bool lightPanels();
 
 class QtStatusItem;
 
@@ -46,10 +58,10 @@ public:
     void setImage(std::shared_ptr<platform::Image> image) override;
     void setToolTip(const std::string& toolTip) override;
     void setContentTintColor(platform::TintColor color) override;
-
-private:
+    // Renders the icon again, for the panels' colours as they are now.
     void updateIcon();
 
+private:
     QtStatusItem& item_;
     std::shared_ptr<QtImage> image_;
     // An untinted button draws in grey, which shows on dark and light panels alike.
@@ -93,7 +105,8 @@ private:
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
     std::unique_ptr<XEmbedTrayIcon> xembedIcon_;
     QString windowTitle_;
-    std::unique_ptr<StatusWindow> window_; // made when first shown
+    std::unique_ptr<QObject> paletteWatcher_; // the icon follows the desktop's light or dark panels
+    std::unique_ptr<StatusWindow> window_;    // made when first shown
     bool showWhenSettled_ = false;
     QtStatusBarButton button_{*this};
 };

@@ -88,7 +88,6 @@ StatusWindow::StatusWindow(QMenu& menu, const QString& title) : menu_(&menu)
 void StatusWindow::setIcon(const QIcon& icon)
 {
     icon_.setPixmap(icon.pixmap(kIconSize, kIconSize));
-    setWindowIcon(icon);
 }
 
 void StatusWindow::bringUp()

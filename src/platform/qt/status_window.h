@@ -11,10 +11,10 @@
 
 namespace tovra::qt {
 
-// A window that mirrors a menu: its icon, the menu's first entry as the status line, each command
-// as a button (a check box for one with a check mark), the disabled entries after the first as
-// notes at the foot. Each change of the menu shows at once; a button chooses its entry, and the
-// entries' shortcuts work in the window. Closing it hides it.
+// A window that mirrors a menu: the status item's icon, the menu's first entry as the status line, each
+// command as a button (a check box for one with a check mark), the disabled entries after the first as notes
+// at the foot. Each change of the menu shows at once; a button chooses its entry, and the entries' shortcuts
+// work in the window. Closing it hides it.
 class StatusWindow final : public QWidget {
 public:
     StatusWindow(QMenu& menu, const QString& title);
