@@ -16,18 +16,21 @@ int main(int argc, char** argv)
     }
     tovra::qt::SessionBus bus;
     tovra::qt::QtStatusBar bar(bus);
-    const auto image = std::dynamic_pointer_cast<tovra::qt::QtImage>(bar.systemSymbolImage("slider.vertical.3", ""));
+    const auto image =
+        std::dynamic_pointer_cast<tovra::qt::QtImage>(bar.systemSymbolImage("slider.vertical.3", ""));
     const int sizes[] = {16, 22, 24, 32};
     const int cell = 44;
     QImage sheet(2 * 4 * cell, 2 * cell, QImage::Format_ARGB32);
     QPainter painter(&sheet);
     for (int panel = 0; panel < 2; ++panel) {
         const bool light = panel == 0;
-        painter.fillRect(0, panel * cell, sheet.width(), cell, light ? QColor(0xED, 0xED, 0xED) : QColor(0x2B, 0x2B, 0x2B));
+        painter.fillRect(0, panel * cell, sheet.width(), cell,
+                         light ? QColor(0xED, 0xED, 0xED) : QColor(0x2B, 0x2B, 0x2B));
         for (int state = 0; state < 2; ++state) {
             const bool ready = state == 0;
-            const QColor tint = tovra::qt::tintColor(
-                ready ? tovra::platform::TintColor::systemGreen : tovra::platform::TintColor::secondaryLabel, light);
+            const QColor tint = tovra::qt::tintColor(ready ? tovra::platform::TintColor::systemGreen
+                                                           : tovra::platform::TintColor::secondaryLabel,
+                                                     light);
             for (int i = 0; i < 4; ++i) {
                 const int x = (state * 4 + i) * cell + (cell - sizes[i]) / 2;
                 painter.drawPixmap(x, panel * cell + (cell - sizes[i]) / 2,
