@@ -6,12 +6,7 @@ namespace tovra {
 
 void TovraAppDelegate::serveControlRequests()
 {
-    platform_.controlChannel.serve(
-        [self = weak_from_this()](const std::string& request, platform::ControlChannel::Answer answer) {
-            if (const std::shared_ptr<TovraAppDelegate> delegate = self.lock()) {
-                delegate->answerControlRequest(request, std::move(answer));
-            }
-        });
+    platform_.controlChannel.serve(whileAlive(&TovraAppDelegate::answerControlRequest));
 }
 
 void TovraAppDelegate::answerControlRequest(const std::string& request,

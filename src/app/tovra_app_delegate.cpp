@@ -32,26 +32,17 @@ void TovraAppDelegate::applicationDidFinishLaunching()
     startBridge();
     startHealthChecks();
 
-    platform_.mainQueue.asyncAfter(kTrayGracePeriod,
-                                   std::make_shared<platform::WorkItem>([self = weak_from_this()] {
-                                       if (const std::shared_ptr<TovraAppDelegate> delegate = self.lock()) {
-                                           delegate->reportMissingTray();
-                                       }
-                                   }));
+    platform_.mainQueue.asyncAfter(kTrayGracePeriod, std::make_shared<platform::WorkItem>(
+                                                         whileAlive(&TovraAppDelegate::reportMissingTray)));
 }
 
 void TovraAppDelegate::reportMissingTray()
 {
     // Without a tray nothing of the program shows: no menu, no way to quit. Said once.
     if (statusItem && !statusItem->isVisible()) {
-        const std::filesystem::path logFile = fileManager.logsDirectory() / log::kLogFile;
         platform_.notifications.post(
-            texts::kNoTray, texts::kNoTrayDetailPrefix + logFile.string() + texts::kNoTrayDetailSuffix,
-            texts::kShowWindow, [self = weak_from_this()] {
-                if (const std::shared_ptr<TovraAppDelegate> delegate = self.lock()) {
-                    delegate->showWindow();
-                }
-            });
+            texts::kNoTray, texts::kNoTrayDetailPrefix + logFile().string() + texts::kNoTrayDetailSuffix,
+            texts::kShowWindow, whileAlive(&TovraAppDelegate::showWindow));
     }
 }
 

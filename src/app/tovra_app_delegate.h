@@ -36,8 +36,6 @@ public:
     void answerControlRequest(const std::string& request, platform::ControlChannel::Answer answer);
 
 private:
-    friend struct TovraAppDelegateProbe; // tests read the fields through it
-
     void buildMenu();                                                                 // menu/
     void moveInEarlierPlaces();                                                       // app/
     void migrateLegacyBackgroundBridge();                                             // login/
@@ -58,6 +56,19 @@ private:
     void reportTakenPort();                                                           // bridge/
     void serveControlRequests();                                                      // app/
     void showWindow();                                                                // app/
+
+    // A callback for the platform: calls `operation` while the delegate exists, nothing after.
+    template <typename... Arguments>
+    std::function<void(Arguments...)> whileAlive(void (TovraAppDelegate::*operation)(Arguments...))
+    {
+        return [self = weak_from_this(), operation](Arguments... arguments) {
+            if (const std::shared_ptr<TovraAppDelegate> delegate = self.lock()) {
+                ((*delegate).*operation)(std::move(arguments)...);
+            }
+        };
+    }
+    std::filesystem::path logFile(); // log/
+    void closeLogHandle();           // log/
 
     platform::Platform platform_;
 

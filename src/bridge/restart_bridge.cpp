@@ -16,10 +16,7 @@ void TovraAppDelegate::bridgeDidExit(const std::weak_ptr<platform::Task>& ended)
 
     bridgeProcess.reset();
     bridgeReady = false;
-    if (logHandle) {
-        logHandle->close();
-    }
-    logHandle.reset();
+    closeLogHandle();
     setBridgeStatus(texts::kBridgeStopped, false);
     if (shouldRestart) {
         scheduleRestart();
@@ -52,11 +49,7 @@ void TovraAppDelegate::scheduleRestart()
     if (restartWorkItem) {
         restartWorkItem->cancel();
     }
-    auto item = std::make_shared<platform::WorkItem>([self = weak_from_this()] {
-        if (const std::shared_ptr<TovraAppDelegate> delegate = self.lock()) {
-            delegate->startBridge();
-        }
-    });
+    auto item = std::make_shared<platform::WorkItem>(whileAlive(&TovraAppDelegate::startBridge));
     restartWorkItem = item;
     platform_.mainQueue.asyncAfter(bridge::kRestartDelay, item);
 }

@@ -81,10 +81,7 @@ void TovraAppDelegate::startBridge()
         return;
     }
 
-    if (logHandle) {
-        logHandle->close();
-    }
-    logHandle.reset();
+    closeLogHandle();
     setBridgeStatus(texts::kCouldNotStartBridge, false);
     scheduleRestart();
 }

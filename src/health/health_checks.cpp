@@ -18,11 +18,8 @@ void TovraAppDelegate::startHealthChecks()
     if (healthTimer) {
         healthTimer->invalidate();
     }
-    healthTimer = platform_.mainQueue.scheduledTimer(kHealthPollInterval, [self = weak_from_this()] {
-        if (const std::shared_ptr<TovraAppDelegate> delegate = self.lock()) {
-            delegate->checkHealth();
-        }
-    });
+    healthTimer =
+        platform_.mainQueue.scheduledTimer(kHealthPollInterval, whileAlive(&TovraAppDelegate::checkHealth));
     checkHealth();
 }
 

@@ -33,7 +33,7 @@ std::string logBanner(std::chrono::system_clock::time_point time)
 
 void TovraAppDelegate::appendLogHeader()
 {
-    const std::filesystem::path logFile = fileManager.logsDirectory() / log::kLogFile;
+    const std::filesystem::path logFile = this->logFile();
     fileManager.createDirectory(logFile.parent_path());
 
     // A server that fails at every start adds a banner and its trace every two seconds: past the
@@ -61,9 +61,23 @@ void TovraAppDelegate::appendLogHeader()
     }
 }
 
+std::filesystem::path TovraAppDelegate::logFile()
+{
+    return fileManager.logsDirectory() / log::kLogFile;
+}
+
+// A failure to close is of no consequence here.
+void TovraAppDelegate::closeLogHandle()
+{
+    if (logHandle) {
+        logHandle->close();
+    }
+    logHandle.reset();
+}
+
 void TovraAppDelegate::revealLog()
 {
-    const std::filesystem::path logFile = fileManager.logsDirectory() / log::kLogFile;
+    const std::filesystem::path logFile = this->logFile();
     if (!fileExists(logFile)) {
         fileManager.createFile(logFile);
     }

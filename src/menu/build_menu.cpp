@@ -15,14 +15,7 @@ void TovraAppDelegate::buildMenu()
 
     const std::shared_ptr<platform::Menu> menu = statusBar.makeMenu();
     const auto entry = [&](const char* title, void (TovraAppDelegate::*action)(), const char* keyEquivalent) {
-        return statusBar.makeMenuItem(
-            title,
-            [self = weak_from_this(), action] {
-                if (const std::shared_ptr<TovraAppDelegate> delegate = self.lock()) {
-                    ((*delegate).*action)();
-                }
-            },
-            keyEquivalent);
+        return statusBar.makeMenuItem(title, whileAlive(action), keyEquivalent);
     };
 
     statusText = texts::kStartingTovra;

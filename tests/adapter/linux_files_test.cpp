@@ -41,14 +41,17 @@ TEST(LinuxFileManager, MakesPrivateFoldersAndFilesOnlyWhereNothingStandsAndWrite
         EXPECT_FALSE(files.createFile(taken)) << taken;
     }
     EXPECT_EQ(readFile(dir / "file"), "kept");
-    EXPECT_FALSE(fs::exists(dir / "nowhere") || files.createDirectory(dir / "file") ||
-                 files.createDirectory(""));
+    EXPECT_FALSE(fs::exists(dir / "nowhere")) << "made through a dangling link";
+    EXPECT_FALSE(files.createDirectory(dir / "file"));
+    EXPECT_FALSE(files.createDirectory(""));
     for (const fs::path& path : {dir / "open", fs::path("/dev/null"), dir / "missing"}) {
         EXPECT_FALSE(files.fileHandleForWriting(path)) << path;
     }
     fs::permissions(dir / "file", fs::perms(0700));
-    EXPECT_TRUE(files.fileHandleForWriting(dir / "file") && files.isExecutableFile(dir / "file"));
-    EXPECT_FALSE(files.isExecutableFile(dir / "open") || files.isExecutableFile(dir / "missing"));
+    EXPECT_TRUE(files.fileHandleForWriting(dir / "file"));
+    EXPECT_TRUE(files.isExecutableFile(dir / "file"));
+    EXPECT_FALSE(files.isExecutableFile(dir / "open")) << "a folder";
+    EXPECT_FALSE(files.isExecutableFile(dir / "missing"));
 }
 
 TEST(LinuxUserDirectories, AbsoluteVariablesElseThePasswordDatabase)

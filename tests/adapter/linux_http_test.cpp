@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <thread>
 
@@ -175,6 +176,48 @@ TEST(LinuxUrlSession, AskedForAProcessItGoesOnlyToThatProcesssListener)
         std::nullopt);
     const auto host = testing::HasSubstr("\r\nHost: localhost:" + std::to_string(server.port) + "\r\n");
     EXPECT_THAT(server.received(), testing::ElementsAre(host, host));
+}
+
+TEST(LinuxUrlSession, AConnectionThatAWholeAnswerKeepsOpenCarriesTheNextRequest)
+{
+    // Answers on one connection until the client closes it; it counts its connections.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length) | ::listen(listener, 4) |
+                  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length),
+              0);
+    std::atomic<int> connections = 0;
+    std::thread server([&] {
+        for (int fd; (fd = ::accept(listener, nullptr, nullptr)) >= 0; ::close(fd)) {
+            ++connections;
+            char head[1024];
+            for (int served = 0; ::recv(fd, head, sizeof head, 0) > 0; ++served) {
+                // The third answer on a connection closes it.
+                const std::string answer = std::string("HTTP/1.1 200 OK\r\n") +
+                                           (served == 2 ? "Connection: close\r\n" : "") +
+                                           "Content-Length: 2\r\n\r\nok";
+                ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+            }
+        }
+    });
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/health";
+    {
+        PosixUrlSession session;
+        const auto get = [&](const std::string& to) {
+            std::promise<std::optional<std::string>> result;
+            session.dataTask({to, {}, 5, {}},
+                             [&](std::optional<std::string> body) { result.set_value(body); });
+            return result.get_future().get();
+        };
+        for (int i = 0; i < 5; ++i) {
+            EXPECT_EQ(get(url), "ok") << i;
+        }
+        EXPECT_EQ(connections, 2) << "three answers on the first connection, the last of them closing it";
+    }
+    ::shutdown(listener, SHUT_RDWR);
+    server.join();
+    ::close(listener);
 }
 
 } // namespace

@@ -44,11 +44,23 @@ TEST(QtStatusBar, EntriesShowAsWrittenAndAnOpenMenuTakesItsShortcuts)
         QApplication::sendEvent(&shown, &key);
     }
     EXPECT_EQ(quits, 1);
-    const auto item = bar.statusItem(platform::kSquareStatusItemLength); // no tray host: it waits, invisible
+}
+
+TEST(QtStatusBar, WithoutATrayTheItemWaitsInvisibleWithItsIcon)
+{
+    SessionBus bus; // the tests' environment names no bus: no tray host
+    QtStatusBar bar(bus);
+    const auto item = bar.statusItem(platform::kSquareStatusItemLength);
     item->button()->setImage(bar.systemSymbolImage("slider.vertical.3", "Tovra"));
-    EXPECT_FALSE(item->isVisible() || dynamic_cast<QtStatusItem&>(*item).icon().isNull()) << "no icon yet";
-    // Only an address goes to the desktop's opener, never what it would take for an option.
-    EXPECT_FALSE(QtWorkspace(bus).openURL("-h") || QtWorkspace(bus).openURL("not a url"));
+    EXPECT_FALSE(item->isVisible());
+    EXPECT_FALSE(dynamic_cast<QtStatusItem&>(*item).icon().isNull()) << "no icon yet";
+}
+
+TEST(QtWorkspace, OnlyAnAddressGoesToTheDesktopsOpenerNeverAnOption)
+{
+    SessionBus bus;
+    EXPECT_FALSE(QtWorkspace(bus).openURL("-h"));
+    EXPECT_FALSE(QtWorkspace(bus).openURL("not a url"));
 }
 
 TEST(QtStatusBar, TheWindowMirrorsTheMenuAndItsButtonsChooseItsEntries)

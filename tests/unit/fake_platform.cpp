@@ -109,7 +109,11 @@ std::shared_ptr<FileHandle> FakePlatform::fileHandleForWriting(const path& file)
         {
             return bool(std::ofstream(file, std::ios::app) << bytes);
         }
-        bool close() override { return fake.record("log:close"), true; }
+        bool close() override
+        {
+            fake.record("log:close");
+            return true;
+        }
         int fileDescriptor() const override { return -1; }
         FakePlatform& fake;
         path file;
@@ -136,7 +140,9 @@ int FakePlatform::runModal(const AlertContent& alert)
         shown += " [" + button + "]";
     }
     record(shown);
-    whileAlertShown ? whileAlertShown() : void();
+    if (whileAlertShown) {
+        whileAlertShown();
+    }
     return 0;
 }
 
@@ -153,7 +159,9 @@ void FakeTask::exit()
     std::unique_lock lock(mutex);
     const Block block = handler;
     lock.unlock();
-    block ? block() : void();
+    if (block) {
+        block();
+    }
 }
 
 void DelegateTest::choose(const std::string& title)

@@ -58,7 +58,11 @@ public:
     }
     void activateIgnoringOtherApps() override { record("activate"); }
     void terminate() override { record("quit"); }
-    void async(Block block) override { std::scoped_lock{mutex}, posted.push_back(std::move(block)); }
+    void async(Block block) override
+    {
+        const std::scoped_lock lock(mutex);
+        posted.push_back(std::move(block));
+    }
     void asyncAfter(double delay, std::shared_ptr<WorkItem> item) override
     {
         due.push_back({clock + delay, 0, [item] { item->perform(); }, std::make_shared<bool>(true)});
@@ -72,7 +76,8 @@ public:
     {
         record("move:" + from.lexically_relative(home).string() + " > " +
                to.lexically_relative(home).string());
-        return std::filesystem::rename(from, to, ignored), !ignored;
+        std::filesystem::rename(from, to, ignored);
+        return !ignored;
     }
     bool isExecutableFile(const path& f) override { return is_regular_file(f) && !access(f.c_str(), X_OK); }
     bool createDirectory(const path& f) override { return std::filesystem::create_directories(f, ignored); }
@@ -91,11 +96,13 @@ public:
     std::uint32_t userId() override { return 501; }
     std::shared_ptr<StatusItem> statusItem(double) override
     {
-        return record("status item"), unowned<StatusItem>();
+        record("status item");
+        return unowned<StatusItem>();
     }
     std::shared_ptr<Image> systemSymbolImage(const std::string& name, const std::string& text) override
     {
-        return record("symbol " + name + " " + text), std::make_shared<Image>();
+        record("symbol " + name + " " + text);
+        return std::make_shared<Image>();
     }
     std::shared_ptr<Menu> makeMenu() override { return unowned<Menu>(); }
     std::shared_ptr<MenuItem> makeMenuItem(const std::string& title, Block action,
@@ -117,7 +124,11 @@ public:
     }
     void addSeparator() override { menu.push_back(nullptr); }
     int runModal(const AlertContent& alert) override;
-    bool openURL(const std::string& url) override { return record("open:" + url), true; }
+    bool openURL(const std::string& url) override
+    {
+        record("open:" + url);
+        return true;
+    }
     void activateFileViewerSelecting(const std::vector<path>& f) override
     {
         record("reveal:" + f.at(0).string());
@@ -127,11 +138,13 @@ public:
     bool boolForKey(const std::string& key) override { return defaults[key]; }
     void setBool(const std::string& key, bool value) override
     {
-        record("defaults:" + key + (value ? "=true" : "=false")), defaults[key] = value && defaultsStick;
+        record("defaults:" + key + (value ? "=true" : "=false"));
+        defaults[key] = value && defaultsStick;
     }
     void dataTask(const URLRequest& request, DataCompletion completion) override
     {
-        std::scoped_lock{mutex}, sent.emplace_back(request, completion);
+        const std::scoped_lock lock(mutex);
+        sent.emplace_back(request, completion);
     }
     LoginItemStatus status() override { return loginStatus; }
     bool registerService() override { return changeLogin("register", LoginItemStatus::enabled); }
@@ -140,7 +153,8 @@ public:
     void post(const std::string& s, const std::string& b) override { record("notify:" + s + " | " + b); }
     void post(const std::string& s, const std::string& b, const std::string& label, Block action) override
     {
-        record("notify:" + s + " | " + b + " [" + label + "]"), notificationAction = std::move(action);
+        record("notify:" + s + " | " + b + " [" + label + "]");
+        notificationAction = std::move(action);
     }
     void serve(Handler handler) override { controlHandler = std::move(handler); }
     // A request as another start of the program sends it; its answer goes to `answers`.
@@ -194,10 +208,16 @@ struct FakeTask : Task {
     void setEnvironment(const Environment& values) override { environment = values; }
     void setStandardOutput(std::shared_ptr<FileHandle>) override {}
     void setStandardError(std::shared_ptr<FileHandle>) override {}
-    void setTerminationHandler(Block block) override { std::scoped_lock{mutex}, handler = std::move(block); }
+    void setTerminationHandler(Block block) override
+    {
+        const std::scoped_lock lock(mutex);
+        handler = std::move(block);
+    }
     bool launch() override
     {
-        return fake.record("launch " + executable.string()), running = fake.launchesSucceed;
+        fake.record("launch " + executable.string());
+        running = fake.launchesSucceed;
+        return running;
     }
     bool isRunning() const override { return running; }
     void terminate() override { fake.record("terminate " + std::to_string(pid)); }
@@ -237,11 +257,16 @@ protected:
     void launch() { delegate->applicationDidFinishLaunching(); }
     // Chooses the menu entry with this title.
     void choose(const std::string& title);
-    void bridgeExits() { fake.tasks.back()->exit(), fake.runPending(); }
+    void bridgeExits()
+    {
+        fake.tasks.back()->exit();
+        fake.runPending();
+    }
     // The newest request is answered, and the main queue runs.
     void answerLatest(const std::string& body)
     {
-        fake.answer(fake.requests().size() - 1, body), fake.runPending();
+        fake.answer(fake.requests().size() - 1, body);
+        fake.runPending();
     }
 
     FakePlatform fake;

@@ -68,7 +68,11 @@ TEST(LoginTest, StartUpRegistersOnlyWhatWasNeverRegisteredAndTheCommandToggles)
         fake.loginCallsSucceed = succeeds;
         const auto delegate = std::make_shared<TovraAppDelegate>(fake.platform());
         delegate->applicationDidFinishLaunching();
-        fake.menu.at(6)->action();
+        for (const auto& item : fake.menu) {
+            if (item && item->title == "Start Tovra at Login") {
+                item->action();
+            }
+        }
         EXPECT_EQ(fake.only({"state:", "register", "unregister", "settings"}), expected)
             << static_cast<int>(status) << succeeds;
     }

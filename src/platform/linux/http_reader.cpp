@@ -57,6 +57,7 @@ bool HttpReader::readHead(std::string_view head)
     const std::size_t code = *number(status.substr(9, 3), 10);
     std::optional<std::size_t> length;
     bool chunked = false;
+    persistent_ = status[7] == '1';
     for (std::size_t at = lineEnd + kLineEnd.size(); at < head.size();) {
         const std::size_t end = std::min(head.find(kLineEnd, at), head.size());
         const std::string_view line = head.substr(at, end - at);
@@ -74,6 +75,13 @@ bool HttpReader::readHead(std::string_view head)
                 return false;
             }
             length = given;
+        } else if (sameWord(name, "Connection")) {
+            // A list of options; "close" among them ends the connection with this answer.
+            for (std::size_t from = 0; from <= value.size();) {
+                const std::size_t comma = std::min(value.find(',', from), value.size());
+                persistent_ = persistent_ && !sameWord(trimmed(value.substr(from, comma - from)), "close");
+                from = comma + 1;
+            }
         } else if (sameWord(name, "Transfer-Encoding")) {
             // Nothing is asked for in another coding, so only chunked is understood.
             if (!sameWord(value, "chunked") || chunked) {

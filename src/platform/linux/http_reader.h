@@ -22,6 +22,12 @@ public:
     // The connection ended.
     State end();
     State state() const { return state_; }
+    // True once complete when the connection may carry another request: an HTTP/1.1 answer that
+    // does not close it, delimited by its length or chunks, with nothing after it.
+    bool keepsConnection() const
+    {
+        return state_ == State::complete && persistent_ && part_ != Part::closeBody && pending_.empty();
+    }
     // The body, once complete.
     std::string takeBody() { return std::move(body_); }
 
@@ -40,6 +46,7 @@ private:
     std::string pending_;
     std::string body_;
     std::size_t left_ = 0; // of a Content-Length body or of a chunk
+    bool persistent_ = false;
 };
 
 } // namespace tovra::posix

@@ -160,17 +160,27 @@ void PosixUrlSession::wakeWorker()
 
 void PosixUrlSession::run()
 {
+    // Where a connection goes: the address connected to, and the server and listener it was
+    // verified for. A connection is used again only for the same.
+    struct Peer {
+        std::string address;
+        int port;
+        std::optional<int> server;
+        std::optional<std::string> listener;
+        bool operator==(const Peer&) const = default;
+    };
     struct Open {
         FileDescriptor socket;
         std::string output; // what is left of the request to send
         HttpReader reader{kMaxBodyBytes};
         Clock::time_point deadline;
         platform::DataCompletion completion;
-        std::optional<int> server;
-        std::optional<std::string> listener;
-        int port;
+        Peer peer;
     };
     std::list<Open> open;
+    // The connection of the last whole answer, kept open for the next request (one a second): no
+    // connection to set up and tear down each time.
+    std::optional<std::pair<FileDescriptor, Peer>> idle;
     const auto listenerOf = [this](int server, int port) {
         return ownedListener_ ? ownedListener_(server, port) : std::nullopt;
     };
@@ -184,9 +194,12 @@ void PosixUrlSession::run()
     };
     const auto answered = [&](std::list<Open>::iterator request) {
         // The answer counts only if the listener that gave it is still the server's.
-        const bool fromServer =
-            !request->server || listenerOf(*request->server, request->port) == request->listener;
+        const Peer& peer = request->peer;
+        const bool fromServer = !peer.server || listenerOf(*peer.server, peer.port) == peer.listener;
         if (fromServer && request->reader.state() == HttpReader::State::complete) {
+            if (request->reader.keepsConnection()) {
+                idle.emplace(std::move(request->socket), peer);
+            }
             complete(request, request->reader.takeBody());
         } else {
             complete(request, std::nullopt);
@@ -213,7 +226,15 @@ void PosixUrlSession::run()
             }
             FileDescriptor socket;
             if (target && (!request.server || listener)) {
-                socket = connectTo(listener.value_or(target->host), target->port);
+                const Peer peer{listener.value_or(target->host), target->port, request.server, listener};
+                // An idle connection the server has closed, or that holds stray bytes, reads as ready.
+                pollfd unused{idle ? idle->first.get() : -1, POLLIN, 0};
+                if (idle && idle->second == peer && ::poll(&unused, 1, 0) == 0) {
+                    socket = std::move(idle->first);
+                } else {
+                    socket = connectTo(peer.address, peer.port);
+                }
+                idle.reset();
             }
             if (!socket.isOpen()) {
                 if (request.completion) {
@@ -221,11 +242,11 @@ void PosixUrlSession::run()
                 }
                 continue;
             }
-            std::string output = "GET " + target->path + " HTTP/1.1\r\nHost: " + target->authority +
-                                 "\r\nConnection: close\r\n\r\n";
+            std::string output =
+                "GET " + target->path + " HTTP/1.1\r\nHost: " + target->authority + "\r\n\r\n";
+            Peer peer{listener.value_or(target->host), target->port, request.server, std::move(listener)};
             open.push_back(Open{std::move(socket), std::move(output), HttpReader(kMaxBodyBytes),
-                                request.deadline, std::move(request.completion), request.server,
-                                std::move(listener), target->port});
+                                request.deadline, std::move(request.completion), std::move(peer)});
         }
 
         watched.assign(1, pollfd{wake_.get(), POLLIN, 0});

@@ -14,8 +14,9 @@
 
 namespace tovra::posix {
 
-// HTTP GETs, each over a connection of its own, made and read by one worker thread the session
-// owns: one hop from the caller to that thread, none from there to another. Plain HTTP/1.1 to an
+// HTTP GETs, made and read by one worker thread the session owns, the connection of a whole
+// answer kept for the next request to the same server and listener (HTTP/1.1 persistent
+// connections): one hop from the caller to that thread, none from there to another. Plain HTTP/1.1 to an
 // IP address or "localhost" (nothing is looked up), never cached, never through a proxy,
 // redirects not followed; the whole answer whatever its status, or none (refused, cut short,
 // malformed, late); a body over kMaxBodyBytes counts as none.
