@@ -39,24 +39,39 @@ bool reachedOverLoopback(const inet_diag_msg& message, bool& ipv4)
     return ipv4 || std::equal(any.begin(), any.end(), address) || std::equal(one.begin(), one.end(), address);
 }
 
+// A question about TCP sockets on `port`, in the older form of the request (its family may be
+// "any"); `flags` beside NLM_F_REQUEST.
+struct Question {
+    nlmsghdr header;
+    inet_diag_req request;
+};
+
+Question question(int port, std::uint16_t flags)
+{
+    Question message{};
+    message.header.nlmsg_len = sizeof message;
+    message.header.nlmsg_type = TCPDIAG_GETSOCK;
+    message.header.nlmsg_flags = static_cast<std::uint16_t>(NLM_F_REQUEST | flags);
+    message.request.id.idiag_sport = htons(static_cast<std::uint16_t>(port));
+    return message;
+}
+
+bool ask(int diagnostics, const Question& message)
+{
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    return ::sendto(diagnostics, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
+                    sizeof kernel) == static_cast<ssize_t>(sizeof message);
+}
+
 // Sends one dump request for the TCP listeners on the port, of both address families (the older
 // form of the request, whose family is "any": one walk of the listener table, not one for each
 // family), and reads the whole answer.
 bool dump(int diagnostics, int port, std::vector<LoopbackListener>& listeners)
 {
-    struct {
-        nlmsghdr header;
-        inet_diag_req request;
-    } message{};
-    message.header.nlmsg_len = sizeof message;
-    message.header.nlmsg_type = TCPDIAG_GETSOCK;
-    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    Question message = question(port, NLM_F_DUMP);
     message.request.idiag_states = 1U << TCP_LISTEN; // the kernel then never walks the connections
-    message.request.id.idiag_sport = htons(static_cast<std::uint16_t>(port));
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    if (::sendto(diagnostics, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
-                 sizeof kernel) != static_cast<ssize_t>(sizeof message)) {
+    if (!ask(diagnostics, message)) {
         return false;
     }
     alignas(nlmsghdr) std::array<char, 8192> buffer;
@@ -95,21 +110,11 @@ bool dump(int diagnostics, int port, std::vector<LoopbackListener>& listeners)
 // listens there or the kernel could not be asked.
 std::uint64_t listenerReached(int diagnostics, bool ipv4, int port)
 {
-    struct {
-        nlmsghdr header;
-        inet_diag_req request;
-    } message{};
-    message.header.nlmsg_len = sizeof message;
-    message.header.nlmsg_type = TCPDIAG_GETSOCK;
-    message.header.nlmsg_flags = NLM_F_REQUEST;
+    Question message = question(port, 0);
     message.request.idiag_family = ipv4 ? AF_INET : AF_INET6;
-    message.request.id.idiag_sport = htons(static_cast<std::uint16_t>(port));
     message.request.id.idiag_src[ipv4 ? 0 : 3] = htonl(ipv4 ? INADDR_LOOPBACK : 1);
     message.request.id.idiag_cookie[0] = message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    if (::sendto(diagnostics, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
-                 sizeof kernel) != static_cast<ssize_t>(sizeof message)) {
+    if (!ask(diagnostics, message)) {
         return 0;
     }
     alignas(nlmsghdr) std::array<char, 1024> buffer;
