@@ -80,7 +80,7 @@ TEST(LinuxControlSocket, ThisUsersRequestsAreAnsweredOthersAndMalformedOnesRefus
     std::vector<std::string> heard;
     platform::ControlChannel::Answer later;
     {
-        ControlSocket control(path, queue);
+        ControlSocket control(path, queue, 1s); // a connection's time, short for the test
         struct stat file {};
         ASSERT_EQ(::lstat(path.c_str(), &file), 0);
         EXPECT_TRUE(S_ISSOCK(file.st_mode));
@@ -111,6 +111,10 @@ TEST(LinuxControlSocket, ThisUsersRequestsAreAnsweredOthersAndMalformedOnesRefus
         ASSERT_TRUE(refused);
         EXPECT_EQ(std::make_pair(refused->ok, refused->text), std::make_pair(false, std::string("no such")));
         EXPECT_EQ(queue.runUntil(flood), "");
+        const timeval wait{3, 0};
+        ::setsockopt(silent.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        char byte;
+        EXPECT_EQ(::recv(silent.get(), &byte, 1, 0), 0) << "the silent client was never closed";
 
         // Another user's process, let through the file's mode, is closed unheard.
         ASSERT_EQ(::chmod(folder.path.c_str(), 0755) | ::chmod(path.c_str(), 0666), 0);

@@ -121,6 +121,19 @@ TEST(LinuxFileManager, MovesRenamingOrAcrossFileSystemsNeverOverAnythingAndLeave
     EXPECT_FALSE(files.moveItem(here / "log", there / "file/log")) << "into a file";
     EXPECT_FALSE(files.moveItem(here / "missing", there / "missing"));
     EXPECT_EQ(readFile(here / "log"), "lines");
+    // A folder that cannot be copied whole (a FIFO in it) across file systems stays where it was,
+    // and nothing of it is left behind.
+    struct stat hereStatus {
+    }, thereStatus{};
+    ::stat(here.path.c_str(), &hereStatus);
+    ::stat(there.path.c_str(), &thereStatus);
+    if (hereStatus.st_dev != thereStatus.st_dev) {
+        writeFile(here / "odd/file", "x");
+        ASSERT_EQ(::mkfifo((here / "odd/fifo").c_str(), 0600), 0);
+        EXPECT_FALSE(files.moveItem(here / "odd", there / "odd"));
+        EXPECT_FALSE(fs::exists(there / "odd"));
+        EXPECT_EQ(readFile(here / "odd/file"), "x");
+    }
     EXPECT_TRUE(files.moveItem(here / "log", here / "renamed"));
     EXPECT_EQ(readFile(here / "renamed"), "lines");
 }

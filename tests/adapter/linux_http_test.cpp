@@ -111,6 +111,8 @@ TEST(HttpReader, AWholeAnswerIsItsBodyHoweverItsBytesCome)
         {"HTTP/2 200\r\nContent-Length: 0\r\n\r\n", reading, "(none)"},
         {"HTTP/1.1 20 OK\r\nContent-Length: 0\r\n\r\n", reading, "(none)"},
         {"HTTP/1.1 200 OK\r\nNo colon\r\n\r\n", reading, "(none)"},
+        {"HTTP/1.1 200 OK\r\nNo colon\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nab", reading,
+         "(none)"},
         {"HTTP/1.1 200 OK\r\nContent-Length : 0\r\n\r\n", reading, "(none)"},
     };
     for (const auto& [answer, state, body] : cases) {
@@ -176,6 +178,27 @@ TEST(LinuxUrlSession, AskedForAProcessItGoesOnlyToThatProcesssListener)
         std::nullopt);
     const auto host = testing::HasSubstr("\r\nHost: localhost:" + std::to_string(server.port) + "\r\n");
     EXPECT_THAT(server.received(), testing::ElementsAre(host, host));
+}
+
+TEST(LinuxUrlSession, AnIpv6AddressIsReachedOnItsPort)
+{
+    const int listener = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address{AF_INET6, 0, 0, IN6ADDR_LOOPBACK_INIT, 0};
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length) | ::listen(listener, 1) |
+                  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length),
+              0);
+    std::thread server([&] {
+        const int fd = ::accept(listener, nullptr, nullptr);
+        char head[1024];
+        ::recv(fd, head, sizeof head, 0);
+        const std::string reply = answer(200, "six");
+        ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+        ::close(fd);
+    });
+    EXPECT_EQ(fetch("http://[::1]:" + std::to_string(ntohs(address.sin6_port)) + "/health"), "six");
+    server.join();
+    ::close(listener);
 }
 
 TEST(LinuxUrlSession, AConnectionThatAWholeAnswerKeepsOpenCarriesTheNextRequest)

@@ -54,8 +54,9 @@ std::filesystem::path controlSocketPath(const std::filesystem::path& folder)
     return folder / "tovra-bridge.control";
 }
 
-ControlSocket::ControlSocket(std::filesystem::path path, platform::MainQueue& mainQueue)
-    : path_(std::move(path)), mainQueue_(mainQueue)
+ControlSocket::ControlSocket(std::filesystem::path path, platform::MainQueue& mainQueue,
+                             std::chrono::milliseconds connectionTime)
+    : path_(std::move(path)), mainQueue_(mainQueue), connectionTime_(connectionTime)
 {
     if (path_.empty()) {
         return;
@@ -224,7 +225,7 @@ void ControlSocket::run()
                     continue;
                 }
                 shared_->connections.emplace(
-                    nextId++, Connection{std::move(accepted), {}, Clock::now() + kConnectionTime});
+                    nextId++, Connection{std::move(accepted), {}, Clock::now() + connectionTime_});
             }
         }
         lock.unlock();

@@ -30,7 +30,8 @@ public:
 
     // Listens at `path` (an old socket there is replaced: whoever calls this holds the lock beside
     // it); an empty path, or one the system refuses, serves nothing and says why on standard error.
-    ControlSocket(std::filesystem::path path, platform::MainQueue& mainQueue);
+    ControlSocket(std::filesystem::path path, platform::MainQueue& mainQueue,
+                  std::chrono::milliseconds connectionTime = kConnectionTime);
     ~ControlSocket() override;
 
     void serve(Handler handler) override;
@@ -57,6 +58,7 @@ private:
 
     std::filesystem::path path_;
     platform::MainQueue& mainQueue_;
+    std::chrono::milliseconds connectionTime_;
     FileDescriptor listener_;
     std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
     // Main thread only: the handler, and the requests that came before it.
