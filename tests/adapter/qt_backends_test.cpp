@@ -188,7 +188,7 @@ TEST(QtStatusBar, TheTrayIconReadsOnLightAndDarkPanelsAndItsStatesDifferInShape)
                 << "ready and not ready differ by colour alone at " << size << " px";
         }
     }
-    // The panels' colours followed: a dark palette gives the design's own green.
+    // The panels' colours followed: a dark palette gives the first green, #34C759.
     const auto item = bar.statusItem(platform::kSquareStatusItemLength);
     item->button()->setImage(image);
     item->button()->setContentTintColor(platform::TintColor::systemGreen);

@@ -16,7 +16,7 @@ FakePlatform::FakePlatform()
 
 Platform FakePlatform::platform()
 {
-    // A Mac's words, as the design gives them.
+    // A Mac's words.
     return {
         *this, *this, *this, *this, *this, *this,
         *this, *this, *this, *this, *this, *this,

@@ -39,8 +39,8 @@ private:
     mutable std::map<std::pair<QRgb, bool>, QIcon> rendered_;
 };
 
-// The platform colours, as they read against the panel: the design's own on a dark panel, deeper
-// ones on a light panel, where those would fall under 3:1.
+// The platform colours, as they read against the panel: green #34C759 and grey #8E8E93 on a dark panel,
+// deeper ones on a light panel, where those would fall under 3:1.
 QColor tintColor(platform::TintColor color, bool lightPanel);
 
 // The application's own icon, in colour: for its windows.
