@@ -88,7 +88,13 @@ TEST(LinuxControlSocket, ThisUsersRequestsAreAnsweredOthersAndMalformedOnesRefus
 
         // A request that comes before the program serves waits for it.
         auto early = std::async(std::launch::async, [&] { return askControlSocket(path, "status", 3s); });
-        std::this_thread::sleep_for(100ms);
+        const auto posted = [&] {
+            const std::lock_guard lock(queue.mutex);
+            return !queue.blocks.empty();
+        };
+        while (!posted()) { // read and handed to the main thread, which does not serve yet
+            std::this_thread::yield();
+        }
         control.serve([&](const std::string& request, platform::ControlChannel::Answer answer) {
             heard.push_back(request);
             if (request == "later") {

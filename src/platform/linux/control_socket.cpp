@@ -89,7 +89,6 @@ ControlSocket::ControlSocket(std::filesystem::path path, platform::MainQueue& ma
 
 ControlSocket::~ControlSocket()
 {
-    *alive_ = false;
     if (worker_.joinable()) {
         {
             std::lock_guard lock(shared_->mutex);

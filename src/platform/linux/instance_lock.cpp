@@ -1,5 +1,6 @@
 #include "platform/linux/instance_lock.h"
 
+#include "platform/linux/user_directories.h"
 #include "platform/qt/diagnostics.h"
 
 #include <fcntl.h>
@@ -8,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -80,23 +80,11 @@ Outcome claimIn(const fs::path& folder)
     return Outcome::unusable;
 }
 
-fs::path absoluteVariable(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value && value[0] == '/' ? fs::path(value) : fs::path();
-}
-
 } // namespace
 
 InstancePlaces instancePlaces()
 {
-    fs::path cache = absoluteVariable("XDG_CACHE_HOME");
-    if (cache.empty()) {
-        if (const fs::path home = absoluteVariable("HOME"); !home.empty()) {
-            cache = home / ".cache";
-        }
-    }
-    return {absoluteVariable("XDG_RUNTIME_DIR"), "/tmp", cache};
+    return {runtimeDirectory(), "/tmp", cacheDirectory()};
 }
 
 std::vector<fs::path> instanceFolders(const InstancePlaces& places)

@@ -59,4 +59,14 @@ std::filesystem::path dataDirectory()
     return baseDirectory("XDG_DATA_HOME", ".local/share");
 }
 
+std::filesystem::path cacheDirectory()
+{
+    return baseDirectory("XDG_CACHE_HOME", ".cache");
+}
+
+std::filesystem::path runtimeDirectory()
+{
+    return absoluteVariable("XDG_RUNTIME_DIR");
+}
+
 } // namespace tovra::posix

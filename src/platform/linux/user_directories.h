@@ -15,5 +15,9 @@ std::filesystem::path configDirectory();
 // The same for $XDG_STATE_HOME (<home>/.local/state) and $XDG_DATA_HOME (<home>/.local/share).
 std::filesystem::path stateDirectory();
 std::filesystem::path dataDirectory();
+std::filesystem::path cacheDirectory(); // $XDG_CACHE_HOME, <home>/.cache
+
+// $XDG_RUNTIME_DIR when it is absolute; empty otherwise (it has no default).
+std::filesystem::path runtimeDirectory();
 
 } // namespace tovra::posix
