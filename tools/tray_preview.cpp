@@ -5,7 +5,14 @@
 #include <QPainter>
 
 #include "platform/qt/qt_status_bar.h"
-#include "platform/qt/session_bus.h"
+
+// No tray: the icons are drawn, not shown.
+struct NoTray : tovra::qt::TrayHosts {
+    bool showsTrayIcon() const override { return false; }
+    std::uint64_t otherTray() const override { return 0; }
+    std::unique_ptr<tovra::qt::DockedIcon> dockIn(std::uint64_t) override { return nullptr; }
+    bool settled() const override { return true; }
+};
 
 int main(int argc, char** argv)
 {
@@ -14,8 +21,8 @@ int main(int argc, char** argv)
     if (argc != 2) {
         return 2;
     }
-    tovra::qt::SessionBus bus;
-    tovra::qt::QtStatusBar bar(bus);
+    NoTray hosts;
+    tovra::qt::QtStatusBar bar(hosts);
     const auto image =
         std::dynamic_pointer_cast<tovra::qt::QtImage>(bar.systemSymbolImage("slider.vertical.3", ""));
     const int sizes[] = {16, 22, 24, 32};

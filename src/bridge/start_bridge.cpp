@@ -1,7 +1,7 @@
-#include "app/file_checks.h"
 #include "app/status_texts.h"
 #include "app/tovra_app_delegate.h"
 #include "bridge/bridge_constants.h"
+#include "common/file_checks.h"
 
 namespace tovra {
 

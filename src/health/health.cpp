@@ -1,7 +1,7 @@
 #include "health/health.h"
 
 #include "app/status_texts.h"
-#include "health/json_fields.h"
+#include "common/json_fields.h"
 
 namespace tovra {
 

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "app/file_checks.h"
 #include "app/tovra_app_delegate.h"
+#include "common/file_checks.h"
 
 namespace tovra {
 

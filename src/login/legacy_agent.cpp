@@ -1,8 +1,8 @@
 #include <string>
 
-#include "app/file_checks.h"
 #include "app/tovra_app_delegate.h"
 #include "bridge/bridge_constants.h"
+#include "common/file_checks.h"
 
 namespace tovra {
 

@@ -7,7 +7,7 @@ void TovraAppDelegate::buildMenu()
 {
     platform::StatusBar& statusBar = platform_.statusBar;
 
-    statusItem = statusBar.statusItem(platform::kSquareStatusItemLength);
+    statusItem = statusBar.statusItem();
     if (platform::StatusBarButton* button = statusItem->button()) {
         button->setImage(statusBar.systemSymbolImage(texts::kIconSymbol, texts::kIconDescription));
         button->setToolTip(texts::kProductName);

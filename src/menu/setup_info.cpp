@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "health/json_fields.h"
+#include "common/json_fields.h"
 
 namespace tovra {
 

@@ -14,7 +14,8 @@ public:
     virtual void applicationWillTerminate() = 0;
 };
 
-enum class ActivationPolicy { regular, accessory };
+// accessory: no window of its own, no taskbar entry; closing a dialog does not quit.
+enum class ActivationPolicy { accessory };
 
 // The shared application object.
 class Application {
@@ -24,7 +25,6 @@ public:
     virtual void setDelegate(std::weak_ptr<ApplicationDelegate> delegate) = 0;
     // Runs the event loop until terminate(); returns the process's exit status.
     virtual int run() = 0;
-    // accessory: no window, no taskbar entry; closing a dialog does not quit.
     virtual void setActivationPolicy(ActivationPolicy policy) = 0;
     // Brings the application to the front, before a modal alert.
     virtual void activateIgnoringOtherApps() = 0;

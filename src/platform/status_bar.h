@@ -60,13 +60,11 @@ public:
     virtual void showWindow() = 0;
 };
 
-inline constexpr double kSquareStatusItemLength = -2.0;
-
 class StatusBar {
 public:
     virtual ~StatusBar() = default;
-    // A new status item; never null.
-    virtual std::shared_ptr<StatusItem> statusItem(double length) = 0;
+    // A new status item, as wide as the bar is high; never null.
+    virtual std::shared_ptr<StatusItem> statusItem() = 0;
     // The platform's image for a system symbol name; null for an unknown name.
     virtual std::shared_ptr<Image> systemSymbolImage(const std::string& name,
                                                      const std::string& accessibilityDescription) = 0;

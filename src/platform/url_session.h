@@ -6,11 +6,12 @@
 
 namespace tovra::platform {
 
-enum class CachePolicy { useProtocolCachePolicy, reloadIgnoringLocalCacheData };
+// Every request goes to the server: nothing is answered from a cache.
+enum class CachePolicy { reloadIgnoringLocalCacheData };
 
 struct URLRequest {
     std::string url;
-    CachePolicy cachePolicy = CachePolicy::useProtocolCachePolicy;
+    CachePolicy cachePolicy = CachePolicy::reloadIgnoringLocalCacheData;
     // Seconds from sending to the end of the request, whatever the server does.
     double timeoutInterval = 60.0;
     // The process that must serve the request on the loopback host: the request goes only to a

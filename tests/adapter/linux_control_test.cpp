@@ -15,7 +15,7 @@
 #include "platform/linux/control_socket.h"
 #include "support/temp_dir.h"
 
-namespace tovra::posix {
+namespace tovra::linuxos {
 namespace {
 
 using namespace std::chrono_literals;
@@ -74,7 +74,7 @@ std::string exchange(const FileDescriptor& socket, const std::string& bytes)
 TEST(LinuxControlSocket, ThisUsersRequestsAreAnsweredOthersAndMalformedOnesRefused)
 {
     TempDir folder;
-    const std::filesystem::path path = controlSocketPath(folder.path);
+    const std::filesystem::path path = controlSocketPath(folder.path, "tovra-bridge");
     std::ofstream(path) << "left by a crash"; // replaced
     Queue queue;
     std::vector<std::string> heard;
@@ -147,4 +147,4 @@ TEST(LinuxControlSocket, ThisUsersRequestsAreAnsweredOthersAndMalformedOnesRefus
 }
 
 } // namespace
-} // namespace tovra::posix
+} // namespace tovra::linuxos

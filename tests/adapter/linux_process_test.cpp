@@ -14,12 +14,12 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/linux/file_descriptor.h"
+#include "platform/linux/linux_task.h"
 #include "platform/linux/loopback_listener.h"
-#include "platform/linux/posix_task.h"
+#include "platform/posix/file_descriptor.h"
 #include "support/temp_dir.h"
 
-namespace tovra::posix {
+namespace tovra::linuxos {
 namespace {
 
 namespace fs = std::filesystem;
@@ -53,9 +53,9 @@ std::string children(pid_t* last = nullptr)
     return names;
 }
 
-std::unique_ptr<PosixTask> sleeping(std::function<void()> handler = {})
+std::unique_ptr<LinuxTask> sleeping(std::function<void()> handler = {})
 {
-    auto task = std::make_unique<PosixTask>();
+    auto task = std::make_unique<LinuxTask>();
     task->setExecutable("/bin/sleep");
     task->setArguments({"infinity"});
     task->setTerminationHandler(std::move(handler));
@@ -69,7 +69,7 @@ TEST(LinuxTask, AProgramThatCannotStartLeavesNoChild)
     using Launch = std::pair<fs::path, fs::path>; // program, folder
     for (const auto& [program, directory] : {Launch{"/nowhere/x", {}}, Launch{"/etc/passwd", {}},
                                              Launch{"/etc", {}}, Launch{"/bin/true", "/nowhere"}}) {
-        PosixTask task;
+        LinuxTask task;
         task.setExecutable(program);
         task.setCurrentDirectory(directory);
         task.setTerminationHandler([] { ADD_FAILURE() << "a handler for no child"; });
@@ -113,7 +113,7 @@ TEST(LinuxChildGuard, NamedItsOwnItSignalsOnceOnlyForALauncherGoneWithoutAWord)
         const std::string signals = dir / "signals";
         const pid_t launcher = fork();
         if (launcher == 0) {
-            auto task = std::make_unique<PosixTask>();
+            auto task = std::make_unique<LinuxTask>();
             task->setExecutable("/bin/sh");
             task->setArguments(
                 {"-c",
@@ -220,4 +220,4 @@ TEST(LinuxLoopbackListener, TheAddressThatReachesAListenerOfTheProcessOrOneBelow
 }
 
 } // namespace
-} // namespace tovra::posix
+} // namespace tovra::linuxos

@@ -17,15 +17,22 @@
 
 #include "platform/qt/qt_menu.h"
 #include "platform/qt/qt_status_bar.h"
-#include "platform/qt/qt_workspace.h"
 
 namespace tovra::qt {
 namespace {
 
+// A desktop without a tray, whose services have settled.
+struct NoTray : TrayHosts {
+    bool showsTrayIcon() const override { return false; }
+    std::uint64_t otherTray() const override { return 0; }
+    std::unique_ptr<DockedIcon> dockIn(std::uint64_t) override { return nullptr; }
+    bool settled() const override { return true; }
+};
+
 TEST(QtStatusBar, EntriesShowAsWrittenAndAnOpenMenuTakesItsShortcuts)
 {
-    SessionBus bus; // the tests' environment names no bus
-    QtStatusBar bar(bus);
+    NoTray hosts;
+    QtStatusBar bar(hosts);
     int quits = 0;
     const auto login = bar.makeMenuItem(
         "Salt & Pepper", [] {}, "");
@@ -48,25 +55,18 @@ TEST(QtStatusBar, EntriesShowAsWrittenAndAnOpenMenuTakesItsShortcuts)
 
 TEST(QtStatusBar, WithoutATrayTheItemWaitsInvisibleWithItsIcon)
 {
-    SessionBus bus; // the tests' environment names no bus: no tray host
-    QtStatusBar bar(bus);
-    const auto item = bar.statusItem(platform::kSquareStatusItemLength);
+    NoTray hosts;
+    QtStatusBar bar(hosts);
+    const auto item = bar.statusItem();
     item->button()->setImage(bar.systemSymbolImage("slider.vertical.3", "Tovra"));
     EXPECT_FALSE(item->isVisible());
     EXPECT_FALSE(dynamic_cast<QtStatusItem&>(*item).icon().isNull()) << "no icon yet";
 }
 
-TEST(QtWorkspace, OnlyAnAddressGoesToTheDesktopsOpenerNeverAnOption)
-{
-    SessionBus bus;
-    EXPECT_FALSE(QtWorkspace(bus).openURL("-h"));
-    EXPECT_FALSE(QtWorkspace(bus).openURL("not a url"));
-}
-
 TEST(QtStatusBar, TheWindowMirrorsTheMenuAndItsButtonsChooseItsEntries)
 {
-    SessionBus bus;
-    QtStatusBar bar(bus);
+    NoTray hosts;
+    QtStatusBar bar(hosts);
     int restarts = 0;
     bool login = false;
     const auto status = bar.makeMenuItem("Starting", {}, "");
@@ -88,7 +88,7 @@ TEST(QtStatusBar, TheWindowMirrorsTheMenuAndItsButtonsChooseItsEntries)
     status->setEnabled(false);
     version->setEnabled(false);
     loginItem->setState(platform::ControlState::off);
-    const auto item = bar.statusItem(platform::kSquareStatusItemLength);
+    const auto item = bar.statusItem();
     item->setMenu(menu);
     item->setWindowTitle("Tovra Bridge");
     const auto window = [] {
@@ -152,8 +152,8 @@ double contrast(const QColor& a, const QColor& b)
 
 TEST(QtStatusBar, TheTrayIconReadsOnLightAndDarkPanelsAndItsStatesDifferInShape)
 {
-    SessionBus bus;
-    QtStatusBar bar(bus);
+    NoTray hosts;
+    QtStatusBar bar(hosts);
     const auto image =
         std::dynamic_pointer_cast<QtImage>(bar.systemSymbolImage("slider.vertical.3", "Tovra"));
     ASSERT_TRUE(image);
@@ -189,7 +189,7 @@ TEST(QtStatusBar, TheTrayIconReadsOnLightAndDarkPanelsAndItsStatesDifferInShape)
         }
     }
     // The panels' colours followed: a dark palette gives the first green, #34C759.
-    const auto item = bar.statusItem(platform::kSquareStatusItemLength);
+    const auto item = bar.statusItem();
     item->button()->setImage(image);
     item->button()->setContentTintColor(platform::TintColor::systemGreen);
     const auto shownColour = [&] {

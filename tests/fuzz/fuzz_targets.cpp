@@ -5,8 +5,8 @@
 
 #include "health/health.h"
 #include "menu/setup_info.h"
-#include "platform/linux/http_reader.h"
-#include "platform/xdg/desktop_entry.h"
+#include "platform/freedesktop/desktop_entry.h"
+#include "platform/posix/http_reader.h"
 
 namespace tovra_fuzz {
 

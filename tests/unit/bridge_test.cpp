@@ -39,6 +39,8 @@ TEST(BridgeTest, MissingFilesAreReportedAndNeverRetried)
 TEST_F(DelegateTest, AnExitShowsStoppedAndRelaunchesTwoSecondsLater)
 {
     launch();
+    ASSERT_TRUE(fake.tasks[0]->output && fake.tasks[0]->error == fake.tasks[0]->output);
+    fake.tasks[0]->output->write("its output");
     answerLatest(healthBody(true, 0));
     fake.advance(0.5);
     bridgeExits();
@@ -47,7 +49,7 @@ TEST_F(DelegateTest, AnExitShowsStoppedAndRelaunchesTwoSecondsLater)
     EXPECT_EQ(fake.tasks.size(), 1u);
     fake.advance(0.001);
     ASSERT_EQ(fake.tasks.size(), 2u);
-    EXPECT_EQ(readFile(fake.logFile), "\n--- Tovra started 2026-12-05T03:48:30Z ---\n"
+    EXPECT_EQ(readFile(fake.logFile), "\n--- Tovra started 2026-12-05T03:48:30Z ---\nits output"
                                       "\n--- Tovra started 2026-12-05T03:48:32Z ---\n");
     answerLatest(healthBody(true, 2));
     EXPECT_EQ(fake.only("title:").back(), "title:Ready \u00B7 2 phones");
@@ -74,6 +76,13 @@ TEST(BridgeTest, AnotherProgramOnThePortIsNamedOnceARunWhenOurServerStops)
     }
 }
 
+TEST_F(DelegateTest, WithoutALogOrADataFolderTheBridgeStillStarts)
+{
+    writeFile(fake.home / "Library", "a file where both folders would go");
+    launch();
+    EXPECT_EQ(fake.only("title:"), History{"title:Starting bridge\u2026"});
+}
+
 TEST_F(DelegateTest, AFailedLaunchIsRetriedEveryTwoSecondsAndNothingIsAsked)
 {
     fake.launchesSucceed = false;
@@ -85,6 +94,8 @@ TEST_F(DelegateTest, AFailedLaunchIsRetriedEveryTwoSecondsAndNothingIsAsked)
     EXPECT_EQ(fake.only("title:").back(), "title:Couldn\u2019t start bridge");
     EXPECT_EQ(fake.only("tint:").back(), "tint:grey");
     EXPECT_TRUE(fake.requests().empty()) << "asked a bridge that never ran";
+    delegate->applicationWillTerminate();
+    EXPECT_EQ(fake.only("log:").size(), 4u) << "a closed log closed again";
 }
 
 TEST_F(DelegateTest, TheRestartCommand)
@@ -106,6 +117,26 @@ TEST_F(DelegateTest, TheRestartCommand)
     fake.advance(10);
     EXPECT_EQ(fake.only("alert:"), (History{kAlert, kAlert}));
     EXPECT_EQ(fake.tasks.size(), 2u);
+}
+
+TEST_F(DelegateTest, ARestartBetweenAnExitAndItsHandlingStartsOneChild)
+{
+    launch();
+    fake.tasks.back()->exit();
+    EXPECT_EQ(fake.only("title:").back(), "title:Starting bridge\u2026") << "handled off the main queue";
+    choose("Restart Bridge"); // the old end is seen after the new child started
+    EXPECT_EQ(fake.tasks.size(), 2u);
+    fake.advance(10);
+    EXPECT_EQ(fake.tasks.size(), 2u);
+}
+
+TEST_F(DelegateTest, AGoneDelegateStartsNothing)
+{
+    launch();
+    bridgeExits(); // a relaunch is pending
+    delegate.reset();
+    fake.advance(5);
+    EXPECT_EQ(fake.tasks.size(), 1u);
 }
 
 } // namespace

@@ -34,7 +34,6 @@ struct Services : UserDefaults, URLSession, LoginService, Notifications, Network
 
 class FakePlatform : public Processes, public Desktop, public Services {
 public:
-    using enum ActivationPolicy;
     FakePlatform();
     template <typename T> std::shared_ptr<T> unowned() { return {std::shared_ptr<void>(), this}; }
     Platform platform();
@@ -52,10 +51,7 @@ public:
 
     void setDelegate(std::weak_ptr<ApplicationDelegate>) override {}
     int run() override { return 0; }
-    void setActivationPolicy(ActivationPolicy p) override
-    {
-        record(p == accessory ? "accessory" : "regular");
-    }
+    void setActivationPolicy(ActivationPolicy) override { record("accessory"); }
     void activateIgnoringOtherApps() override { record("activate"); }
     void terminate() override { record("quit"); }
     void async(Block block) override
@@ -94,7 +90,7 @@ public:
     }
     Environment environment() override { return env; }
     std::uint32_t userId() override { return 501; }
-    std::shared_ptr<StatusItem> statusItem(double) override
+    std::shared_ptr<StatusItem> statusItem() override
     {
         record("status item");
         return unowned<StatusItem>();
@@ -131,7 +127,7 @@ public:
     }
     void activateFileViewerSelecting(const std::vector<path>& f) override
     {
-        record("reveal:" + f.at(0).string());
+        record("reveal:" + f.at(0).string() + (exists(f.at(0), ignored) ? "" : " (nothing there)"));
     }
     void clearContents() override { record("clear"); }
     void setString(const std::string& text) override { record("copy:" + text); }
@@ -204,10 +200,10 @@ struct FakeTask : Task {
     void setExecutable(const path& value) override { executable = value; }
     void setArguments(const std::vector<std::string>& values) override { arguments = values; }
     void setProcessName(const std::string& value) override { processName = value; }
-    void setCurrentDirectory(const path&) override {}
+    void setCurrentDirectory(const path& value) override { directory = value; }
     void setEnvironment(const Environment& values) override { environment = values; }
-    void setStandardOutput(std::shared_ptr<FileHandle>) override {}
-    void setStandardError(std::shared_ptr<FileHandle>) override {}
+    void setStandardOutput(std::shared_ptr<FileHandle> handle) override { output = handle; }
+    void setStandardError(std::shared_ptr<FileHandle> handle) override { error = handle; }
     void setTerminationHandler(Block block) override
     {
         const std::scoped_lock lock(mutex);
@@ -228,10 +224,11 @@ struct FakeTask : Task {
 
     FakePlatform& fake;
     const int pid;
-    path executable;
+    path executable, directory;
     std::vector<std::string> arguments;
     std::string processName;
     Environment environment;
+    std::shared_ptr<FileHandle> output, error;
     std::mutex mutex;
     Block handler;
     std::atomic<bool> running = false;

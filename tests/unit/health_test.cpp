@@ -76,12 +76,15 @@ TEST_F(DelegateTest, ReadinessTextsFollowTheAnswers)
 
 TEST_F(DelegateTest, TheFirstAnswerEverOpensTheSetupPageAfterStoringTheFlag)
 {
-    fake.defaultsStick = false; // settings that cannot be stored still open it once a run
+    fake.defaultsStick = false; // settings that cannot be stored still open it once a bridge run
     launch();
     for (int second = 0; second < 3; ++second) {
         answerLatest(healthBody(false, 0)); // MIDI unavailable still counts as an answer
         fake.advance(1);
     }
+    bridgeExits();
+    fake.advance(2);
+    answerLatest(healthBody(true, 0));
     fake.defaultsStick = true;
     std::vector<std::shared_ptr<TovraAppDelegate>> later; // later runs of the program
     for (int run = 0; run < 2; ++run) {
@@ -91,6 +94,7 @@ TEST_F(DelegateTest, TheFirstAnswerEverOpensTheSetupPageAfterStoringTheFlag)
     }
     EXPECT_EQ(fake.only({"defaults:", "open:"}),
               (History{"defaults:TovraDidOpenSetupV1=true", "open:http://localhost:4173/setup",
+                       "defaults:TovraDidOpenSetupV1=true", "open:http://localhost:4173/setup",
                        "defaults:TovraDidOpenSetupV1=true", "open:http://localhost:4173/setup"}));
 }
 

@@ -109,5 +109,17 @@ TEST_F(DelegateTest, TheBannerFollowsWhatTheLogHoldsAndALogPastTenMegabytesIsSet
     EXPECT_EQ(readFile(fake.logFile), full + "\n--- Tovra started 2026-12-05T03:48:32Z ---\n");
 }
 
+TEST_F(DelegateTest, RevealLogSelectsTheLogRecreatingItEmptyButNotItsFolder)
+{
+    delegate->revealLog(); // before any launch: no folder, and none is made
+    EXPECT_FALSE(std::filesystem::exists(fake.logs));
+    launch();
+    std::filesystem::remove(fake.logFile);
+    choose("Reveal Log");
+    EXPECT_EQ(std::filesystem::file_size(fake.logFile, fake.ignored), 0u);
+    const std::string revealed = "reveal:" + fake.logFile.string();
+    EXPECT_EQ(fake.only("reveal:"), (History{revealed + " (nothing there)", revealed}));
+}
+
 } // namespace
 } // namespace tovra::testing

@@ -20,6 +20,14 @@ TEST_F(DelegateTest, StartUpRunsEachStepToItsEndInOrder)
     ASSERT_EQ(fake.requests().size(), 1u);
     EXPECT_EQ(fake.requests()[0].url, "http://localhost:4173/health");
     EXPECT_EQ(fake.requests()[0].serverProcess, 101); // the agent's tool was 100
+    const FakeTask& bridge = *fake.tasks.back();
+    EXPECT_EQ(bridge.arguments, std::vector<std::string>{(*fake.resources / "app/server.js").string()});
+    EXPECT_EQ(bridge.directory, *fake.resources / "app");
+    EXPECT_EQ(bridge.environment,
+              (Environment{{"HOME", "/home/someone"},
+                           {"PORT", "4173"},
+                           {"TOVRA_BACKGROUND", "1"},
+                           {"TOVRA_DATA_DIR", (fake.applicationSupport / "Tovra Automation").string()}}));
 }
 
 TEST_F(DelegateTest, TheStatusLineTintsGreenOnlyWhenReady)
@@ -46,14 +54,32 @@ TEST_F(DelegateTest, QuitStopsTheBridgeAndItsEndIsNotObserved)
     EXPECT_EQ(fake.requests().size(), 1u) << "the poll went on after termination";
 }
 
-TEST_F(DelegateTest, QuitWithAnExitQueuedStartsNothing)
+TEST(StartUpTest, AnExitSeenAfterQuitOrTerminationStartsNothing)
+{
+    for (const bool quit : {true, false}) {
+        FakePlatform fake;
+        const auto delegate = std::make_shared<TovraAppDelegate>(fake.platform());
+        delegate->applicationDidFinishLaunching();
+        fake.tasks.back()->exit(); // its end is queued, not yet seen
+        if (quit) {
+            delegate->quitTovra();
+        } else {
+            delegate->applicationWillTerminate();
+        }
+        fake.advance(5);
+        EXPECT_EQ(fake.tasks.size(), 1u) << quit;
+        EXPECT_EQ(fake.only("terminate"), History{}) << "an ended child was sent a terminate";
+    }
+}
+
+TEST_F(DelegateTest, TerminationCancelsAPendingRelaunch)
 {
     launch();
-    fake.tasks.back()->exit(); // its end is queued, not yet seen
-    choose("Quit Tovra for Now");
+    bridgeExits();
     delegate->applicationWillTerminate();
     fake.advance(5);
     EXPECT_EQ(fake.tasks.size(), 1u);
+    EXPECT_EQ(fake.only("log:").size(), 1u) << "a closed log closed again";
 }
 
 TEST_F(DelegateTest, WhatEarlierVersionsKeptUnderLibraryMovesInOnceOverwritingNothing)

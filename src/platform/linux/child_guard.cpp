@@ -1,7 +1,7 @@
 #include "platform/linux/child_guard.h"
 
+#include "platform/diagnostics.h"
 #include "platform/linux/environment_signature.h"
-#include "platform/qt/diagnostics.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string_view>
 
-namespace tovra::posix {
+namespace tovra::linuxos {
 
 namespace {
 
@@ -51,7 +51,7 @@ ChildGuard::ChildGuard(pid_t child, const std::string& signature)
 {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
-        qCWarning(lcPlatform) << "cannot guard the bridge server: no pipe:" << std::strerror(errno);
+        platform::warn("cannot guard the bridge server: no pipe: ", std::strerror(errno));
         return;
     }
     const FileDescriptor readEnd(ends[0]);
@@ -65,7 +65,7 @@ ChildGuard::ChildGuard(pid_t child, const std::string& signature)
         _exit(0);
     }
     if (intermediate == -1) {
-        qCWarning(lcPlatform) << "cannot guard the bridge server: no process:" << std::strerror(errno);
+        platform::warn("cannot guard the bridge server: no process: ", std::strerror(errno));
         return;
     }
     waitpid(intermediate, nullptr, 0);
@@ -80,11 +80,11 @@ ChildGuard::~ChildGuard()
     sigemptyset(&pipeSignal);
     sigaddset(&pipeSignal, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipeSignal, &previousMask);
-    if (!writeAll(writeEnd_.get(), std::string_view("", 1))) {
+    if (!posix::writeAll(writeEnd_.get(), std::string_view("", 1))) {
         const timespec noWait{};
         sigtimedwait(&pipeSignal, nullptr, &noWait);
     }
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
 }
 
-} // namespace tovra::posix
+} // namespace tovra::linuxos

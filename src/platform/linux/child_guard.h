@@ -4,9 +4,11 @@
 
 #include <string>
 
-#include "platform/linux/file_descriptor.h"
+#include "platform/posix/file_descriptor.h"
 
-namespace tovra::posix {
+namespace tovra::linuxos {
+
+using posix::FileDescriptor;
 
 // A child must not outlive this process when it dies without its own clean-up (killed, crashed):
 // an orphaned server would keep its port. A small process of its own, named tovra-guard so that
@@ -32,4 +34,4 @@ private:
     FileDescriptor writeEnd_;
 };
 
-} // namespace tovra::posix
+} // namespace tovra::linuxos

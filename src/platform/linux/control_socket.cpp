@@ -1,6 +1,6 @@
 #include "platform/linux/control_socket.h"
 
-#include "platform/qt/diagnostics.h"
+#include "platform/diagnostics.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace tovra::posix {
+namespace tovra::linuxos {
 
 namespace {
 
@@ -49,9 +49,9 @@ void wake(int eventDescriptor)
 
 } // namespace
 
-std::filesystem::path controlSocketPath(const std::filesystem::path& folder)
+std::filesystem::path controlSocketPath(const std::filesystem::path& folder, const std::string& name)
 {
-    return folder / "tovra-bridge.control";
+    return folder / (name + ".control");
 }
 
 ControlSocket::ControlSocket(std::filesystem::path path, platform::MainQueue& mainQueue,
@@ -80,7 +80,7 @@ ControlSocket::ControlSocket(std::filesystem::path path, platform::MainQueue& ma
         }
     }
     if (failed) {
-        qCWarning(lcPlatform).nospace() << "no command-line control at " << path_.c_str() << ": " << failed;
+        platform::warn("no command-line control at ", path_.c_str(), ": ", failed);
         return;
     }
     listener_ = std::move(listener);
@@ -274,4 +274,4 @@ std::optional<platform::ControlAnswer> askControlSocket(const std::filesystem::p
     return platform::ControlAnswer{received.starts_with("ok"), received.substr(3, end - 3)};
 }
 
-} // namespace tovra::posix
+} // namespace tovra::linuxos

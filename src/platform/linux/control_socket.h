@@ -11,10 +11,12 @@
 #include <vector>
 
 #include "platform/control_channel.h"
-#include "platform/linux/file_descriptor.h"
 #include "platform/main_queue.h"
+#include "platform/posix/file_descriptor.h"
 
-namespace tovra::posix {
+namespace tovra::linuxos {
+
+using posix::FileDescriptor;
 
 // The single instance's control channel: a Unix stream socket, mode 0600, in the lock's private
 // folder. A request is one line of at most kMaxRequest bytes; the answer is one line, "ok" or
@@ -68,8 +70,8 @@ private:
     std::thread worker_;
 };
 
-// The path of the control socket in a lock folder.
-std::filesystem::path controlSocketPath(const std::filesystem::path& folder);
+// The path of the control socket in a lock folder: <name>.control, for the program's name.
+std::filesystem::path controlSocketPath(const std::filesystem::path& folder, const std::string& name);
 
 // Sends `request` to the control socket at `path` and waits for its answer, for `time` at most.
 // None when nothing of this user's listens there; a listener that closes without answering,
@@ -78,4 +80,4 @@ std::optional<platform::ControlAnswer> askControlSocket(const std::filesystem::p
                                                         const std::string& request,
                                                         std::chrono::milliseconds time);
 
-} // namespace tovra::posix
+} // namespace tovra::linuxos

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-namespace tovra::posix {
+namespace tovra::linuxos {
 
 namespace {
 
@@ -114,4 +114,4 @@ DisplayWait waitForDisplay(std::string_view platform, std::chrono::milliseconds 
     }
 }
 
-} // namespace tovra::posix
+} // namespace tovra::linuxos

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <string_view>
 
-namespace tovra::posix {
+namespace tovra::linuxos {
 
 enum class DisplayWait { ready, timedOut, interrupted };
 
@@ -14,4 +14,4 @@ enum class DisplayWait { ready, timedOut, interrupted };
 // that needs no display server is ready at once.
 DisplayWait waitForDisplay(std::string_view platform, std::chrono::milliseconds limit, int interrupt);
 
-} // namespace tovra::posix
+} // namespace tovra::linuxos

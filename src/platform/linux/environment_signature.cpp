@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace tovra::posix {
+namespace tovra::linuxos {
 
 namespace {
 
@@ -136,4 +136,4 @@ void signalCarriers(const std::string& signature, pid_t group, int signal)
     ::close(proc);
 }
 
-} // namespace tovra::posix
+} // namespace tovra::linuxos

@@ -6,7 +6,7 @@
 
 #include "platform/task.h"
 
-namespace tovra::posix {
+namespace tovra::linuxos {
 
 // What marks every process a child starts, wherever it goes (a daemon leaves the child's process
 // group and session, but keeps its environment): the entries of the child's environment that this
@@ -19,4 +19,4 @@ std::string environmentSignature(const platform::Environment& child);
 // other threads may call it.
 void signalCarriers(const std::string& signature, pid_t group, int signal);
 
-} // namespace tovra::posix
+} // namespace tovra::linuxos

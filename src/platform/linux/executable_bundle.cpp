@@ -1,27 +1,28 @@
 #include "platform/linux/executable_bundle.h"
 
-#include "platform/qt/diagnostics.h"
+#include "platform/diagnostics.h"
 
 #include <string>
 #include <system_error>
 #include <utility>
 
-namespace tovra::posix {
+namespace tovra::linuxos {
 
-ExecutableBundle::ExecutableBundle() : executable_(currentExecutable()) {}
-
-ExecutableBundle::ExecutableBundle(std::filesystem::path executable) : executable_(std::move(executable)) {}
+ExecutableBundle::ExecutableBundle(std::filesystem::path executable, std::string name, std::string version)
+    : executable_(std::move(executable)), name_(std::move(name)), version_(std::move(version))
+{
+}
 
 std::optional<std::filesystem::path> ExecutableBundle::resourceDirectory()
 {
-    if (!executable_ || executable_->empty()) {
+    if (executable_.empty()) {
         return std::nullopt;
     }
     const std::filesystem::path directory =
-        (executable_->parent_path() / ".." / "share" / "tovra-bridge").lexically_normal();
+        (executable_.parent_path() / ".." / "share" / name_).lexically_normal();
     std::error_code error;
     if (!std::filesystem::is_directory(directory, error)) {
-        qCWarning(lcPlatform).nospace() << "no bridge files: " << directory.c_str() << " is no folder";
+        platform::warn("no bridge files: ", directory.c_str(), " is no folder");
         return std::nullopt;
     }
     return directory;
@@ -30,7 +31,7 @@ std::optional<std::filesystem::path> ExecutableBundle::resourceDirectory()
 platform::InfoValue ExecutableBundle::infoValue(std::string_view key)
 {
     if (key == "CFBundleShortVersionString") {
-        return std::string(TOVRA_VERSION);
+        return version_;
     }
     return std::monostate{};
 }
@@ -45,4 +46,4 @@ std::optional<std::filesystem::path> ExecutableBundle::currentExecutable()
     return executable;
 }
 
-} // namespace tovra::posix
+} // namespace tovra::linuxos

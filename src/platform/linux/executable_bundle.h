@@ -2,19 +2,18 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/bundle.h"
 
-namespace tovra::posix {
+namespace tovra::linuxos {
 
 // The files installed beside the executable: <prefix>/bin/<executable> and
-// <prefix>/share/tovra-bridge/. The build tree has the same layout.
+// <prefix>/share/<name>/. The build tree has the same layout.
 class ExecutableBundle : public platform::Bundle {
 public:
-    // For this process's own executable.
-    ExecutableBundle();
-    explicit ExecutableBundle(std::filesystem::path executable);
+    ExecutableBundle(std::filesystem::path executable, std::string name, std::string version);
 
     std::optional<std::filesystem::path> resourceDirectory() override;
     // "CFBundleShortVersionString": the project's version; any other key is absent.
@@ -24,7 +23,9 @@ public:
     static std::optional<std::filesystem::path> currentExecutable();
 
 private:
-    std::optional<std::filesystem::path> executable_;
+    std::filesystem::path executable_;
+    std::string name_;
+    std::string version_;
 };
 
-} // namespace tovra::posix
+} // namespace tovra::linuxos

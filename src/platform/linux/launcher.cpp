@@ -1,5 +1,6 @@
-// The program users start, <prefix>/bin/tovra-bridge. It blocks the termination signals and hands
-// over, in the same process, to the application at <prefix>/libexec/tovra-bridge/tovra-bridge.
+// The program users start, <prefix>/bin/<name>. It blocks the termination signals and hands over,
+// in the same process, to the application at <prefix>/libexec/<name>/<name> (TOVRA_NAME, from the
+// build).
 // Loading the application's libraries takes milliseconds during which no handler of its own can
 // be in place; a signal that comes meanwhile now waits, blocked, until the application catches it
 // and ends cleanly, instead of killing it half made. This program needs nothing but the C library,
@@ -20,7 +21,7 @@ int main(int, char** argv)
     sigaddset(&termination, SIGHUP);
     sigprocmask(SIG_BLOCK, &termination, nullptr);
 
-    constexpr char kApplication[] = "libexec/tovra-bridge/tovra-bridge";
+    constexpr char kApplication[] = "libexec/" TOVRA_NAME "/" TOVRA_NAME;
     char path[PATH_MAX];
     const ssize_t length = readlink("/proc/self/exe", path, sizeof path - sizeof kApplication);
     char* slash = length > 0 ? (path[length] = '\0', strrchr(path, '/')) : nullptr; // before our name
@@ -29,11 +30,11 @@ int main(int, char** argv)
         slash = strrchr(path, '/'); // before "bin"
     }
     if (!slash) {
-        fprintf(stderr, "tovra-bridge: cannot tell where this program is installed\n");
+        fprintf(stderr, TOVRA_NAME ": cannot tell where this program is installed\n");
         return 127;
     }
     strcpy(slash + 1, kApplication);
     execv(path, argv);
-    fprintf(stderr, "tovra-bridge: cannot start %s: %s\n", path, strerror(errno));
+    fprintf(stderr, TOVRA_NAME ": cannot start %s: %s\n", path, strerror(errno));
     return 127;
 }

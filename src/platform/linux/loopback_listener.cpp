@@ -18,7 +18,7 @@
 #include <sstream>
 #include <string_view>
 
-namespace tovra::posix {
+namespace tovra::linuxos {
 
 namespace {
 
@@ -314,4 +314,4 @@ std::optional<platform::ListeningProcess> loopbackListenerOnPort(int port)
     return platform::ListeningProcess{};
 }
 
-} // namespace tovra::posix
+} // namespace tovra::linuxos

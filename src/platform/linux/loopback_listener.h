@@ -5,10 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/file_descriptor.h"
 #include "platform/network.h"
+#include "platform/posix/file_descriptor.h"
 
-namespace tovra::posix {
+namespace tovra::linuxos {
+
+using posix::FileDescriptor;
 
 // A TCP listener on a port, where a loopback client reaches it (127.0.0.1, ::1, ::ffff:127.0.0.1
 // or every address), as the kernel's socket diagnostics list it.
@@ -60,4 +62,4 @@ public:
     }
 };
 
-} // namespace tovra::posix
+} // namespace tovra::linuxos

@@ -4,9 +4,6 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <unistd.h>
-
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -32,28 +29,17 @@ extern "C" void endWithoutTheLoop()
 
 } // namespace
 
-QtApplication::QtApplication(int& argc, char** argv, int terminationDescriptor)
-    : application_(argc, argv), terminationDescriptor_(terminationDescriptor)
+QtApplication::QtApplication(int& argc, char** argv, TerminationNotice notice)
+    : application_(argc, argv), termination_(std::move(notice))
 {
-    if (terminationDescriptor < 0) {
+    if (termination_.descriptor < 0 || !termination_.take) {
         return;
     }
-    terminationNotifier_ = std::make_unique<QSocketNotifier>(terminationDescriptor, QSocketNotifier::Read);
+    terminationNotifier_ = std::make_unique<QSocketNotifier>(termination_.descriptor, QSocketNotifier::Read);
     QObject::connect(terminationNotifier_.get(), &QSocketNotifier::activated, [this] {
-        takeTerminationSignals();
+        termination_.take();
         terminate();
     });
-}
-
-bool QtApplication::takeTerminationSignals() const
-{
-    bool taken = false;
-    std::array<unsigned char, 64> drained{};
-    while (terminationDescriptor_ >= 0 &&
-           ::read(terminationDescriptor_, drained.data(), drained.size()) > 0) {
-        taken = true;
-    }
-    return taken;
 }
 
 QtApplication::~QtApplication() = default;
@@ -72,7 +58,7 @@ int QtApplication::run()
     (void)endingCaught;
     running = this;
     QTimer::singleShot(0, &application_, [this] {
-        if (takeTerminationSignals()) {
+        if (termination_.take && termination_.take()) {
             terminate();
         }
         if (const auto delegate = delegate_.lock(); delegate && !terminating_) {
@@ -95,10 +81,10 @@ void QtApplication::endNow()
     }
 }
 
-void QtApplication::setActivationPolicy(platform::ActivationPolicy policy)
+void QtApplication::setActivationPolicy(platform::ActivationPolicy /*accessory*/)
 {
     // An accessory has no window of its own: closing the alert must not end the program.
-    QApplication::setQuitOnLastWindowClosed(policy == platform::ActivationPolicy::regular);
+    QApplication::setQuitOnLastWindowClosed(false);
 }
 
 void QtApplication::activateIgnoringOtherApps()

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 
+#include <functional>
 #include <memory>
 
 #include "platform/application.h"
@@ -10,11 +11,17 @@ class QSocketNotifier;
 
 namespace tovra::qt {
 
-// The application object on QApplication. A byte on `terminationDescriptor` (the termination
-// signals' pipe) takes the same path as terminate().
+// How the system tells the program to end (its termination signals): a descriptor that turns
+// readable when it has, and what takes the notice from it (true when one was there).
+struct TerminationNotice {
+    int descriptor = -1;
+    std::function<bool()> take;
+};
+
+// The application object on QApplication. A termination notice takes the same path as terminate().
 class QtApplication : public platform::Application {
 public:
-    QtApplication(int& argc, char** argv, int terminationDescriptor);
+    QtApplication(int& argc, char** argv, TerminationNotice notice);
     ~QtApplication() override;
 
     void setDelegate(std::weak_ptr<platform::ApplicationDelegate> delegate) override;
@@ -27,11 +34,8 @@ public:
     void endNow();
 
 private:
-    // Reads what the signal handler wrote; true when a signal came.
-    bool takeTerminationSignals() const;
-
     QApplication application_;
-    int terminationDescriptor_;
+    TerminationNotice termination_;
     std::weak_ptr<platform::ApplicationDelegate> delegate_;
     std::unique_ptr<QSocketNotifier> terminationNotifier_;
     bool terminating_ = false;

@@ -4,9 +4,6 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <sys/timerfd.h>
-#include <unistd.h>
-
 #include <cmath>
 
 namespace tovra::qt {
@@ -18,13 +15,12 @@ int milliseconds(double seconds)
     return static_cast<int>(std::llround(std::max(0.0, seconds) * 1000.0));
 }
 
-// Runs a work item once when its timerfd expires. Qt's own timers round their waits up to whole
-// milliseconds, so a relaunch due 2.0 s after an exit came up to a millisecond late; a timerfd
-// keeps to the kernel's timer.
+// Runs a work item once when its wake-up timer is due.
 class PreciseSingleShot final : public QSocketNotifier {
 public:
-    PreciseSingleShot(int timer, std::shared_ptr<platform::WorkItem> item, QObject* parent)
-        : QSocketNotifier(timer, QSocketNotifier::Read, parent), timer_(timer)
+    PreciseSingleShot(std::unique_ptr<WakeUpTimer> timer, std::shared_ptr<platform::WorkItem> item,
+                      QObject* parent)
+        : QSocketNotifier(timer->descriptor(), QSocketNotifier::Read, parent), timer_(std::move(timer))
     {
         QObject::connect(this, &QSocketNotifier::activated, this, [this, item = std::move(item)] {
             setEnabled(false);
@@ -32,10 +28,9 @@ public:
             item->perform();
         });
     }
-    ~PreciseSingleShot() override { ::close(timer_); }
 
 private:
-    int timer_;
+    std::unique_ptr<WakeUpTimer> timer_;
 };
 
 class QtTimer : public platform::Timer {
@@ -49,7 +44,7 @@ private:
 
 } // namespace
 
-QtMainQueue::QtMainQueue() = default;
+QtMainQueue::QtMainQueue(WakeUpTimers wakeUpTimers) : wakeUpTimers_(std::move(wakeUpTimers)) {}
 
 QtMainQueue::~QtMainQueue()
 {
@@ -68,18 +63,10 @@ void QtMainQueue::async(std::function<void()> block)
 
 void QtMainQueue::asyncAfter(double delaySeconds, std::shared_ptr<platform::WorkItem> item)
 {
-    // On the monotonic clock. A zero value would disarm the timer: the least wait is a nanosecond.
-    const auto nanoseconds = std::max<long long>(1, std::llround(std::max(0.0, delaySeconds) * 1e9));
-    const int timer = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    itimerspec due{};
-    due.it_value.tv_sec = static_cast<time_t>(nanoseconds / 1000000000);
-    due.it_value.tv_nsec = static_cast<long>(nanoseconds % 1000000000);
-    if (timer >= 0 && ::timerfd_settime(timer, 0, &due, nullptr) == 0) {
-        new PreciseSingleShot(timer, std::move(item), &context_); // owned by the context, deletes itself
+    if (std::unique_ptr<WakeUpTimer> timer = wakeUpTimers_ ? wakeUpTimers_(delaySeconds) : nullptr) {
+        // Owned by the context; deletes itself once it has run.
+        new PreciseSingleShot(std::move(timer), std::move(item), &context_);
         return;
-    }
-    if (timer >= 0) {
-        ::close(timer);
     }
     QTimer::singleShot(milliseconds(delaySeconds), Qt::PreciseTimer, &context_,
                        [item = std::move(item)] { item->perform(); });

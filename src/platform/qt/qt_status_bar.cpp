@@ -107,7 +107,7 @@ QColor tintColor(platform::TintColor color, bool lightPanel)
 QIcon applicationIcon()
 {
     initSymbolResources();
-    return QIcon(QStringLiteral(":/icons/tovra-bridge.svg"));
+    return QIcon(QStringLiteral(":/icons/application.svg"));
 }
 
 bool lightPanels()
@@ -142,18 +142,15 @@ void QtStatusBarButton::updateIcon()
                : QIcon());
 }
 
-QtStatusItem::QtStatusItem(TrayHostWatcher& hosts, SessionBus& bus)
-    : hosts_(hosts), bus_(bus),
-      paletteWatcher_(std::make_unique<PaletteWatcher>([this] { button_.updateIcon(); }))
+QtStatusItem::QtStatusItem(TrayHosts& hosts)
+    : hosts_(hosts), paletteWatcher_(std::make_unique<PaletteWatcher>([this] { button_.updateIcon(); }))
 {
-    QObject::connect(&hosts_, &TrayHostWatcher::changed, &context_, [this] { followHosts(); });
-    for (const auto settled : {&SessionBus::connected, &SessionBus::unanswered}) {
-        QObject::connect(&bus_, settled, &context_, [this] {
-            if (std::exchange(showWhenSettled_, false)) {
-                showWindow();
-            }
-        });
-    }
+    QObject::connect(&hosts_, &TrayHosts::changed, &context_, [this] { followHosts(); });
+    QObject::connect(&hosts_, &TrayHosts::settledNow, &context_, [this] {
+        if (std::exchange(showWhenSettled_, false)) {
+            showWindow();
+        }
+    });
 }
 
 QtStatusItem::~QtStatusItem() = default;
@@ -169,8 +166,8 @@ void QtStatusItem::setToolTip(const QString& toolTip)
     if (trayIcon_) {
         trayIcon_->setToolTip(toolTip_);
     }
-    if (xembedIcon_) {
-        xembedIcon_->setToolTip(toolTip_);
+    if (dockedIcon_) {
+        dockedIcon_->setToolTip(toolTip_);
     }
 }
 
@@ -180,8 +177,8 @@ void QtStatusItem::setIcon(const QIcon& icon)
     if (trayIcon_) {
         trayIcon_->setIcon(icon_);
     }
-    if (xembedIcon_) {
-        xembedIcon_->setIcon(icon_);
+    if (dockedIcon_) {
+        dockedIcon_->setIcon(icon_);
     }
     if (window_) {
         window_->setIcon(icon_);
@@ -211,9 +208,9 @@ void QtStatusItem::setWindowTitle(const std::string& title)
 
 void QtStatusItem::showWindow()
 {
-    // A window's first showing makes Qt's accessibility bridge, which reaches for the session bus on
-    // this thread: so not before the bus has answered or been given up on, a moment after the start.
-    if (!bus_.settled()) {
+    // A window's first showing makes Qt's accessibility bridge, which reaches for the desktop's
+    // services on this thread: so not before they have answered or been given up on.
+    if (!hosts_.settled()) {
         showWhenSettled_ = true;
         return;
     }
@@ -228,17 +225,17 @@ void QtStatusItem::showWindow()
 
 bool QtStatusItem::isVisible()
 {
-    return (trayIcon_ && hosts_.statusNotifierHost()) || xembedIcon_;
+    return (trayIcon_ && hosts_.showsTrayIcon()) || dockedIcon_;
 }
 
-// Shown with its first icon: a tray icon without one is an empty slot. A StatusNotifier host is
-// preferred; an XEmbed tray serves while there is none.
+// Shown with its first icon: a tray icon without one is an empty slot. A host of Qt's tray icon is
+// preferred; a tray of the other kind serves while there is none.
 void QtStatusItem::followHosts()
 {
     if (icon_.isNull()) {
         return;
     }
-    if (hosts_.statusNotifierHost() && !trayIcon_) {
+    if (hosts_.showsTrayIcon() && !trayIcon_) {
         trayIcon_ = std::make_unique<QSystemTrayIcon>(icon_);
         QObject::connect(trayIcon_.get(), &QSystemTrayIcon::activated, trayIcon_.get(),
                          [this](QSystemTrayIcon::ActivationReason reason) {
@@ -251,19 +248,22 @@ void QtStatusItem::followHosts()
         trayIcon_->setContextMenu(menu_);
         trayIcon_->setVisible(true);
     }
-    const std::uint32_t manager = hosts_.statusNotifierHost() ? 0 : hosts_.xembedManager();
-    if (xembedIcon_ && xembedIcon_->manager() != manager) {
-        xembedIcon_.reset();
+    const std::uint64_t tray = hosts_.showsTrayIcon() ? 0 : hosts_.otherTray();
+    if (dockedIcon_ && dockedIn_ != tray) {
+        dockedIcon_.reset();
     }
-    if (manager != 0 && !xembedIcon_) {
-        xembedIcon_ = std::make_unique<XEmbedTrayIcon>(manager);
-        xembedIcon_->setIcon(icon_);
-        xembedIcon_->setToolTip(toolTip_);
-        xembedIcon_->onClick([this](QPoint at) { popUpMenu(at); });
+    if (tray != 0 && !dockedIcon_) {
+        dockedIcon_ = hosts_.dockIn(tray);
+        dockedIn_ = tray;
+        if (dockedIcon_) {
+            dockedIcon_->setIcon(icon_);
+            dockedIcon_->setToolTip(toolTip_);
+            dockedIcon_->onClick([this](QPoint at) { popUpMenu(at); });
+        }
     }
 }
 
-// A click in an XEmbed tray opens the menu, as on a menu bar. On Wayland an unparented popup cannot be
+// A click on the docked icon opens the menu, as on a menu bar. On Wayland an unparented popup cannot be
 // placed, so there the menu is left to the tray host.
 void QtStatusItem::popUpMenu(QPoint at)
 {
@@ -274,15 +274,15 @@ void QtStatusItem::popUpMenu(QPoint at)
     menu_->popup(at);
 }
 
-QtStatusBar::QtStatusBar(SessionBus& bus) : bus_(bus), hosts_(bus)
+QtStatusBar::QtStatusBar(TrayHosts& hosts) : hosts_(hosts)
 {
     static const bool resourcesReady = (initSymbolResources(), true);
     (void)resourcesReady;
 }
 
-std::shared_ptr<platform::StatusItem> QtStatusBar::statusItem(double /*length*/)
+std::shared_ptr<platform::StatusItem> QtStatusBar::statusItem()
 {
-    return std::make_shared<QtStatusItem>(hosts_, bus_);
+    return std::make_shared<QtStatusItem>(hosts_);
 }
 
 // Tray icons carry no accessible name of their own; the tooltip is what assistive tools read.

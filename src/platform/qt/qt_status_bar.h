@@ -8,14 +8,14 @@
 #include <QPointer>
 #include <QSystemTrayIcon>
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/qt/status_window.h"
-#include "platform/qt/tray_host_watcher.h"
-#include "platform/qt/xembed_tray_icon.h"
+#include "platform/qt/tray_hosts.h"
 
 class QMenu;
 
@@ -69,11 +69,11 @@ private:
 };
 
 // The item keeps its icon, tooltip and menu itself and shows them in whatever tray the desktop has,
-// whenever it comes: a QSystemTrayIcon for a StatusNotifier host (made once one is there, it then
-// follows the host's restarts), else an XEmbedTrayIcon in an XEmbed tray.
+// whenever it comes: a QSystemTrayIcon where a host shows it (made once one is there, it then
+// follows the host's restarts), else an icon docked in a tray of the other kind.
 class QtStatusItem final : public platform::StatusItem {
 public:
-    QtStatusItem(TrayHostWatcher& hosts, SessionBus& bus);
+    explicit QtStatusItem(TrayHosts& hosts);
     ~QtStatusItem() override;
 
     platform::StatusBarButton* button() override { return &button_; }
@@ -93,8 +93,7 @@ private:
     void followHosts();
     void popUpMenu(QPoint at);
 
-    TrayHostWatcher& hosts_;
-    SessionBus& bus_;
+    TrayHosts& hosts_;
     QObject context_; // ends the watch on the hosts with the item
     QIcon icon_;
     QString toolTip_;
@@ -103,7 +102,8 @@ private:
     std::vector<std::shared_ptr<platform::Menu>> menus_;
     QPointer<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
-    std::unique_ptr<XEmbedTrayIcon> xembedIcon_;
+    std::unique_ptr<DockedIcon> dockedIcon_;
+    std::uint64_t dockedIn_ = 0; // the tray of the docked icon
     QString windowTitle_;
     std::unique_ptr<QObject> paletteWatcher_; // the icon follows the desktop's light or dark panels
     std::unique_ptr<StatusWindow> window_;    // made when first shown
@@ -113,9 +113,9 @@ private:
 
 class QtStatusBar final : public platform::StatusBar {
 public:
-    explicit QtStatusBar(SessionBus& bus);
+    explicit QtStatusBar(TrayHosts& hosts);
 
-    std::shared_ptr<platform::StatusItem> statusItem(double length) override;
+    std::shared_ptr<platform::StatusItem> statusItem() override;
     std::shared_ptr<platform::Image> systemSymbolImage(const std::string& name,
                                                        const std::string& accessibilityDescription) override;
     std::shared_ptr<platform::Menu> makeMenu() override;
@@ -123,8 +123,7 @@ public:
                                                      const std::string& keyEquivalent) override;
 
 private:
-    SessionBus& bus_;
-    TrayHostWatcher hosts_;
+    TrayHosts& hosts_;
 };
 
 } // namespace tovra::qt

@@ -2,7 +2,7 @@
 
 #include <QVariant>
 
-#include "platform/qt/diagnostics.h"
+#include "platform/diagnostics.h"
 
 namespace tovra::qt {
 
@@ -16,7 +16,7 @@ void QtUserDefaults::setBool(const std::string& key, bool value)
     settings_.setValue(QString::fromStdString(key), value);
     settings_.sync();
     if (settings_.status() != QSettings::NoError) {
-        qCWarning(lcPlatform) << "cannot store the settings in" << settings_.fileName();
+        platform::warn("cannot store the settings in ", settings_.fileName().toStdString());
     }
 }
 

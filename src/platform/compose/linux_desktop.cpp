@@ -1,0 +1,371 @@
+// The Linux desktop's backend set, composed: portable POSIX and Qt, Linux's own calls, and the
+// freedesktop.org conventions (D-Bus, XDG, XEmbed) between them. Only this file knows them all; the
+// process entry reaches it only through platform/process_entry.h.
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QLoggingCategory>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/diagnostics.h"
+#include "platform/freedesktop/desktop_notifications.h"
+#include "platform/freedesktop/desktop_workspace.h"
+#include "platform/freedesktop/session_bus.h"
+#include "platform/freedesktop/tray_host_watcher.h"
+#include "platform/freedesktop/user_directories.h"
+#include "platform/freedesktop/xdg_login_service.h"
+#include "platform/freedesktop/xembed_tray_icon.h"
+#include "platform/linux/control_socket.h"
+#include "platform/linux/display_wait.h"
+#include "platform/linux/executable_bundle.h"
+#include "platform/linux/linux_task.h"
+#include "platform/linux/loopback_listener.h"
+#include "platform/linux/system_calls.h"
+#include "platform/posix/instance_lock.h"
+#include "platform/posix/posix_file_manager.h"
+#include "platform/posix/posix_process_info.h"
+#include "platform/posix/posix_url_session.h"
+#include "platform/posix/system_clock.h"
+#include "platform/posix/termination_signals.h"
+#include "platform/process_entry.h"
+#include "platform/qt/qt_alerts.h"
+#include "platform/qt/qt_application.h"
+#include "platform/qt/qt_main_queue.h"
+#include "platform/qt/qt_pasteboard.h"
+#include "platform/qt/qt_status_bar.h"
+#include "platform/qt/qt_user_defaults.h"
+#include "platform/qt/tray_hosts.h"
+
+Q_LOGGING_CATEGORY(lcPlatform, "tovra.platform")
+
+namespace tovra::platform {
+
+namespace {
+
+// Who the program is to the system, said once here: the backends are told.
+struct Identity {
+    // The command and the name its files go by (TOVRA_NAME, from the build).
+    static constexpr const char* name = TOVRA_NAME;
+    // Its folder among the user's places (logs, settings).
+    static constexpr const char* folder = "Tovra";
+    static constexpr const char* settingsFile = "Tovra Bridge.conf";
+    // What its login entry says it does.
+    static constexpr const char* comment = "Keeps the Tovra bridge server running";
+};
+
+// Backends say why an operation failed in Qt's logging, where QT_LOGGING_RULES reaches them.
+void toQtLogging(std::string_view line)
+{
+    qCWarning(lcPlatform).noquote() << QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()));
+}
+// Routed before main runs, ahead of every thread.
+[[maybe_unused]] const bool warningsRouted = [] {
+    warningSink() = toQtLogging;
+    return true;
+}();
+
+// How long a display named by the environment may take to come.
+constexpr std::chrono::milliseconds kDisplayWait{30000};
+
+// What stands here for the words of a Mac's.
+Words linuxWords()
+{
+    return {"Open Controller on This Computer",
+            "Tovra\u2019s bridge files are incomplete. Reinstall Tovra and start it again."};
+}
+
+// The lock folder this process claimed; empty when it runs unlocked.
+std::filesystem::path& instanceFolder()
+{
+    static std::filesystem::path folder;
+    return folder;
+}
+
+bool isSet(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value && *value;
+}
+
+std::string lowercase(const char* text)
+{
+    std::string lower = text ? text : "";
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    return lower;
+}
+
+// The platform Qt runs on: QT_QPA_PLATFORM when set, else Qt's own choice among the displays the
+// environment names (X, unless a Wayland session that is not GNOME's says otherwise), else none.
+std::string preferredPlatform()
+{
+    if (isSet("QT_QPA_PLATFORM")) {
+        return std::getenv("QT_QPA_PLATFORM");
+    }
+    const bool x = isSet("DISPLAY");
+    const bool wayland = isSet("WAYLAND_DISPLAY");
+    const std::string desktop =
+        lowercase(std::getenv("XDG_CURRENT_DESKTOP")) + lowercase(std::getenv("XDG_SESSION_DESKTOP"));
+    if (wayland && (!x || (lowercase(std::getenv("XDG_SESSION_TYPE")) == "wayland" &&
+                           desktop.find("gnome") == std::string::npos))) {
+        return "wayland";
+    }
+    return x ? "xcb" : "offscreen";
+}
+
+// A display that the environment names but that takes no clients yet (a login often starts
+// programs before the compositor) is waited for; Qt would abort without it. One that does not come
+// in time, or that Qt cannot open after all, leaves the program on the offscreen platform, where it
+// supervises the bridge all the same, without a tray. Chosen on the command line Qt reads, not in
+// the environment, which the bridge server inherits.
+std::string choosePlatform(bool& displayExpected)
+{
+    const std::string preferred = preferredPlatform();
+    const std::string first = preferred.substr(0, preferred.find(';'));
+    displayExpected = false;
+    if (first == "offscreen") {
+        return preferred;
+    }
+    switch (linuxos::waitForDisplay(first, kDisplayWait, posix::terminationSignalDescriptor())) {
+    case linuxos::DisplayWait::ready:
+        displayExpected = true;
+        return preferred + ";offscreen";
+    case linuxos::DisplayWait::interrupted: // the signal ends the program before it starts anything
+        return "offscreen";
+    case linuxos::DisplayWait::timedOut:
+        break;
+    }
+    warn("no display: ", first == "xcb" ? "DISPLAY " : "WAYLAND_DISPLAY ",
+         std::getenv(first == "xcb" ? "DISPLAY" : "WAYLAND_DISPLAY"), " took no clients within ",
+         std::to_string(kDisplayWait.count() / 1000), " s; running without a display, so without a tray");
+    return "offscreen";
+}
+
+std::vector<char*> withPlatform(int argc, char** argv, std::string& platform)
+{
+    static char option[] = "-platform";
+    std::vector<char*> arguments(argv, argv + argc);
+    arguments.push_back(option);
+    arguments.push_back(platform.data());
+    arguments.push_back(nullptr);
+    return arguments;
+}
+
+// The program as users start it: the launcher at <prefix>/bin, in front of this application at
+// <prefix>/libexec/<name>. The bundle and the login entry go by it.
+std::optional<std::filesystem::path> program()
+{
+    const std::optional<std::filesystem::path> application = linuxos::ExecutableBundle::currentExecutable();
+    if (!application) {
+        return std::nullopt;
+    }
+    return application->parent_path().parent_path().parent_path() / "bin" / Identity::name;
+}
+
+// The application's icon as installed beside the program, for notifications; else the theme's name.
+QString applicationIconFile()
+{
+    const std::optional<std::filesystem::path> launcher = program();
+    const std::filesystem::path icon = launcher ? launcher->parent_path().parent_path() /
+                                                      "share/icons/hicolor/scalable/apps" /
+                                                      (std::string(Identity::name) + ".svg")
+                                                : std::filesystem::path();
+    std::error_code error;
+    return launcher && std::filesystem::is_regular_file(icon, error) ? QString::fromStdString(icon.string())
+                                                                     : QString::fromUtf8(Identity::name);
+}
+
+std::string settingsFile()
+{
+    const std::filesystem::path config = freedesktop::configDirectory();
+    return config.empty() ? std::string() : (config / Identity::folder / Identity::settingsFile).string();
+}
+
+// The user's places by the XDG base directories: logs in $XDG_STATE_HOME/Tovra, data in $XDG_DATA_HOME.
+posix::UserPlaces userPlaces()
+{
+    const std::filesystem::path state = freedesktop::stateDirectory();
+    return {freedesktop::homeDirectory(), state.empty() ? state : state / Identity::folder,
+            freedesktop::dataDirectory()};
+}
+
+// The places the single-instance lock may be kept: $XDG_RUNTIME_DIR, /tmp and $XDG_CACHE_HOME.
+posix::InstancePlaces instancePlaces()
+{
+    return {freedesktop::runtimeDirectory(), "/tmp", freedesktop::cacheDirectory(), Identity::name};
+}
+
+// Work due later wakes the loop by a timerfd, to the kernel's nanosecond.
+std::unique_ptr<qt::WakeUpTimer> timerFd(double seconds)
+{
+    struct TimerFdWakeUp final : qt::WakeUpTimer {
+        explicit TimerFdWakeUp(linuxos::TimerFd timer) : timer(std::move(timer)) {}
+        int descriptor() const override { return timer.descriptor(); }
+        linuxos::TimerFd timer;
+    };
+    std::optional<linuxos::TimerFd> timer = linuxos::TimerFd::after(seconds);
+    return timer ? std::make_unique<TimerFdWakeUp>(std::move(*timer)) : nullptr;
+}
+
+// An icon docked in an XEmbed tray, for the status item.
+class XEmbedDock final : public qt::DockedIcon {
+public:
+    explicit XEmbedDock(std::uint32_t manager) : icon_(manager) {}
+    void setIcon(const QIcon& icon) override { icon_.setIcon(icon); }
+    void setToolTip(const QString& toolTip) override { icon_.setToolTip(toolTip); }
+    void onClick(std::function<void(QPoint)> click) override { icon_.onClick(std::move(click)); }
+
+private:
+    freedesktop::XEmbedTrayIcon icon_;
+};
+
+// The trays of a freedesktop.org desktop: a StatusNotifier host shows Qt's tray icon; an XEmbed tray
+// takes an icon docked in it. Settled once the session bus has answered or been given up on.
+class FreedesktopTrays final : public qt::TrayHosts {
+public:
+    explicit FreedesktopTrays(freedesktop::SessionBus& bus) : bus_(bus), watcher_(bus)
+    {
+        // First: Qt's accessibility bridge must be made as the bus settles, before settledNow lets
+        // a window show (its first showing would make the bridge, waiting for a stalled bus).
+        freedesktop::makeAccessibilityBridge(bus_);
+        QObject::connect(&watcher_, &freedesktop::TrayHostWatcher::changed, this, &qt::TrayHosts::changed);
+        for (const auto signal :
+             {&freedesktop::SessionBus::connected, &freedesktop::SessionBus::unanswered}) {
+            QObject::connect(&bus_, signal, this, &qt::TrayHosts::settledNow);
+        }
+    }
+
+    bool showsTrayIcon() const override { return watcher_.statusNotifierHost(); }
+    std::uint64_t otherTray() const override { return watcher_.xembedManager(); }
+    std::unique_ptr<qt::DockedIcon> dockIn(std::uint64_t key) override
+    {
+        return std::make_unique<XEmbedDock>(static_cast<std::uint32_t>(key));
+    }
+    bool settled() const override { return bus_.settled(); }
+
+private:
+    freedesktop::SessionBus& bus_;
+    freedesktop::TrayHostWatcher watcher_;
+};
+
+class LinuxBackends final : public Backends {
+public:
+    LinuxBackends(int argc, char** argv, const std::string& applicationName)
+        : platform_(choosePlatform(displayExpected_)), arguments_(withPlatform(argc, argv, platform_)),
+          argc_(static_cast<int>(arguments_.size()) - 1),
+          application_(argc_, arguments_.data(),
+                       {posix::terminationSignalDescriptor(), posix::takeTerminationSignals}),
+          bundle_(program().value_or(std::filesystem::path()), Identity::name, TOVRA_VERSION),
+          trays_(sessionBus_), statusBar_(trays_), workspace_(sessionBus_),
+          userDefaults_(QString::fromStdString(settingsFile())),
+          loginService_({Identity::name, applicationName, Identity::comment}, program(),
+                        freedesktop::configDirectory() / "autostart", workspace_),
+          notifications_(sessionBus_, QString::fromStdString(applicationName), applicationIconFile())
+    {
+        QGuiApplication::setApplicationDisplayName(QString::fromStdString(applicationName));
+        QGuiApplication::setDesktopFileName(QString::fromUtf8(Identity::name));
+        QGuiApplication::setWindowIcon(qt::applicationIcon());
+        if (displayExpected_ && QGuiApplication::platformName() == QLatin1String("offscreen")) {
+            warn("cannot open the display; running without one, so without a tray");
+        }
+    }
+
+    Platform platform() override
+    {
+        return Platform{application_, mainQueue_,     clock_,      fileManager_,  taskLauncher_,
+                        bundle_,      processInfo_,   statusBar_,  alerts_,       workspace_,
+                        pasteboard_,  userDefaults_,  urlSession_, loginService_, notifications_,
+                        network_,     controlSocket_, linuxWords()};
+    }
+
+private:
+    posix::PosixProcessInfo processInfo_; // first: the environment as the program got it
+    bool displayExpected_ = false;
+    std::string platform_;
+    std::vector<char*> arguments_;
+    int argc_;
+    qt::QtApplication application_;
+    freedesktop::SessionBus sessionBus_; // before everything that uses the bus, after the application
+    qt::QtMainQueue mainQueue_{timerFd};
+    posix::SystemClock clock_;
+    posix::PosixFileManager fileManager_{userPlaces(), linuxos::renameExclusive};
+    linuxos::LinuxTaskLauncher taskLauncher_;
+    linuxos::ExecutableBundle bundle_;
+    FreedesktopTrays trays_;
+    qt::QtStatusBar statusBar_;
+    qt::QtAlerts alerts_;
+    freedesktop::DesktopWorkspace workspace_;
+    qt::QtPasteboard pasteboard_;
+    qt::QtUserDefaults userDefaults_;
+    posix::PosixUrlSession urlSession_{[check = std::make_shared<linuxos::OwnedListenerCheck>()](
+                                           int pid, int port) { return (*check)(pid, port); }};
+    freedesktop::XdgLoginService loginService_;
+    freedesktop::DesktopNotifications notifications_;
+    linuxos::LinuxNetwork network_;
+    // Last: gone first, before the main queue its requests go through.
+    linuxos::ControlSocket controlSocket_{instanceFolder().empty()
+                                              ? std::filesystem::path()
+                                              : linuxos::controlSocketPath(instanceFolder(), Identity::name),
+                                          mainQueue_};
+};
+
+} // namespace
+
+void catchTerminationSignals()
+{
+    posix::catchTerminationSignals();
+}
+
+bool claimSingleInstance()
+{
+    const posix::SingleInstance instance = posix::claimSingleInstance(instancePlaces());
+    if (instance.claim == posix::InstanceClaim::claimed) {
+        instanceFolder() = instance.folder;
+    }
+    return instance.claim != posix::InstanceClaim::heldByAnother;
+}
+
+std::optional<ControlAnswer> askRunningInstance(const std::string& request, double seconds)
+{
+    const auto time = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+    // Nothing is made on the way: each place that may hold the lock is asked in turn.
+    for (const std::filesystem::path& folder : posix::instanceFolders(instancePlaces())) {
+        if (std::optional<ControlAnswer> answer = linuxos::askControlSocket(
+                linuxos::controlSocketPath(folder, Identity::name), request, time)) {
+            return answer;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string programVersion()
+{
+    return TOVRA_VERSION;
+}
+
+void postDesktopNotification(const std::string& applicationName, const std::string& summary,
+                             const std::string& body)
+{
+    int argc = 1;
+    std::string name = Identity::name;
+    char* argv[] = {name.data(), nullptr};
+    const QCoreApplication application(argc, argv);
+    freedesktop::postAndWait(QString::fromStdString(applicationName), QString::fromUtf8(Identity::name),
+                             summary, body, freedesktop::SessionBus::kAnswerTime);
+}
+
+std::unique_ptr<Backends> makeBackends(int& argc, char** argv, const std::string& applicationName)
+{
+    // Qt's own warnings speak of Qt, not of this program; QT_LOGGING_RULES brings them back.
+    QLoggingCategory::setFilterRules(
+        QStringLiteral("default.warning=false\nqt.*.warning=false\nqt.*.info=false"));
+    return std::make_unique<LinuxBackends>(argc, argv, applicationName);
+}
+
+} // namespace tovra::platform

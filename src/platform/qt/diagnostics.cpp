@@ -1,3 +1,0 @@
-#include "platform/qt/diagnostics.h"
-
-Q_LOGGING_CATEGORY(lcPlatform, "tovra.platform")

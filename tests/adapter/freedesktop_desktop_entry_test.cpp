@@ -1,0 +1,84 @@
+#include "platform/freedesktop/desktop_entry.h"
+
+#include <tuple>
+
+#include <gtest/gtest.h>
+
+namespace tovra::freedesktop {
+namespace {
+
+const std::nullopt_t none = std::nullopt;
+
+TEST(DesktopEntry, ParsesTheEntryGroupOfWellFormedTextOnly)
+{
+    const std::tuple<const char*, std::string_view, std::optional<DesktopEntryKeys>> cases[] = {
+        {"CRLF, comments, blanks, another group, no final newline",
+         " # note\r\n\r\n[Other]\nA=1\nA=2\n  [Desktop Entry] \t\r\n  Type \t= \tLink\r\nName[de]=a b "
+         "\nExec=/a",
+         DesktopEntryKeys{{"Type", "Link"}, {"Name[de]", "a b "}, {"Exec", "/a"}}},
+        {"a NUL byte", std::string_view("[Desktop Entry]\nA=\0", 19), none},
+        {"no entry group", "[Other]\nA=1\n", none},
+        {"the group twice", "[Desktop Entry]\n[Other]\n[Desktop Entry]\n", none},
+        {"a key twice", "[Desktop Entry]\nA=1\nA = 2\n", none},
+        {"a key before any group", "A=1\n[Desktop Entry]\n", none},
+        {"a line without =", "[Desktop Entry]\nExec\n", none},
+        {"an empty key", "[Desktop Entry]\n=x\n", none},
+        {"an unclosed header", "[Desktop Entry\n", none},
+        {"a bracket in a header", "[Desktop Entry]\n[a[b]\n", none},
+    };
+    for (const auto& [label, text, keys] : cases) {
+        EXPECT_EQ(parseDesktopEntry(text), keys) << label;
+    }
+}
+
+TEST(DesktopEntry, ReadsTheProgramOfAnExecValue)
+{
+    const std::tuple<const char*, std::string_view, std::optional<std::string>> cases[] = {
+        {"bare, with arguments", "/opt/a --x %U", "/opt/a"},
+        {"quoted, with escapes and arguments", R"("/opt/\\"a\\"\\\\b\\`\\$ c" %f)", R"(/opt/"a"\b`$ c)"},
+        {"string escapes inside quotes", R"("/a\sb\tc\nd\re")", "/a b\tc\nd\re"},
+        {"%% in the program", "/opt/100%%", "/opt/100%"},
+        {"a field code in the program", "/opt/a%f", none},
+        {"a reserved character unquoted", "/opt/a$b", none},
+        {"an unterminated quote", "\"/opt/a", none},
+        {"text after the closing quote", "\"/opt/a\"b", none},
+        {"an unknown escape inside quotes", R"("/opt/\\a")", none},
+        {"a backslash ending a quoted value", R"("/opt/a\\)", none},
+        {"an unknown string escape", R"(/opt/\x)", none},
+        {"a backslash at the end", "/opt/a\\", none},
+    };
+    for (const auto& [label, exec, program] : cases) {
+        EXPECT_EQ(programOfExec(exec), program) << label;
+    }
+}
+
+TEST(DesktopEntry, WritesExecValuesThatRunTheProgram)
+{
+    const std::string_view utf8Edges = "/\xC2\x80\xED\x9F\xBF\xEE\x80\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF";
+    const std::tuple<const char*, std::string_view, std::optional<std::string>> cases[] = {
+        {"plain", "/opt/tovra/bin/tovra-bridge", "/opt/tovra/bin/tovra-bridge"},
+        {"a space", "/opt/Tovra Bridge/x", "\"/opt/Tovra Bridge/x\""},
+        {"quotes, backslash, $, backtick, %", R"(/o "q" \ $ ` %)", R"("/o \\"q\\" \\\\ \\$ \\` %%")"},
+        {"tab, newline, carriage return", "/a\tb\nc\rd", R"("/a\tb\nc\rd")"},
+        {"%", "/opt/100%", "/opt/100%%"},
+        {"UTF-8 at the edges of its ranges", utf8Edges, std::string(utf8Edges)},
+        {"a control character", "/a\x01", none},
+        {"an overlong sequence", "/a\xC1\xBF", none},
+        {"the first surrogate", "/a\xED\xA0\x80", none},
+        {"beyond U+10FFFF", "/a\xF4\x90\x80\x80", none},
+        {"a five-byte sequence", "/a\xF8\x88\x80\x80\x80", none},
+        {"a bad continuation byte", "/a\xE2\x28\xA1", none},
+        {"a lone continuation byte", "/a\x80", none},
+        {"a sequence cut short by the end", std::string_view("/a\xE2\x82\xAC", 4), none},
+    };
+    for (const auto& [label, program, exec] : cases) {
+        EXPECT_EQ(execValue(program), exec) << label;
+        EXPECT_EQ(tryExecValue(program).has_value(), exec.has_value()) << label;
+        if (exec) {
+            EXPECT_EQ(programOfExec(*exec), program) << label;
+        }
+    }
+}
+
+} // namespace
+} // namespace tovra::freedesktop

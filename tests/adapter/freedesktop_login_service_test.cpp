@@ -1,0 +1,110 @@
+#include "platform/freedesktop/xdg_login_service.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <iterator>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/freedesktop/desktop_entry.h"
+#include "support/temp_dir.h"
+
+namespace tovra::freedesktop {
+namespace {
+
+namespace fs = std::filesystem;
+using enum platform::LoginItemStatus;
+using namespace tovra::testing;
+
+const std::string ours = "/opt/tovra/bin/tovra-bridge";
+const std::string head = "[Desktop Entry]\nType=Application\n";
+const std::string own = head + "Exec=" + ours + "\n";
+const AutostartIdentity identity{"tovra-bridge", "Tovra Bridge", "Keeps the Tovra bridge server running"};
+
+struct MockWorkspace : platform::Workspace {
+    MOCK_METHOD(bool, openURL, (const std::string&), (override));
+    MOCK_METHOD(void, activateFileViewerSelecting, (const std::vector<fs::path>&), (override));
+};
+
+class XdgLoginServiceTest : public ::testing::Test {
+protected:
+    TempDir home;
+    fs::path folder = home / "autostart";
+    fs::path name = folder / "tovra-bridge.desktop";
+    ::testing::StrictMock<MockWorkspace> workspace; // nothing is opened unless a test expects it
+    XdgLoginService service{identity, fs::path(ours), folder, workspace};
+};
+
+TEST_F(XdgLoginServiceTest, StatusFollowsTheEntry)
+{
+    const std::string other = head + "Exec=/usr/bin/other\n";
+    const std::string padding(XdgLoginService::maxEntrySize, '#');
+    EXPECT_EQ(service.status(), notRegistered) << "no entry";
+    const std::tuple<const char*, std::string, platform::LoginItemStatus> cases[] = {
+        {"ours", own, enabled},
+        {"another program", other, notRegistered},
+        {"not an application", "[Desktop Entry]\nType=Link\nExec=" + ours + "\n", notRegistered},
+        {"Hidden=true", own + "Hidden=true\n", requiresApproval},
+        {"Hidden=1 over another program", other + "Hidden=1\n", requiresApproval},
+        {"autostart off, no Exec", head + "X-GNOME-Autostart-enabled=false\n", requiresApproval},
+        {"flags on, trailing blanks", own + "Hidden=0 \t\nX-GNOME-Autostart-enabled=true \n", enabled},
+        {"an unreadable flag", own + "Hidden=yes\n", notRegistered},
+        {"unreadable beside off", own + "Hidden=true\nX-GNOME-Autostart-enabled=no\n", notRegistered},
+        {"exactly the size limit", (own + padding).substr(0, XdgLoginService::maxEntrySize), enabled},
+        {"over the size limit", own + padding, notRegistered},
+    };
+    for (const auto& [label, text, status] : cases) {
+        writeFile(name, text);
+        EXPECT_EQ(service.status(), status) << label;
+    }
+    fs::remove(name);
+    ASSERT_EQ(::mkfifo(name.c_str(), 0600), 0);
+    EXPECT_EQ(service.status(), notRegistered) << "a FIFO, not waited for";
+}
+
+TEST_F(XdgLoginServiceTest, RegisterWritesAValidEntryNamingThisProgramUnregisterRemovesItTheFolderOpens)
+{
+    const fs::path program = home / "Tovra \"Bridge\" $`%\\\xC3\xA9" / "tovra-bridge";
+    XdgLoginService awkward(identity, program, folder, workspace);
+    ASSERT_TRUE(awkward.registerService());
+    EXPECT_EQ(awkward.status(), enabled);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 1) << "a temporary file is left";
+    const std::optional<DesktopEntryKeys> keys = parseDesktopEntry(readFile(name));
+    ASSERT_TRUE(keys);
+    EXPECT_EQ(programOfExec(keys->at("Exec")), program.string());
+    EXPECT_TRUE(keys->at("Exec").ends_with("\" --login")) << keys->at("Exec"); // it knows who started it
+    EXPECT_EQ(keys->at("TryExec"), home.path.string() + "/Tovra \"Bridge\" $`%\\\\\xC3\xA9/tovra-bridge");
+    const std::string validate =
+        "desktop-file-validate '" + name.string() + "' >'" + home.path.string() + "/out' 2>&1";
+    EXPECT_EQ(std::system(validate.c_str()), 0);
+    EXPECT_EQ(readFile(home / "out"), "");
+    fs::create_symlink(home / "elsewhere", home / "link");
+    fs::rename(home / "link", name);
+    ASSERT_TRUE(awkward.registerService());
+    EXPECT_FALSE(fs::exists(home / "elsewhere")) << "written through a symlink at the name";
+    EXPECT_FALSE(fs::is_symlink(name));
+    EXPECT_TRUE(awkward.unregisterService());
+    EXPECT_EQ(awkward.status(), notRegistered);
+    EXPECT_TRUE(awkward.unregisterService()) << "nothing left to remove";
+    EXPECT_CALL(workspace, openURL("file://" + home.path.string() + "/auto%20start%25%C3%A9"));
+    XdgLoginService(identity, program, home / "auto start%\xC3\xA9", workspace).openSettingsPane();
+}
+
+TEST_F(XdgLoginServiceTest, FailuresAreReportedAndLeaveNothingBehind)
+{
+    writeFile(folder, "a file in place of the folder");
+    EXPECT_FALSE(service.registerService());
+    EXPECT_TRUE(service.unregisterService()) << "nothing is registered there";
+    fs::remove(folder);
+    fs::create_directories(name);
+    EXPECT_FALSE(service.registerService()) << "a folder at the entry's name";
+    EXPECT_FALSE(service.unregisterService()) << "a folder at the entry's name";
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 1);
+    EXPECT_FALSE(
+        XdgLoginService(identity, "bin/tovra", home / "new", workspace).registerService()); // relative
+}
+
+} // namespace
+} // namespace tovra::freedesktop
