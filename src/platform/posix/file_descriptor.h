@@ -29,9 +29,8 @@ private:
 // before the thread drains them read as one.
 class Wakeup {
 public:
+    // Without a pipe (none could be made) the thread wakes only at its own times.
     Wakeup();
-    // False when no pipe could be made: the thread then wakes only at its own times.
-    bool isOpen() const { return readEnd_.isOpen(); }
     int descriptor() const { return readEnd_.get(); }
     void wake() const;
     void drain() const;
