@@ -36,15 +36,15 @@ void setupInfo(std::string_view body)
 // Any program the Exec writer accepts comes back unchanged from the entry it is written into.
 void desktopEntry(std::string_view text)
 {
-    tovra::xdg::programOfExec(text);
+    tovra::freedesktop::programOfExec(text);
     for (const auto& [key, value] :
-         tovra::xdg::parseDesktopEntry(text).value_or(tovra::xdg::DesktopEntryKeys{})) {
-        tovra::xdg::programOfExec(value);
+         tovra::freedesktop::parseDesktopEntry(text).value_or(tovra::freedesktop::DesktopEntryKeys{})) {
+        tovra::freedesktop::programOfExec(value);
     }
-    if (const auto exec = tovra::xdg::execValue(text)) {
-        const auto entry = tovra::xdg::parseDesktopEntry("[Desktop Entry]\nExec=" + *exec + "\n");
-        check(entry && entry->at("Exec") == *exec && tovra::xdg::programOfExec(*exec) == text &&
-              tovra::xdg::tryExecValue(text));
+    if (const auto exec = tovra::freedesktop::execValue(text)) {
+        const auto entry = tovra::freedesktop::parseDesktopEntry("[Desktop Entry]\nExec=" + *exec + "\n");
+        check(entry && entry->at("Exec") == *exec && tovra::freedesktop::programOfExec(*exec) == text &&
+              tovra::freedesktop::tryExecValue(text));
     }
 }
 

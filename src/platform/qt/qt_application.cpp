@@ -65,8 +65,9 @@ int QtApplication::run()
             delegate->applicationDidFinishLaunching();
         }
     });
-    // Not QApplication::exec(): that makes the accessibility bridge first, which waits for the
-    // session bus on this thread (see makeAccessibilityBridge).
+    // Not QApplication::exec(): that makes the accessibility bridge first, which on a desktop
+    // reaches its services on this thread, waiting for them; whoever composes the program makes
+    // the bridge once they have answered.
     QEventLoop loop;
     loop.exec();
     running = nullptr;
