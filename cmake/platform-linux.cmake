@@ -122,8 +122,8 @@ if(TOVRA_TESTS)
     tovra_test(linux SOURCES tests/adapter/linux_control_test.cpp tests/adapter/linux_process_test.cpp
                LIBRARIES tovra_linux GTest::gtest_main)
     tovra_test(freedesktop SOURCES tests/adapter/freedesktop_desktop_entry_test.cpp
-               tests/adapter/freedesktop_desktop_test.cpp tests/adapter/freedesktop_login_service_test.cpp
-               LIBRARIES tovra_freedesktop)
+               tests/adapter/freedesktop_login_service_test.cpp
+               LIBRARIES tovra_freedesktop GTest::gtest_main)
     tovra_test(qt SOURCES tests/adapter/qt_backends_test.cpp LIBRARIES tovra_qt)
 endif()
 

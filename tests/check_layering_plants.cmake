@@ -1,21 +1,20 @@
 cmake_minimum_required(VERSION 3.25)
 # The layering check passes on a copy of src/ as it is, and fails on each kind of forbidden include
 # planted in it one at a time (cmake -DSOURCE_DIR=<root> -DWORK_DIR=<dir> -P this file).
+set(qt_menu platform/qt/qt_menu.cpp)
+set(reader platform/posix/http_reader.cpp)
+set(wait platform/linux/display_wait.cpp)
+set(entry platform/freedesktop/desktop_entry.cpp)
 set(plants
     "app/tovra_app_delegate.cpp|#include <QString>" "health/health.cpp|#include <unistd.h>"
     "log/bridge_log.cpp|#import <AppKit/AppKit.h>" "menu/build_menu.cpp|#include \"platform/qt/qt_menu.h\""
     "common/file_checks.h|#include <sys/stat.h>" "platform/platform.h|#include <QObject>"
-    "platform/qt/qt_menu.cpp|#include <QDBusMessage>" "platform/qt/qt_menu.cpp|#include <xcb/xcb.h>"
-    "platform/qt/qt_menu.cpp|#include <unistd.h>"
-    "platform/qt/qt_menu.cpp|#include \"platform/freedesktop/session_bus.h\""
-    "platform/posix/http_reader.cpp|#include <sys/eventfd.h>"
-    "platform/posix/http_reader.cpp|#include <linux/netlink.h>"
-    "platform/posix/http_reader.cpp|std::ifstream self(\"/proc/self/status\")"
-    "platform/posix/http_reader.cpp|#include \"platform/linux/system_calls.h\""
-    "platform/posix/http_reader.cpp|#include <QByteArray>" "platform/linux/display_wait.cpp|#include <QString>"
-    "platform/linux/display_wait.cpp|#include \"platform/freedesktop/user_directories.h\""
-    "platform/freedesktop/desktop_entry.cpp|#include \"platform/linux/system_calls.h\""
-    "platform/freedesktop/desktop_entry.cpp|#include \"platform/qt/qt_menu.h\"")
+    "${qt_menu}|#include <QDBusMessage>" "${qt_menu}|#include <xcb/xcb.h>" "${qt_menu}|#include <unistd.h>"
+    "${qt_menu}|#include \"platform/freedesktop/session_bus.h\"" "${reader}|#include <sys/eventfd.h>"
+    "${reader}|#include <linux/netlink.h>" "${reader}|std::ifstream self(\"/proc/self/status\")"
+    "${reader}|#include \"platform/linux/system_calls.h\"" "${reader}|#include <QByteArray>"
+    "${wait}|#include <QString>" "${wait}|#include \"platform/freedesktop/user_directories.h\""
+    "${entry}|#include \"platform/linux/system_calls.h\"" "${entry}|#include \"platform/qt/qt_menu.h\"")
 set(check ${CMAKE_COMMAND} -DSOURCE_DIR=${WORK_DIR} -P ${SOURCE_DIR}/cmake/check_layering.cmake)
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(COPY "${SOURCE_DIR}/src" DESTINATION "${WORK_DIR}")

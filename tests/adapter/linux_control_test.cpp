@@ -11,6 +11,7 @@
 #include <deque>
 #include <future>
 #include <mutex>
+#include <utility>
 
 #include "platform/linux/control_socket.h"
 #include "support/temp_dir.h"
@@ -25,7 +26,8 @@ using tovra::testing::TempDir;
 struct Queue final : platform::MainQueue {
     void async(std::function<void()> block) override
     {
-        std::lock_guard{mutex}, blocks.push_back(std::move(block));
+        const std::lock_guard lock(mutex);
+        blocks.push_back(std::move(block));
     }
     void asyncAfter(double, std::shared_ptr<platform::WorkItem>) override {}
     std::unique_ptr<platform::Timer> scheduledTimer(double, std::function<void()>) override
@@ -36,8 +38,9 @@ struct Queue final : platform::MainQueue {
     template <typename T> T runUntil(std::future<T>& done)
     {
         while (done.wait_for(5ms) != std::future_status::ready) {
-            std::deque<std::function<void()>> now;
-            std::swap(now, (std::lock_guard{mutex}, blocks));
+            std::unique_lock lock(mutex);
+            std::deque<std::function<void()>> now = std::exchange(blocks, {});
+            lock.unlock();
             for (auto& block : now) {
                 block();
             }

@@ -48,7 +48,9 @@ std::string children(pid_t* last = nullptr)
     std::string names;
     for (const auto& [name, pid] : found) {
         names += name;
-        last ? void(*last = pid) : void();
+        if (last) {
+            *last = pid;
+        }
     }
     return names;
 }
@@ -85,10 +87,17 @@ TEST(LinuxTask, TheHandlerRunsOnceOnAnotherThreadUnlessRemovedOrTheTaskGone)
     for (const int removal : {0, 1, 2}) { // kept, removed, the task destroyed
         const auto calls = std::make_shared<std::atomic<int>>(0);
         std::atomic<std::thread::id> thread;
-        auto task = sleeping([calls, &thread] { ++*calls, thread = std::this_thread::get_id(); });
+        auto task = sleeping([calls, &thread] {
+            ++*calls;
+            thread = std::this_thread::get_id();
+        });
         EXPECT_FALSE(task->launch()); // once only
         const int pid = task->processIdentifier();
-        removal == 1 ? task->setTerminationHandler({}) : removal == 2 ? task.reset() : void();
+        if (removal == 1) {
+            task->setTerminationHandler({});
+        } else if (removal == 2) {
+            task.reset();
+        }
         kill(pid, SIGTERM);
         if (task) {
             task->waitUntilExit();
@@ -122,7 +131,9 @@ TEST(LinuxChildGuard, NamedItsOwnItSignalsOnceOnlyForALauncherGoneWithoutAWord)
                  signals});
             task->launch();
             eventually([&] { return !readFile(signals + ".pid").empty(); });
-            destroyTask ? task.reset() : void();
+            if (destroyTask) {
+                task.reset();
+            }
             raise(SIGKILL);
         }
         waitpid(launcher, nullptr, 0);

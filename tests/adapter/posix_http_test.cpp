@@ -37,12 +37,18 @@ struct Server {
             }
         });
     }
-    ~Server() { received(), ::close(listener); }
+    ~Server()
+    {
+        received();
+        ::close(listener);
+    }
     // The heads of the requests, once the server has stopped.
     std::vector<std::string> received()
     {
         ::shutdown(listener, SHUT_RDWR);
-        thread.joinable() ? thread.join() : void();
+        if (thread.joinable()) {
+            thread.join();
+        }
         return heads;
     }
     std::string url() const { return "http://localhost:" + std::to_string(port) + "/health"; }

@@ -92,12 +92,10 @@ TEST(QtStatusBar, TheWindowMirrorsTheMenuAndItsButtonsChooseItsEntries)
     item->setMenu(menu);
     item->setWindowTitle("Tovra Bridge");
     const auto window = [] {
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            if (widget->windowTitle() == "Tovra Bridge") {
-                return widget;
-            }
-        }
-        return static_cast<QWidget*>(nullptr);
+        const QWidgetList all = QApplication::topLevelWidgets();
+        const auto found = std::find_if(all.begin(), all.end(),
+                                        [](QWidget* w) { return w->windowTitle() == "Tovra Bridge"; });
+        return found == all.end() ? nullptr : *found;
     };
     EXPECT_EQ(window(), nullptr) << "only shown when asked";
     item->showWindow();

@@ -12,24 +12,14 @@ namespace {
 
 TEST(CommandLine, EachOptionAloneAndNothingElse)
 {
+    using enum Invocation;
+    // clang-format off
     const std::pair<std::vector<std::string_view>, Invocation> cases[] = {
-        {{}, Invocation::run},
-        {{"--login"}, Invocation::runFromLogin},
-        {{"-h"}, Invocation::help},
-        {{"--help"}, Invocation::help},
-        {{"-v"}, Invocation::version},
-        {{"--version"}, Invocation::version},
-        {{"--status"}, Invocation::status},
-        {{"--phone-link"}, Invocation::phoneLink},
-        {{"--quit"}, Invocation::quit},
-        {{"--status", "--quit"}, Invocation::misuse},
-        {{"-hv"}, Invocation::misuse},
-        {{"--Status"}, Invocation::misuse},
-        {{"--status="}, Invocation::misuse},
-        {{""}, Invocation::misuse},
-        {{"status"}, Invocation::misuse},
-        {{"-platform"}, Invocation::misuse},
-    };
+        {{}, run}, {{"--login"}, runFromLogin}, {{"-h"}, help}, {{"--help"}, help}, {{"-v"}, version},
+        {{"--version"}, version}, {{"--status"}, status}, {{"--phone-link"}, phoneLink}, {{"--quit"}, quit},
+        {{"--status", "--quit"}, misuse}, {{"-hv"}, misuse}, {{"--Status"}, misuse}, {{"--status="}, misuse},
+        {{""}, misuse}, {{"status"}, misuse}, {{"-platform"}, misuse}};
+    // clang-format on
     for (const auto& [arguments, expected] : cases) {
         EXPECT_EQ(readCommandLine(arguments), expected) << (arguments.empty() ? "(none)" : arguments[0]);
     }

@@ -127,9 +127,11 @@ std::shared_ptr<Task> FakePlatform::makeTask()
 }
 
 std::shared_ptr<MenuItem> FakePlatform::makeMenuItem(const std::string& title, Block action,
-                                                     const std::string&)
+                                                     const std::string& keyEquivalent)
 {
-    return std::make_shared<FakeMenuItem>(*this, title, std::move(action));
+    const auto item = std::make_shared<FakeMenuItem>(*this, title, std::move(action));
+    item->keyEquivalent = keyEquivalent;
+    return item;
 }
 
 int FakePlatform::runModal(const AlertContent& alert)

@@ -240,12 +240,14 @@ struct FakeMenuItem : MenuItem {
     {
     }
     void setTitle(const std::string& value) override { fake.record("title:" + (title = value)); }
-    void setEnabled(bool) override {}
+    void setEnabled(bool value) override { enabled = value; }
     void setState(ControlState s) override { fake.record(s == ControlState::on ? "state:on" : "state:off"); }
 
     FakePlatform& fake;
     std::string title;
     Block action;
+    std::string keyEquivalent;
+    bool enabled = true;
 };
 
 // A delegate on a fresh fake platform.

@@ -17,13 +17,13 @@ TEST_F(DelegateTest, CopyPutsTheLinkAsSentOpenOpensItAndSetUpOpensThePage)
     EXPECT_EQ(std::make_pair(fake.requests()[1].timeoutInterval, fake.requests()[1].serverProcess),
               std::make_pair(1.5, std::optional(100)));
     // JSON escapes resolved; nothing a URL parser would normalise is changed. The last to arrive wins.
-    fake.answer(3, R"({"phoneURL":"http://second/"})");
+    fake.answer(3, R"({"phoneURL":"http://second/zZ9?%9f%F0"})");
     fake.answer(2, R"({"phoneURL":"https://[fd00::1]:4173/controller?token=abc"})");
     fake.answer(1, R"({"other":1,"phoneURL":"HTTP://Tovra.local:80/a\/b/../c?x=%7e#t=\u0041"})");
     delegate.reset(); // a link asked for is delivered all the same
     fake.runPending();
     EXPECT_EQ(fake.only({"clear", "copy:", "open:"}),
-              (History{"open:http://localhost:4173/setup", "clear", "copy:http://second/",
+              (History{"open:http://localhost:4173/setup", "clear", "copy:http://second/zZ9?%9f%F0",
                        "open:https://[fd00::1]:4173/controller?token=abc", "clear",
                        "copy:HTTP://Tovra.local:80/a/b/../c?x=%7e#t=A"}));
 }
@@ -47,6 +47,26 @@ TEST_F(DelegateTest, AnythingButAWebAddressIsNeitherCopiedNorOpened)
         fake.runPending();
     }
     EXPECT_EQ(fake.only({"clear", "copy:", "open:"}), History{});
+}
+
+TEST(MenuTest, EntriesInTheirOrderWithTheirShortcutsAndTheVersionAsTheBundleGivesIt)
+{
+    using Case = std::pair<InfoValue, std::string>;
+    for (const auto& [version, shown] :
+         {Case{"2.4.1", "Tovra 2.4.1"}, Case{{}, "Tovra Beta"}, Case{2.0, "Tovra Beta"}}) {
+        FakePlatform fake;
+        fake.version = version;
+        std::make_shared<TovraAppDelegate>(fake.platform())->applicationDidFinishLaunching();
+        History entries; // title, shortcut, and "-" when disabled
+        for (const auto& item : fake.menu) {
+            entries.push_back(item ? item->title + " " + item->keyEquivalent + (item->enabled ? "" : "-")
+                                   : "---");
+        }
+        EXPECT_EQ(entries, (History{"Starting bridge\u2026 -", "---", "Set Up Phone\u2026 s",
+                                    "Copy Private Phone Link ", "Open Controller on This Mac ", "---",
+                                    "Start Tovra at Login ", "Restart Bridge ", "Reveal Log ", "---",
+                                    shown + " -", "Quit Tovra for Now q"}));
+    }
 }
 
 TEST(LoginTest, StartUpRegistersOnlyWhatWasNeverRegisteredAndTheCommandToggles)

@@ -56,18 +56,14 @@ TEST_F(DelegateTest, QuitStopsTheBridgeAndItsEndIsNotObserved)
 
 TEST(StartUpTest, AnExitSeenAfterQuitOrTerminationStartsNothing)
 {
-    for (const bool quit : {true, false}) {
+    for (const auto end : {&TovraAppDelegate::quitTovra, &TovraAppDelegate::applicationWillTerminate}) {
         FakePlatform fake;
         const auto delegate = std::make_shared<TovraAppDelegate>(fake.platform());
         delegate->applicationDidFinishLaunching();
         fake.tasks.back()->exit(); // its end is queued, not yet seen
-        if (quit) {
-            delegate->quitTovra();
-        } else {
-            delegate->applicationWillTerminate();
-        }
+        ((*delegate).*end)();
         fake.advance(5);
-        EXPECT_EQ(fake.tasks.size(), 1u) << quit;
+        EXPECT_EQ(fake.tasks.size(), 1u);
         EXPECT_EQ(fake.only("terminate"), History{}) << "an ended child was sent a terminate";
     }
 }
