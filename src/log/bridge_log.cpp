@@ -33,24 +33,24 @@ std::string logBanner(std::chrono::system_clock::time_point time)
 
 void TovraAppDelegate::appendLogHeader()
 {
-    const std::filesystem::path logFile = this->logFile();
-    fileManager.createDirectory(logFile.parent_path());
+    const std::filesystem::path file = logFile();
+    fileManager.createDirectory(file.parent_path());
 
     // A server that fails at every start adds a banner and its trace every two seconds: past the
     // limit the log starts afresh, and only the one before it is kept.
     std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(logFile, error);
+    const std::uintmax_t size = std::filesystem::file_size(file, error);
     if (!error && size > log::kLogSizeLimit) {
-        std::filesystem::rename(logFile, logFile.string() + ".1", error);
+        std::filesystem::rename(file, file.string() + ".1", error);
     }
 
-    if (!fileExists(logFile)) {
-        fileManager.createFile(logFile);
+    if (!fileExists(file)) {
+        fileManager.createFile(file);
     }
 
     // A handle still held here is released without an explicit close; normally the end of
     // every bridge run has already closed and emptied it.
-    logHandle = fileManager.fileHandleForWriting(logFile);
+    logHandle = fileManager.fileHandleForWriting(file);
     if (logHandle) {
         logHandle->seekToEnd();
     }
@@ -77,11 +77,11 @@ void TovraAppDelegate::closeLogHandle()
 
 void TovraAppDelegate::revealLog()
 {
-    const std::filesystem::path logFile = this->logFile();
-    if (!fileExists(logFile)) {
-        fileManager.createFile(logFile);
+    const std::filesystem::path file = logFile();
+    if (!fileExists(file)) {
+        fileManager.createFile(file);
     }
-    platform_.workspace.activateFileViewerSelecting({logFile});
+    platform_.workspace.activateFileViewerSelecting({file});
 }
 
 } // namespace tovra

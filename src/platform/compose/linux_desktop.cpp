@@ -169,9 +169,8 @@ std::optional<std::filesystem::path> program()
 }
 
 // The application's icon as installed beside the program, for notifications; else the theme's name.
-QString applicationIconFile()
+QString applicationIconFile(const std::optional<std::filesystem::path>& launcher)
 {
-    const std::optional<std::filesystem::path> launcher = program();
     const std::filesystem::path icon = launcher ? launcher->parent_path().parent_path() /
                                                       "share/icons/hicolor/scalable/apps" /
                                                       (std::string(Identity::name) + ".svg")
@@ -261,12 +260,12 @@ public:
           argc_(static_cast<int>(arguments_.size()) - 1),
           application_(argc_, arguments_.data(),
                        {posix::terminationSignalDescriptor(), posix::takeTerminationSignals}),
-          bundle_(program().value_or(std::filesystem::path()), Identity::name, TOVRA_VERSION),
+          bundle_(program_.value_or(std::filesystem::path()), Identity::name, TOVRA_VERSION),
           trays_(sessionBus_), statusBar_(trays_), workspace_(sessionBus_),
           userDefaults_(QString::fromStdString(settingsFile())),
-          loginService_({Identity::name, applicationName, Identity::comment}, program(),
+          loginService_({Identity::name, applicationName, Identity::comment}, program_,
                         freedesktop::configDirectory() / "autostart", workspace_),
-          notifications_(sessionBus_, QString::fromStdString(applicationName), applicationIconFile())
+          notifications_(sessionBus_, QString::fromStdString(applicationName), applicationIconFile(program_))
     {
         QGuiApplication::setApplicationDisplayName(QString::fromStdString(applicationName));
         QGuiApplication::setDesktopFileName(QString::fromUtf8(Identity::name));
@@ -286,6 +285,7 @@ public:
 
 private:
     posix::PosixProcessInfo processInfo_; // first: the environment as the program got it
+    const std::optional<std::filesystem::path> program_ = program();
     bool displayExpected_ = false;
     std::string platform_;
     std::vector<char*> arguments_;

@@ -10,6 +10,8 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 
+#include "platform/posix/file_descriptor.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -28,17 +30,6 @@ using namespace std::chrono_literals;
 // The longest wait between two tries of a bus that did not answer.
 constexpr auto kLongestRetry = 64s;
 
-struct Socket {
-    explicit Socket(int descriptor) : descriptor(descriptor) {}
-    ~Socket()
-    {
-        if (descriptor >= 0) {
-            ::close(descriptor);
-        }
-    }
-    const int descriptor;
-};
-
 // Waits for `events` on `descriptor` until the deadline.
 bool ready(int descriptor, short events, Clock::time_point deadline)
 {
@@ -55,10 +46,10 @@ bool ready(int descriptor, short events, Clock::time_point deadline)
 // Whether the bus at `address` authenticates this user before the deadline.
 bool authenticates(const sockaddr_un& address, socklen_t length, Clock::time_point deadline)
 {
-    const Socket bus(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (bus.descriptor < 0 ||
-        (::connect(bus.descriptor, reinterpret_cast<const sockaddr*>(&address), length) != 0 &&
-         !((errno == EINPROGRESS || errno == EAGAIN) && ready(bus.descriptor, POLLOUT, deadline)))) {
+    const posix::FileDescriptor bus(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (bus.get() < 0 ||
+        (::connect(bus.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0 &&
+         !((errno == EINPROGRESS || errno == EAGAIN) && ready(bus.get(), POLLOUT, deadline)))) {
         return false;
     }
     std::string request("\0AUTH EXTERNAL ", 15);
@@ -67,15 +58,15 @@ bool authenticates(const sockaddr_un& address, socklen_t length, Clock::time_poi
         request += {hex[digit >> 4], hex[digit & 0x0F]};
     }
     request += "\r\n";
-    if (::send(bus.descriptor, request.data(), request.size(), MSG_NOSIGNAL) !=
+    if (::send(bus.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
         static_cast<ssize_t>(request.size())) {
         return false;
     }
     std::string answer;
     while (answer.find("\r\n") == std::string::npos && answer.size() < 512 &&
-           ready(bus.descriptor, POLLIN, deadline)) {
+           ready(bus.get(), POLLIN, deadline)) {
         char received[256];
-        const ssize_t n = ::recv(bus.descriptor, received, sizeof received, 0);
+        const ssize_t n = ::recv(bus.get(), received, sizeof received, 0);
         if (n <= 0) {
             return false;
         }
