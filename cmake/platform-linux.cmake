@@ -17,7 +17,8 @@ add_library(tovra_posix STATIC
     src/platform/posix/file_descriptor.cpp src/platform/posix/http_reader.cpp
     src/platform/posix/instance_lock.cpp src/platform/posix/posix_file_handle.cpp
     src/platform/posix/posix_file_manager.cpp src/platform/posix/posix_process_info.cpp
-    src/platform/posix/posix_url_session.cpp src/platform/posix/termination_signals.cpp)
+    src/platform/posix/posix_url_session.cpp src/platform/posix/termination_signals.cpp
+    src/platform/posix/tree_copy.cpp)
 target_include_directories(tovra_posix PUBLIC src)
 target_link_libraries(tovra_posix PUBLIC Threads::Threads)
 
@@ -118,6 +119,7 @@ target_link_libraries(tovra_tray_preview PRIVATE tovra_qt)
 # Each backend against what only the real system shows.
 if(TOVRA_TESTS)
     tovra_test(posix SOURCES tests/adapter/posix_files_test.cpp tests/adapter/posix_http_test.cpp
+               tests/adapter/posix_move_test.cpp
                LIBRARIES tovra_posix tovra_linux GTest::gtest_main)
     tovra_test(linux SOURCES tests/adapter/linux_control_test.cpp tests/adapter/linux_process_test.cpp
                LIBRARIES tovra_linux GTest::gtest_main)

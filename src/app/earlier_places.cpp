@@ -1,5 +1,6 @@
 #include "app/tovra_app_delegate.h"
 #include "bridge/bridge_constants.h"
+#include "common/file_checks.h"
 #include "log/bridge_log.h"
 
 namespace tovra {
@@ -13,6 +14,19 @@ constexpr const char* kEarlierLogs = "Library/Logs";
 constexpr const char* kEarlierApplicationSupport = "Library/Application Support";
 
 } // namespace
+
+std::filesystem::path TovraAppDelegate::dataDirectory()
+{
+    const fs::path place = fileManager.applicationSupportDirectory() / bridge::kDataDirectory;
+    const fs::path home = fileManager.homeDirectoryForCurrentUser();
+    const fs::path earlier = home / kEarlierApplicationSupport / bridge::kDataDirectory;
+    // The user's data where it is: a move that could not be done leaves it in the earlier place, and
+    // the bridge must not start on an empty folder meanwhile.
+    if (!home.empty() && earlier != place && anythingExistsAt(earlier) && !anythingExistsAt(place)) {
+        return earlier;
+    }
+    return place;
+}
 
 void TovraAppDelegate::moveInEarlierPlaces()
 {
@@ -32,14 +46,14 @@ void TovraAppDelegate::moveInEarlierPlaces()
         {home / kEarlierApplicationSupport / bridge::kDataDirectory,
          applicationSupport / bridge::kDataDirectory},
     };
-    std::error_code error;
     for (const auto& [from, to] : moves) {
-        if (fs::exists(fs::symlink_status(from, error)) && !fs::exists(fs::symlink_status(to, error))) {
+        if (anythingExistsAt(from) && !anythingExistsAt(to)) {
             fileManager.createDirectory(to.parent_path());
             fileManager.moveItem(from, to);
         }
     }
     // Only folders left empty go; remove() leaves any other.
+    std::error_code error;
     for (const char* folder : {kEarlierLogs, kEarlierApplicationSupport, "Library"}) {
         fs::remove(home / folder, error);
     }

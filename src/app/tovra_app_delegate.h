@@ -67,8 +67,9 @@ private:
             }
         };
     }
-    std::filesystem::path logFile(); // log/
-    void closeLogHandle();           // log/
+    std::filesystem::path logFile();       // log/
+    void closeLogHandle();                 // log/
+    std::filesystem::path dataDirectory(); // app/
 
     platform::Platform platform_;
 

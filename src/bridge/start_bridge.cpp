@@ -41,8 +41,7 @@ void TovraAppDelegate::startBridge()
         return;
     }
 
-    const std::filesystem::path dataDirectory =
-        fileManager.applicationSupportDirectory() / bridge::kDataDirectory;
+    const std::filesystem::path dataDirectory = this->dataDirectory();
     fileManager.createDirectory(dataDirectory);
 
     appendLogHeader();

@@ -36,8 +36,10 @@ public:
     // Creates the directory and any missing parents, each private to the user. An existing
     // directory is no failure; existing ones keep their modes.
     virtual bool createDirectory(const std::filesystem::path& path) = 0;
-    // Moves a file or folder to `to`, which must not exist: renamed, or across file systems copied
-    // and then removed. On failure nothing is left at `to` and `from` is as it was.
+    // Moves a file, link or folder to `to`, which must not exist: renamed, or across file systems
+    // copied whole (modes, times and hard links kept) and written through under another name, then
+    // renamed to `to`, and only then removed. A link keeps pointing at the same place. On failure
+    // nothing is left at `to`, `from` is as it was, and the reason is said.
     virtual bool moveItem(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
     // Creates an empty file, private to the user, unless something already exists there.
     virtual bool createFile(const std::filesystem::path& path) = 0;

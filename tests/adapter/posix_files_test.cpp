@@ -78,46 +78,6 @@ InstancePlaces placesIn(const TempDir& dir)
     return {dir / "run", dir / "tmp", dir / "cache", "tovra-bridge"};
 }
 
-TEST(PosixFileManager, MovesRenamingOrAcrossFileSystemsNeverOverAnythingAndLeavesAllOnFailure)
-{
-    TempDir here;
-    TempDir there; // on another file system when /dev/shm is one
-    if (fs::exists("/dev/shm")) {
-        fs::remove(there.path);
-        there.path = ::mkdtemp(const_cast<char*>(std::string("/dev/shm/tovra-test-XXXXXX").c_str()));
-    }
-    PosixFileManager files({}, linuxos::renameExclusive);
-    writeFile(here / "data/pairing.json", "{}");
-    writeFile(here / "data/nested/more", "x");
-    writeFile(here / "log", "lines");
-    ASSERT_TRUE(files.moveItem(here / "data", there / "data"));
-    EXPECT_EQ(readFile(there / "data/pairing.json"), "{}");
-    EXPECT_EQ(readFile(there / "data/nested/more"), "x");
-    EXPECT_FALSE(fs::exists(here / "data"));
-    writeFile(there / "log", "already");
-    EXPECT_FALSE(files.moveItem(here / "log", there / "log"));
-    EXPECT_EQ(readFile(here / "log") + "/" + readFile(there / "log"), "lines/already");
-    writeFile(there / "file", "");
-    EXPECT_FALSE(files.moveItem(here / "log", there / "file/log")) << "into a file";
-    EXPECT_FALSE(files.moveItem(here / "missing", there / "missing"));
-    EXPECT_EQ(readFile(here / "log"), "lines");
-    // A folder that cannot be copied whole (a FIFO in it) across file systems stays where it was,
-    // and nothing of it is left behind.
-    struct stat hereStatus {
-    }, thereStatus{};
-    ::stat(here.path.c_str(), &hereStatus);
-    ::stat(there.path.c_str(), &thereStatus);
-    if (hereStatus.st_dev != thereStatus.st_dev) {
-        writeFile(here / "odd/file", "x");
-        ASSERT_EQ(::mkfifo((here / "odd/fifo").c_str(), 0600), 0);
-        EXPECT_FALSE(files.moveItem(here / "odd", there / "odd"));
-        EXPECT_FALSE(fs::exists(there / "odd"));
-        EXPECT_EQ(readFile(here / "odd/file"), "x");
-    }
-    EXPECT_TRUE(files.moveItem(here / "log", here / "renamed"));
-    EXPECT_EQ(readFile(here / "renamed"), "lines");
-}
-
 TEST(PosixInstanceLock, HeldWhileItsHolderLives)
 {
     const TempDir dir;

@@ -122,6 +122,53 @@ test('what an earlier version kept under ~/Library moves in once, across file sy
   assert.match(stateless.output, /state\/Tovra/);
 });
 
+test('a move of the data across file systems is all or nothing: killed, out of room or interrupted, nothing is lost', async (t) => {
+  const s = await h.session({ server: 'standin', t });
+  const earlier = path.join(s.home, 'Library/Application Support/Tovra Automation');
+  const token = 'k'.repeat(43);
+  const pairing = `{"token":"${token}"}\n`;
+  fs.mkdirSync(earlier, { recursive: true });
+  fs.writeFileSync(`${earlier}/pairing.json`, pairing);
+  for (let i = 0; i < 600; i++) fs.writeFileSync(`${earlier}/f${i}`, Buffer.alloc(64 * 1024, i % 256));
+  const whole = (folder) => fs.existsSync(folder) && fs.readdirSync(folder).length === 601 && h.read(`${folder}/pairing.json`) === pairing;
+  const phoneLink = async () => JSON.parse((await h.waitFor('the phone link', () => h.get('/api/setup'))).body).phoneURL;
+
+  // No room on the target: the bridge runs on the data where it is, and the program says why.
+  const small = fs.mkdtempSync(path.join(s.root, 'small-'));
+  const cramped = s.spawn('unshare', ['-m', 'sh', '-c', 'mount -t tmpfs -o size=1m tovra-test "$0" && exec "$1"', small, s.binary],
+    { XDG_DATA_HOME: small });
+  await s.ready(cramped);
+  assert.equal(h.environ(await s.server(cramped)).TOVRA_DATA_DIR, earlier);
+  assert.match(await phoneLink(), new RegExp(`token=${token}$`));
+  assert.match(cramped.err, /cannot move .*Tovra Automation.*: No space left on device/);
+  assert.deepEqual(fs.readdirSync(`/proc/${cramped.pid}/root${small}`), [], 'something was left on the target');
+  process.kill(cramped.pid, 'SIGTERM');
+  assert.deepEqual(await cramped.exited, { code: 0, signal: null });
+  assert.ok(whole(earlier));
+
+  // Killed while it copies: the target is never there in part, and the next start finishes the move.
+  const data = fs.mkdtempSync('/dev/shm/tovra-e2e-'); // another file system
+  t.after(() => fs.rmSync(data, { recursive: true, force: true }));
+  const target = path.join(data, 'Tovra Automation');
+  let killed;
+  const copying = new Promise((resolve) => { const watcher = fs.watch(data, () => { watcher.close(); resolve(); }); });
+  const moving = s.start({ XDG_DATA_HOME: data });
+  await copying;
+  process.kill(moving.pid, 'SIGKILL');
+  killed = await moving.exited;
+  assert.equal(killed.signal, 'SIGKILL');
+  assert.ok(!fs.existsSync(target) || whole(target), 'the target was there in part');
+  assert.ok(whole(earlier) || whole(target), 'the data is whole in neither place');
+
+  const app = s.start({ XDG_DATA_HOME: data });
+  await s.ready(app);
+  assert.equal(h.environ(await s.server(app)).TOVRA_DATA_DIR, target);
+  assert.match(await phoneLink(), new RegExp(`token=${token}$`));
+  assert.ok(whole(target));
+  assert.deepEqual(fs.readdirSync(data), ['Tovra Automation'], 'an interrupted copy was left');
+  assert.ok(!fs.existsSync(earlier));
+});
+
 test('a server that exits at once is relaunched every 2 s, one at a time, never a zombie', async (t) => {
   // Node sets its own signal state, so the runtime reads what it was handed first.
   const runtime = path.join(require('node:os').tmpdir(), `tovra-runtime-${process.pid}`);

@@ -119,5 +119,27 @@ TEST_F(DelegateTest, WhatEarlierVersionsKeptUnderLibraryMovesInOnceOverwritingNo
     EXPECT_FALSE(exists(library));
 }
 
+TEST_F(DelegateTest, DataThatCannotMoveInIsUsedWhereItIsAndMovesAtALaterStart)
+{
+    fake.applicationSupport = fake.home / ".local/share";
+    const path earlier = fake.home / "Library/Application Support/Tovra Automation";
+    writeFile(earlier / "pairing.json", "{\"token\":\"kept\"}");
+    writeFile(fake.applicationSupport, "a file where the folder would go");
+    launch();
+    EXPECT_EQ(fake.only("move:").size(), 1u);
+    EXPECT_EQ(fake.tasks.back()->environment.at("TOVRA_DATA_DIR"), earlier.string());
+    EXPECT_EQ(readFile(earlier / "pairing.json"), "{\"token\":\"kept\"}");
+
+    // Relaunches keep to it; once the way is clear, the next start moves it and the bridge follows.
+    fake.tasks.back()->exit();
+    fake.advance(2.0);
+    EXPECT_EQ(fake.tasks.back()->environment.at("TOVRA_DATA_DIR"), earlier.string());
+    std::filesystem::remove(fake.applicationSupport);
+    std::make_shared<TovraAppDelegate>(fake.platform())->applicationDidFinishLaunching();
+    EXPECT_EQ(fake.tasks.back()->environment.at("TOVRA_DATA_DIR"),
+              (fake.applicationSupport / "Tovra Automation").string());
+    EXPECT_EQ(readFile(fake.applicationSupport / "Tovra Automation/pairing.json"), "{\"token\":\"kept\"}");
+}
+
 } // namespace
 } // namespace tovra::testing

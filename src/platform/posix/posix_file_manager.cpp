@@ -10,10 +10,18 @@
 
 #include "platform/diagnostics.h"
 #include "platform/posix/posix_file_handle.h"
+#include "platform/posix/tree_copy.h"
 
 namespace tovra::posix {
 
 namespace {
+
+namespace fs = std::filesystem;
+
+void cannotMove(const fs::path& from, const fs::path& to, std::string_view reason)
+{
+    platform::warn("cannot move ", from.c_str(), " to ", to.c_str(), ": ", reason);
+}
 
 bool isDirectory(const std::filesystem::path& path)
 {
@@ -25,27 +33,77 @@ bool isDirectory(const std::filesystem::path& path)
 
 bool PosixFileManager::moveItem(const std::filesystem::path& from, const std::filesystem::path& to)
 {
-    namespace fs = std::filesystem;
     std::error_code error;
     if (fs::exists(fs::symlink_status(to, error))) {
-        platform::warn("cannot move ", from.c_str(), " to ", to.c_str(), ": something is there already");
+        cannotMove(from, to, "something is there already");
         return false;
+    }
+    struct stat status {};
+    if (::lstat(from.c_str(), &status) != 0) {
+        cannotMove(from, to, std::strerror(errno));
+        return false;
+    }
+    if (S_ISLNK(status.st_mode)) {
+        return moveLink(from, to);
     }
     if (rename_(from.c_str(), to.c_str()) == 0) {
         return true;
     }
-    if (errno == EXDEV) {
-        fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
-        if (!error) {
-            fs::remove_all(from, error);
-            return true; // copied: what could not be removed of the old place stays behind
-        }
-        std::error_code ignored;
-        fs::remove_all(to, ignored);
-        errno = error.value();
+    if (errno != EXDEV) {
+        cannotMove(from, to, std::strerror(errno));
+        return false;
     }
-    platform::warn("cannot move ", from.c_str(), " to ", to.c_str(), ": ", std::strerror(errno));
-    return false;
+    return moveAcross(from, to);
+}
+
+// All or nothing: the copy is made whole under a name of its own beside `to`, written through, and
+// only then renamed to `to`; the original goes last. A copy that an interrupted move left is removed
+// and made again.
+bool PosixFileManager::moveAcross(const std::filesystem::path& from, const std::filesystem::path& to)
+{
+    const fs::path partial = to.parent_path() / ("." + to.filename().string() + ".partial");
+    std::error_code error;
+    fs::remove_all(partial, error);
+    TreeCopy copy;
+    if (!copy.copy(from, partial)) {
+        fs::remove_all(partial, error);
+        cannotMove(from, to, copy.failure());
+        return false;
+    }
+    if (rename_(partial.c_str(), to.c_str()) != 0) {
+        const int renameError = errno;
+        fs::remove_all(partial, error);
+        cannotMove(from, to, std::strerror(renameError));
+        return false;
+    }
+    // The new name on the device before the original goes.
+    flushFolder(to.parent_path());
+    fs::remove_all(from, error);
+    if (error) {
+        platform::warn("moved ", from.c_str(), " to ", to.c_str(),
+                       ", but cannot remove what is left of it: ", error.message());
+    }
+    return true;
+}
+
+// A link keeps pointing where it pointed: a relative one is made absolute from the folder it was in,
+// so that it means the same from its new folder.
+bool PosixFileManager::moveLink(const std::filesystem::path& from, const std::filesystem::path& to)
+{
+    std::error_code error;
+    const fs::path text = fs::read_symlink(from, error);
+    const fs::path folder = error ? fs::path() : fs::canonical(from.parent_path(), error);
+    if (error) {
+        cannotMove(from, to, error.message());
+        return false;
+    }
+    // symlink() never replaces what is there.
+    if (::symlink((text.is_absolute() ? text : folder / text).c_str(), to.c_str()) != 0) {
+        cannotMove(from, to, std::strerror(errno));
+        return false;
+    }
+    fs::remove(from, error);
+    return true;
 }
 
 bool PosixFileManager::isExecutableFile(const std::filesystem::path& path)

@@ -37,6 +37,9 @@ public:
     std::shared_ptr<platform::FileHandle> fileHandleForWriting(const std::filesystem::path& path) override;
 
 private:
+    bool moveAcross(const std::filesystem::path& from, const std::filesystem::path& to);
+    bool moveLink(const std::filesystem::path& from, const std::filesystem::path& to);
+
     UserPlaces places_;
     ExclusiveRename rename_;
 };
