@@ -4,8 +4,8 @@ namespace tovra {
 
 void TovraAppDelegate::enableLaunchAtLoginIfPossible()
 {
-    // Only a login item that was never registered is registered here: one the user switched
-    // off in the desktop's settings stays off.
+    // Only a login item that is not registered is registered here: one switched off, from the
+    // menu or in the desktop's settings, stays off.
     if (platform_.loginService.status() == platform::LoginItemStatus::notRegistered) {
         platform_.loginService.registerService();
     }

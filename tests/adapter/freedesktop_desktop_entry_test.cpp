@@ -63,6 +63,20 @@ TEST(DesktopEntry, ReadsTheProgramOfAnExecValue)
     }
 }
 
+TEST(DesktopEntry, ReadsEveryArgumentOfAnExecValueAndSetsKeysKeepingTheRest)
+{
+    using Arguments = std::optional<std::vector<std::string>>;
+    EXPECT_EQ(argumentsOfExec(R"(env  A=1 "/o p/t\\"x" --login %u 100%%)"),
+              (Arguments{{"env", "A=1", "/o p/t\"x", "--login", "%u", "100%"}}));
+    EXPECT_EQ(argumentsOfExec(""), Arguments(std::vector<std::string>()));
+    EXPECT_EQ(argumentsOfExec(R"(env "/unclosed)"), std::nullopt);
+    EXPECT_EQ(argumentsOfExec("a b|c"), std::nullopt) << "a reserved character unquoted";
+
+    EXPECT_EQ(withDesktopEntryKeys("[Other]\nHidden=x\n[Desktop Entry]\nHidden = 0\nName=N",
+                                   {{"Hidden", "true"}, {"K", "v"}}),
+              "[Other]\nHidden=x\n[Desktop Entry]\nHidden=true\nName=N\nK=v\n");
+}
+
 TEST(DesktopEntry, WritesExecValuesThatRunTheProgram)
 {
     const std::string_view utf8Edges = "/\xC2\x80\xED\x9F\xBF\xEE\x80\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF";

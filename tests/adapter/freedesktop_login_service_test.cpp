@@ -52,6 +52,11 @@ TEST_F(XdgLoginServiceTest, StatusFollowsTheEntry)
         {"flags on, trailing blanks", own + "Hidden=0 \t\nX-GNOME-Autostart-enabled=true \n", enabled},
         {"an unreadable flag", own + "Hidden=yes\n", notRegistered},
         {"unreadable beside off", own + "Hidden=true\nX-GNOME-Autostart-enabled=no\n", notRegistered},
+        {"env and a variable before it", head + "Exec=env QT_SCALE_FACTOR=2 " + ours + " --login\n", enabled},
+        {"quoted after env", head + "Exec=env \"" + ours + "\" --login\n", enabled},
+        {"a wrapper that is gone", head + "Exec=/gone/wrapper " + ours + " --login\n", notRegistered},
+        {"only named in a variable", head + "Exec=env X=" + ours + " /usr/bin/true\n", notRegistered},
+        {"an Exec that cannot be read", head + "Exec=env \"" + ours + "\n", notRegistered},
         {"exactly the size limit", (own + padding).substr(0, XdgLoginService::maxEntrySize), enabled},
         {"over the size limit", own + padding, notRegistered},
     };
@@ -64,7 +69,7 @@ TEST_F(XdgLoginServiceTest, StatusFollowsTheEntry)
     EXPECT_EQ(service.status(), notRegistered) << "a FIFO, not waited for";
 }
 
-TEST_F(XdgLoginServiceTest, RegisterWritesAValidEntryNamingThisProgramUnregisterRemovesItTheFolderOpens)
+TEST_F(XdgLoginServiceTest, RegisterWritesAValidEntryNamingThisProgramUnregisterSwitchesItOffTheFolderOpens)
 {
     const fs::path program = home / "Tovra \"Bridge\" $`%\\\xC3\xA9" / "tovra-bridge";
     XdgLoginService awkward(identity, program, folder, workspace);
@@ -86,17 +91,57 @@ TEST_F(XdgLoginServiceTest, RegisterWritesAValidEntryNamingThisProgramUnregister
     EXPECT_FALSE(fs::exists(home / "elsewhere")) << "written through a symlink at the name";
     EXPECT_FALSE(fs::is_symlink(name));
     EXPECT_TRUE(awkward.unregisterService());
-    EXPECT_EQ(awkward.status(), notRegistered);
-    EXPECT_TRUE(awkward.unregisterService()) << "nothing left to remove";
+    EXPECT_EQ(awkward.status(), requiresApproval) << "switched off, kept";
+    EXPECT_EQ(parseDesktopEntry(readFile(name))->at("Hidden"), "true");
+    EXPECT_EQ(std::system(validate.c_str()), 0);
     EXPECT_CALL(workspace, openURL("file://" + home.path.string() + "/auto%20start%25%C3%A9"));
     XdgLoginService(identity, program, home / "auto start%\xC3\xA9", workspace).openSettingsPane();
+}
+
+TEST_F(XdgLoginServiceTest, AnEntryTheUserEditedIsSwitchedOffAndOnAsItStands)
+{
+    const std::string edited =
+        "# mine\n[Desktop Entry]\nType=Application\nName=Mine\nExec=env QT_SCALE_FACTOR=2 " + ours +
+        " --login\nX-GNOME-Autostart-enabled=true\n[Desktop Action x]\nName=X\n";
+    writeFile(name, edited);
+    ASSERT_EQ(service.status(), enabled);
+    ASSERT_TRUE(service.unregisterService());
+    EXPECT_EQ(service.status(), requiresApproval);
+    EXPECT_EQ(readFile(name),
+              "# mine\n[Desktop Entry]\nType=Application\nName=Mine\nExec=env QT_SCALE_FACTOR=2 " + ours +
+                  " --login\nX-GNOME-Autostart-enabled=true\nHidden=true\n[Desktop Action x]\nName=X\n");
+    ASSERT_TRUE(service.registerService());
+    EXPECT_EQ(service.status(), enabled);
+    EXPECT_EQ(readFile(name),
+              "# mine\n[Desktop Entry]\nType=Application\nName=Mine\nExec=env QT_SCALE_FACTOR=2 " + ours +
+                  " --login\nX-GNOME-Autostart-enabled=true\nHidden=false\n[Desktop Action x]\nName=X\n");
+    // One that starts a program no longer there is written anew.
+    writeFile(name, head + "Exec=/gone/wrapper " + ours + " --login\n");
+    ASSERT_TRUE(service.registerService());
+    EXPECT_EQ(programOfExec(parseDesktopEntry(readFile(name))->at("Exec")), ours);
+}
+
+TEST_F(XdgLoginServiceTest, ThisProgramByItsNameOnThePath)
+{
+    const fs::path bin = home / "bin";
+    writeFile(bin / "tovra-bridge", "#!/bin/sh\n");
+    fs::permissions(bin / "tovra-bridge", fs::perms::owner_all);
+    const std::string path = std::getenv("PATH");
+    setenv("PATH", (bin.string() + ":" + path).c_str(), 1);
+    XdgLoginService installed(identity, bin / "tovra-bridge", folder, workspace);
+    writeFile(name, head + "Exec=env QT_SCALE_FACTOR=2 tovra-bridge --login\n");
+    EXPECT_EQ(installed.status(), enabled);
+    writeFile(name, head + "Exec=tovra-bridge --login\n");
+    EXPECT_EQ(installed.status(), enabled);
+    setenv("PATH", path.c_str(), 1);
+    EXPECT_EQ(installed.status(), notRegistered) << "another tovra-bridge, or none";
 }
 
 TEST_F(XdgLoginServiceTest, FailuresAreReportedAndLeaveNothingBehind)
 {
     writeFile(folder, "a file in place of the folder");
     EXPECT_FALSE(service.registerService());
-    EXPECT_TRUE(service.unregisterService()) << "nothing is registered there";
+    EXPECT_FALSE(service.unregisterService()) << "no entry can be kept switched off there";
     fs::remove(folder);
     fs::create_directories(name);
     EXPECT_FALSE(service.registerService()) << "a folder at the entry's name";

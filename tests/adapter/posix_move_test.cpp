@@ -36,7 +36,8 @@ struct FileManagerTest : ::testing::Test {
 
     bool acrossFileSystems() const
     {
-        struct stat hereStatus {}, thereStatus{};
+        struct stat hereStatus {
+        }, thereStatus{};
         return ::stat(here.path.c_str(), &hereStatus) == 0 && ::stat(there.path.c_str(), &thereStatus) == 0 &&
                hereStatus.st_dev != thereStatus.st_dev;
     }
@@ -95,10 +96,12 @@ TEST_F(FileManagerTest, ACopyAcrossFileSystemsKeepsModesTimesHardLinksAndLinksAn
     writeFile(there / ".data.partial/pairing.json", "half");
 
     ASSERT_TRUE(files.moveItem(here / "data", there / "data"));
-    EXPECT_EQ(tree(there.path), (std::vector<std::string>{"data", "data/latest", "data/list-again", "data/pairing.json",
-                                                          "data/phones", "data/phones/list"}));
+    EXPECT_EQ(tree(there.path),
+              (std::vector<std::string>{"data", "data/latest", "data/list-again", "data/pairing.json",
+                                        "data/phones", "data/phones/list"}));
     EXPECT_EQ(readFile(there / "data/pairing.json"), "{\"token\":1}");
-    struct stat file {}, folder{}, top{}, list{}, again{};
+    struct stat file {
+    }, folder{}, top{}, list{}, again{};
     ::stat((there / "data/pairing.json").c_str(), &file);
     ::stat((there / "data/phones").c_str(), &folder);
     ::stat((there / "data").c_str(), &top);
@@ -129,7 +132,8 @@ TEST_F(FileManagerTest, ALinkedFolderKeepsPointingAtTheSamePlace)
     fs::create_symlink("../real", here / "Library/again");
     fs::create_directories(here / "elsewhere/deeper");
     ASSERT_TRUE(files.moveItem(here / "Library/again", here / "elsewhere/deeper/data"));
-    EXPECT_EQ(fs::canonical(here / "elsewhere/deeper/data"), fs::canonical(here / "real")) << "on one file system";
+    EXPECT_EQ(fs::canonical(here / "elsewhere/deeper/data"), fs::canonical(here / "real"))
+        << "on one file system";
 }
 
 TEST_F(FileManagerTest, ACopyThatCannotBeMadeWholeLeavesEverythingAsItWasAndSaysWhy)
@@ -157,7 +161,8 @@ TEST_F(FileManagerTest, ATargetWithoutRoomLeavesEverythingAsItWasAndSaysSo)
     fs::create_directories(here / "small");
     const pid_t child = fork();
     if (child == 0) {
-        const bool mounted = ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+        const bool mounted = ::unshare(CLONE_NEWNS) == 0 &&
+                             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
                              ::mount("tovra-test", (here / "small").c_str(), "tmpfs", 0, "size=64k") == 0;
         if (!mounted) {
             _exit(2);

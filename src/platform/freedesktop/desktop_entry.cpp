@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <utility>
 
 namespace tovra::freedesktop {
 
@@ -104,6 +105,51 @@ std::optional<std::string> unescapeString(std::string_view value)
     return text;
 }
 
+// The argument at the start of `exec` (an Exec value with the string escapes undone), quoted or
+// not, as written; `exec` moves past it and the spaces after it. None when it is malformed.
+std::optional<std::string> takeArgument(std::string_view& exec)
+{
+    std::string argument;
+    if (exec.starts_with('"')) {
+        std::size_t i = 1;
+        for (; i < exec.size() && exec[i] != '"'; ++i) {
+            // A backslash takes the character after it as it is; only these may follow one.
+            if (exec[i] == '\\' && quotedEscapes.find_first_of(exec.substr(++i, 1)) == npos) {
+                return std::nullopt;
+            }
+            argument += exec[i];
+        }
+        // A quoted argument is quoted as a whole: its closing quote ends the value or a space
+        // follows.
+        const std::string_view after = exec.substr(i);
+        if (after != "\"" && !after.starts_with("\" ")) {
+            return std::nullopt;
+        }
+        exec.remove_prefix(i + 1);
+    } else {
+        argument = exec.substr(0, exec.find(' '));
+        if (argument.find_first_of(reservedCharacters) != npos) {
+            return std::nullopt;
+        }
+        exec.remove_prefix(argument.size());
+    }
+    exec.remove_prefix(std::min(exec.find_first_not_of(' '), exec.size()));
+    return argument;
+}
+
+// `argument` with each %% made %; none when it holds another field code.
+std::optional<std::string> withoutFieldCodes(std::string_view argument)
+{
+    std::string text;
+    for (std::size_t k = 0; k < argument.size(); ++k) {
+        if (argument[k] == '%' && (++k == argument.size() || argument[k] != '%')) {
+            return std::nullopt;
+        }
+        text += argument[k];
+    }
+    return text;
+}
+
 } // namespace
 
 std::optional<DesktopEntryKeys> parseDesktopEntry(std::string_view text)
@@ -154,41 +200,75 @@ std::optional<DesktopEntryKeys> parseDesktopEntry(std::string_view text)
 std::optional<std::string> programOfExec(std::string_view value)
 {
     const std::optional<std::string> unescaped = unescapeString(value);
+    std::string_view exec = unescaped ? std::string_view(*unescaped) : std::string_view();
+    const std::optional<std::string> argument = unescaped ? takeArgument(exec) : std::nullopt;
+    return argument ? withoutFieldCodes(*argument) : std::nullopt;
+}
+
+std::optional<std::vector<std::string>> argumentsOfExec(std::string_view value)
+{
+    const std::optional<std::string> unescaped = unescapeString(value);
     if (!unescaped) {
         return std::nullopt;
     }
-    const std::string_view exec = *unescaped;
-    std::string argument;
-    if (exec.starts_with('"')) {
-        std::size_t i = 1;
-        for (; i < exec.size() && exec[i] != '"'; ++i) {
-            // A backslash takes the character after it as it is; only these may follow one.
-            if (exec[i] == '\\' && quotedEscapes.find_first_of(exec.substr(++i, 1)) == npos) {
-                return std::nullopt;
-            }
-            argument += exec[i];
-        }
-        // A quoted argument is quoted as a whole: its closing quote ends the value or a space
-        // follows.
-        const std::string_view after = exec.substr(i);
-        if (after != "\"" && !after.starts_with("\" ")) {
+    std::vector<std::string> arguments;
+    for (std::string_view exec = *unescaped; !exec.empty();) {
+        const std::optional<std::string> argument = takeArgument(exec);
+        if (!argument) {
             return std::nullopt;
         }
-    } else {
-        argument = exec.substr(0, exec.find(' '));
-        if (argument.find_first_of(reservedCharacters) != npos) {
-            return std::nullopt;
-        }
+        arguments.push_back(withoutFieldCodes(*argument).value_or(*argument));
     }
+    return arguments;
+}
 
-    std::string program;
-    for (std::size_t k = 0; k < argument.size(); ++k) {
-        if (argument[k] == '%' && (++k == argument.size() || argument[k] != '%')) {
-            return std::nullopt;
+std::string withDesktopEntryKeys(std::string_view text,
+                                 const std::vector<std::pair<std::string, std::string>>& keys)
+{
+    std::string result;
+    std::vector<bool> written(keys.size(), false);
+    bool inEntryGroup = false;
+    // The keys not written yet, at the end of the [Desktop Entry] group.
+    const auto addTheRest = [&] {
+        if (!result.empty() && !result.ends_with('\n')) {
+            result += '\n';
         }
-        program += argument[k];
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            if (!written[k]) {
+                result += keys[k].first + "=" + keys[k].second + "\n";
+                written[k] = true;
+            }
+        }
+    };
+    while (!text.empty()) {
+        const std::string_view line =
+            text.substr(0, text.find('\n') == npos ? text.size() : text.find('\n') + 1);
+        text.remove_prefix(line.size());
+        const std::string_view content = trimLeft(line);
+        if (content.starts_with('[')) {
+            if (inEntryGroup) {
+                addTheRest();
+            }
+            inEntryGroup = trimRight(content.substr(0, content.find_last_of(']') + 1)) == "[Desktop Entry]";
+        } else if (inEntryGroup && !content.starts_with('#')) {
+            const std::string_view key = trimRight(content.substr(0, content.find('=')));
+            const auto found =
+                std::find_if(keys.begin(), keys.end(), [&](const auto& k) { return k.first == key; });
+            if (found != keys.end()) {
+                const auto index = static_cast<std::size_t>(found - keys.begin());
+                if (!written[index]) {
+                    result += found->first + "=" + found->second + "\n";
+                    written[index] = true;
+                }
+                continue;
+            }
+        }
+        result += line;
     }
-    return program;
+    if (inEntryGroup) {
+        addTheRest();
+    }
+    return result;
 }
 
 std::optional<std::string> execValue(std::string_view program)

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 // Desktop entry files as the autostart folder holds them: reading the keys of their
 // [Desktop Entry] group and the program an Exec value runs, and writing the values that name
@@ -23,6 +25,17 @@ std::optional<DesktopEntryKeys> parseDesktopEntry(std::string_view text);
 // double quotes and the %% field codes undone; none when that cannot be read or holds another
 // field code.
 std::optional<std::string> programOfExec(std::string_view value);
+
+// Every argument an Exec value as written runs, the program first, with the string escapes, the
+// quoting and the %% field codes undone; an argument holding another field code (%f, %u, ...) is
+// kept as written. None when the value cannot be read.
+std::optional<std::vector<std::string>> argumentsOfExec(std::string_view value);
+
+// `text`, a well-formed desktop entry, with each of `keys` set in its [Desktop Entry] group: a line
+// of that key replaced where it stands, else one added at the group's end. Every other line is kept
+// as written.
+std::string withDesktopEntryKeys(std::string_view text,
+                                 const std::vector<std::pair<std::string, std::string>>& keys);
 
 // The Exec value that runs `program` with no arguments; none when a desktop file cannot carry
 // it: invalid UTF-8, or a control character other than tab, newline and carriage return.

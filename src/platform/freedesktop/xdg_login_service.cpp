@@ -2,7 +2,9 @@
 
 #include "platform/diagnostics.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -72,6 +74,30 @@ std::optional<bool> flag(const DesktopEntryKeys& keys, std::string_view key, boo
     return std::nullopt;
 }
 
+// The program a command names, as a shell finds it: a path as it stands, a name on PATH; none when
+// there is no executable file.
+std::optional<std::filesystem::path> locate(const std::string& command)
+{
+    const auto executable = [](const std::filesystem::path& file) {
+        struct stat info {};
+        return ::stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(file.c_str(), X_OK) == 0;
+    };
+    if (command.find('/') != std::string::npos) {
+        return executable(command) ? std::optional<std::filesystem::path>(command) : std::nullopt;
+    }
+    const char* path = std::getenv("PATH");
+    for (std::string_view folders = path ? path : ""; !command.empty() && !folders.empty();) {
+        const std::string_view folder = folders.substr(0, folders.find(':'));
+        folders.remove_prefix(std::min(folder.size() + 1, folders.size()));
+        const std::filesystem::path candidate =
+            std::filesystem::path(folder.empty() ? "." : folder) / command;
+        if (executable(candidate)) {
+            return candidate;
+        }
+    }
+    return std::nullopt;
+}
+
 std::string percentEncodePath(std::string_view path)
 {
     constexpr std::string_view unreserved =
@@ -129,8 +155,31 @@ LoginItemStatus XdgLoginService::status()
     if (*hidden || !*autostarts) {
         return LoginItemStatus::requiresApproval;
     }
-    return programOfExec(valueOf(*keys, "Exec")) == executable_->string() ? LoginItemStatus::enabled
-                                                                          : LoginItemStatus::notRegistered;
+    return startsThisProgram(valueOf(*keys, "Exec")) ? LoginItemStatus::enabled
+                                                     : LoginItemStatus::notRegistered;
+}
+
+// The user may have put something before this program (env with a variable, a wrapper): an entry
+// still starts it when it runs this program, or a program that is there with this program among
+// its arguments.
+bool XdgLoginService::startsThisProgram(std::string_view exec) const
+{
+    const std::optional<std::vector<std::string>> arguments = argumentsOfExec(exec);
+    if (!arguments || arguments->empty()) {
+        return false;
+    }
+    const auto isThisProgram = [this](const std::string& argument) {
+        if (argument == executable_->string()) {
+            return true;
+        }
+        const std::optional<std::filesystem::path> found =
+            argument.find('/') == std::string::npos ? locate(argument) : std::nullopt;
+        std::error_code error;
+        return found && std::filesystem::equivalent(*found, *executable_, error);
+    };
+    return isThisProgram(arguments->front()) ||
+           (locate(arguments->front()) &&
+            std::any_of(arguments->begin() + 1, arguments->end(), isThisProgram));
 }
 
 bool XdgLoginService::registerService()
@@ -138,18 +187,48 @@ bool XdgLoginService::registerService()
     if (!executable_ || !autostartDirectory_.is_absolute()) {
         return false;
     }
-    const std::optional<std::string> exec = execValue(executable_->string());
-    if (!exec) {
+    // An entry of the user's that still starts this program is switched on as it stands.
+    const std::optional<std::string> text = readSmallFile(entryPath(), maxEntrySize);
+    const std::optional<DesktopEntryKeys> keys = text ? parseDesktopEntry(*text) : std::nullopt;
+    if (keys && valueOf(*keys, "Type") == "Application" && startsThisProgram(valueOf(*keys, "Exec"))) {
+        return writeEntry(
+            withDesktopEntryKeys(*text, {{"Hidden", "false"}, {"X-GNOME-Autostart-enabled", "true"}}));
+    }
+    const std::optional<std::string> contents = ownEntry();
+    return contents && writeEntry(*contents);
+}
+
+// Switched off the desktop's own way, kept with Hidden=true: a desktop's settings show it off, and
+// start-up leaves it so.
+bool XdgLoginService::unregisterService()
+{
+    if (!autostartDirectory_.is_absolute()) {
         return false;
+    }
+    const std::optional<std::string> text = readSmallFile(entryPath(), maxEntrySize);
+    if (text && parseDesktopEntry(*text)) {
+        return writeEntry(withDesktopEntryKeys(*text, {{"Hidden", "true"}}));
+    }
+    const std::optional<std::string> contents = ownEntry();
+    return contents && writeEntry(*contents + "Hidden=true\n");
+}
+
+std::optional<std::string> XdgLoginService::ownEntry() const
+{
+    const std::optional<std::string> exec = executable_ ? execValue(executable_->string()) : std::nullopt;
+    if (!exec) {
+        return std::nullopt;
     }
     // TryExec carries the same characters as Exec, so it can be written when Exec can. With it, a
     // desktop skips the entry once the program is gone.
-    const std::string contents = "[Desktop Entry]\nType=Application\nName=" + identity_.displayName +
-                                 "\nComment=" + identity_.comment +
-                                 "\nTryExec=" + *tryExecValue(executable_->string()) + "\nExec=" + *exec +
-                                 " " + platform::kLoginArgument + "\nIcon=" + identity_.name +
-                                 "\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
+    return "[Desktop Entry]\nType=Application\nName=" + identity_.displayName +
+           "\nComment=" + identity_.comment + "\nTryExec=" + *tryExecValue(executable_->string()) +
+           "\nExec=" + *exec + " " + platform::kLoginArgument + "\nIcon=" + identity_.name +
+           "\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
+}
 
+bool XdgLoginService::writeEntry(const std::string& contents)
+{
     // Should the folder be missing still, creating the file in it fails below.
     std::error_code ignored;
     std::filesystem::create_directories(autostartDirectory_, ignored);
@@ -172,16 +251,6 @@ bool XdgLoginService::registerService()
         ::open(autostartDirectory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     ::fsync(directory.get());
     return true;
-}
-
-bool XdgLoginService::unregisterService()
-{
-    if (autostartDirectory_.is_absolute() &&
-        (::unlink(entryPath().c_str()) == 0 || errno == ENOENT || errno == ENOTDIR)) {
-        return true;
-    }
-    platform::warn("cannot remove the login entry ", entryPath().c_str(), ": ", std::strerror(errno));
-    return false;
 }
 
 void XdgLoginService::openSettingsPane()

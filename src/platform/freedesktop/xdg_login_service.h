@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tovra::freedesktop {
 
@@ -17,9 +18,12 @@ struct AutostartIdentity {
     std::string comment;     // what it does
 };
 
-// The login item as an XDG autostart entry, <autostart directory>/<name>.desktop, whose Exec
-// names this executable. Hidden=true or X-GNOME-Autostart-enabled=false is the user switching it
-// off, whatever program the entry names. A relative autostart directory holds nothing.
+// The login item as an XDG autostart entry, <autostart directory>/<name>.desktop, that starts this
+// executable (by its path, or as an argument of another program the user put before it, such as
+// env). Hidden=true or X-GNOME-Autostart-enabled=false is the item switched off, whatever program
+// the entry names: unregistering switches it off so, keeping the entry. An entry of the user's that
+// still starts this program is kept as written but for those two keys. A relative autostart
+// directory holds nothing.
 class XdgLoginService : public platform::LoginService {
 public:
     // A larger file at the entry's name is not ours.
@@ -36,6 +40,11 @@ public:
 
 private:
     std::filesystem::path entryPath() const;
+    bool startsThisProgram(std::string_view exec) const;
+    // The entry this program writes of its own; none when its path cannot be written in one.
+    std::optional<std::string> ownEntry() const;
+    // Writes the entry whole, in place of whatever is at its name.
+    bool writeEntry(const std::string& contents);
 
     AutostartIdentity identity_;
     std::optional<std::filesystem::path> executable_;

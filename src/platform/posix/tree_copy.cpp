@@ -141,8 +141,8 @@ bool TreeCopy::copyFile(const fs::path& from, const fs::path& to, const struct s
     // Written through to the device, and the close's own error heard (a full disk may say so
     // only there).
     timespec times[2];
-    if (::fchmod(copy.get(), status.st_mode & 07777) != 0 || ::futimens(copy.get(), timesOf(status, times)) != 0 ||
-        ::fsync(copy.get()) != 0 || !copy.close()) {
+    if (::fchmod(copy.get(), status.st_mode & 07777) != 0 ||
+        ::futimens(copy.get(), timesOf(status, times)) != 0 || ::fsync(copy.get()) != 0 || !copy.close()) {
         return fail(to);
     }
     if (status.st_nlink > 1) {

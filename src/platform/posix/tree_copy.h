@@ -27,9 +27,12 @@ public:
 
 private:
     bool copyEntry(const std::filesystem::path& from, const std::filesystem::path& to);
-    bool copyFolder(const std::filesystem::path& from, const std::filesystem::path& to, const struct stat& status);
-    bool copyFile(const std::filesystem::path& from, const std::filesystem::path& to, const struct stat& status);
-    bool copyLink(const std::filesystem::path& from, const std::filesystem::path& to, const struct stat& status);
+    bool copyFolder(const std::filesystem::path& from, const std::filesystem::path& to,
+                    const struct stat& status);
+    bool copyFile(const std::filesystem::path& from, const std::filesystem::path& to,
+                  const struct stat& status);
+    bool copyLink(const std::filesystem::path& from, const std::filesystem::path& to,
+                  const struct stat& status);
     // Records the reason of a failed step: errno's, or `reason` when given. Always false.
     bool fail(const std::filesystem::path& path, const char* reason = nullptr);
 
