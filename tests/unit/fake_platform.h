@@ -236,7 +236,7 @@ struct FakeTask : Task {
 
 struct FakeMenuItem : MenuItem {
     FakeMenuItem(FakePlatform& fake, std::string title, Block action)
-        : fake(fake), title(std::move(title)), action(std::move(action))
+        : fake(fake), madeWithTitle(title), title(std::move(title)), action(std::move(action))
     {
     }
     void setTitle(const std::string& value) override { fake.record("title:" + (title = value)); }
@@ -244,6 +244,7 @@ struct FakeMenuItem : MenuItem {
     void setState(ControlState s) override { fake.record(s == ControlState::on ? "state:on" : "state:off"); }
 
     FakePlatform& fake;
+    const std::string madeWithTitle;
     std::string title;
     Block action;
     std::string keyEquivalent;

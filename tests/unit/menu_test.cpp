@@ -57,12 +57,12 @@ TEST(MenuTest, EntriesInTheirOrderWithTheirShortcutsAndTheVersionAsTheBundleGive
         FakePlatform fake;
         fake.version = version;
         std::make_shared<TovraAppDelegate>(fake.platform())->applicationDidFinishLaunching();
-        History entries; // title, shortcut, and "-" when disabled
+        History entries; // title as made, shortcut, and "-" when disabled
         for (const auto& item : fake.menu) {
-            entries.push_back(item ? item->title + " " + item->keyEquivalent + (item->enabled ? "" : "-")
+            entries.push_back(item ? item->madeWithTitle + " " + item->keyEquivalent + (item->enabled ? "" : "-")
                                    : "---");
         }
-        EXPECT_EQ(entries, (History{"Starting bridge\u2026 -", "---", "Set Up Phone\u2026 s",
+        EXPECT_EQ(entries, (History{"Starting Tovra\u2026 -", "---", "Set Up Phone\u2026 s",
                                     "Copy Private Phone Link ", "Open Controller on This Mac ", "---",
                                     "Start Tovra at Login ", "Restart Bridge ", "Reveal Log ", "---",
                                     shown + " -", "Quit Tovra for Now q"}));
