@@ -117,10 +117,22 @@ test('an XEmbed tray there before the start: keys pressed into the menu of eithe
   await h.waitFor('the tray', () => xdotool('search', '--classname', 'trayer'));
   const app = s.start();
   const icon = await h.waitFor('the XEmbed icon', () => xdotool('search', '--onlyvisible', '--classname', 'tovra-bridge'));
-  const press = (button, keys) => xdotool('mousemove', '--window', icon, '5', '5', 'click', button, 'sleep', '0.5', 'key', keys);
-  press('1', 'ctrl+s'); // the menu the program opens; then the tray's own
+  // The tray docks the icon a pixel wide and gives it its size a moment later: clicks wait for that.
+  await h.waitFor('the icon at its size', () => {
+    const [width, height] = (/Geometry: (\d+)x(\d+)/.exec(xdotool('getwindowgeometry', icon)) || []).slice(1).map(Number);
+    return width >= 10 && height >= 10;
+  });
+  // The keys go to the menu once it is on the screen: a window of the program's beside its icon.
+  const windows = () => xdotool('search', '--onlyvisible', '--classname', 'tovra-bridge').split('\n').filter(Boolean);
+  const press = async (button, keys) => {
+    xdotool('mousemove', '--window', icon, '5', '5', 'click', button);
+    await h.waitFor(`the menu of button ${button}`, () => windows().length > 1);
+    xdotool('key', keys);
+  };
+  await press('1', 'ctrl+s'); // the menu the program opens; then the tray's own
   await h.waitFor('Set Up Phone', () => s.opened().filter((url) => url.endsWith('/setup')).length === 2);
-  press('3', 'ctrl+q');
+  await h.waitFor('the menu to close', () => windows().length === 1);
+  await press('3', 'ctrl+q');
   assert.deepEqual(await app.exited, { code: 0, signal: null });
 });
 

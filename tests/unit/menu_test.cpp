@@ -59,8 +59,8 @@ TEST(MenuTest, EntriesInTheirOrderWithTheirShortcutsAndTheVersionAsTheBundleGive
         std::make_shared<TovraAppDelegate>(fake.platform())->applicationDidFinishLaunching();
         History entries; // title as made, shortcut, and "-" when disabled
         for (const auto& item : fake.menu) {
-            entries.push_back(item ? item->madeWithTitle + " " + item->keyEquivalent + (item->enabled ? "" : "-")
-                                   : "---");
+            entries.push_back(
+                item ? item->madeWithTitle + " " + item->keyEquivalent + (item->enabled ? "" : "-") : "---");
         }
         EXPECT_EQ(entries, (History{"Starting Tovra\u2026 -", "---", "Set Up Phone\u2026 s",
                                     "Copy Private Phone Link ", "Open Controller on This Mac ", "---",

@@ -1,5 +1,6 @@
 #include "platform/freedesktop/xembed_tray_icon.h"
 
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
@@ -85,6 +86,11 @@ XEmbedTrayIcon::XEmbedTrayIcon(std::uint32_t manager)
         const uint32_t parentRelative = XCB_BACK_PIXMAP_PARENT_RELATIVE;
         xcb_change_window_attributes(display, window, XCB_CW_BACK_PIXMAP, &parentRelative);
     }
+    // The tray maps the icon once it has taken it in (version 0, mapped). Mapped by this program
+    // before that, it is docked a pixel wide by some trays (trayer, GTK's socket), and stays so.
+    const uint32_t embedInfo[2] = {0, 1};
+    const xcb_atom_t info = atom(display, "_XEMBED_INFO");
+    xcb_change_property(display, XCB_PROP_MODE_REPLACE, window, info, info, 32, 2, embedInfo);
     xcb_client_message_event_t dock{};
     dock.response_type = XCB_CLIENT_MESSAGE;
     dock.format = 32;
@@ -93,9 +99,27 @@ XEmbedTrayIcon::XEmbedTrayIcon(std::uint32_t manager)
     dock.data.data32[0] = XCB_CURRENT_TIME;
     dock.data.data32[1] = kRequestDock;
     dock.data.data32[2] = window;
+    QCoreApplication::instance()->installNativeEventFilter(this);
     xcb_send_event(display, 0, manager, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&dock));
     xcb_flush(display);
-    show();
+}
+
+XEmbedTrayIcon::~XEmbedTrayIcon()
+{
+    QCoreApplication::instance()->removeNativeEventFilter(this);
+}
+
+bool XEmbedTrayIcon::nativeEventFilter(const QByteArray& eventType, void* message, qintptr* /*result*/)
+{
+    const auto* event = static_cast<const xcb_generic_event_t*>(message);
+    if (eventType != "xcb_generic_event_t" || (event->response_type & 0x7F) != XCB_REPARENT_NOTIFY) {
+        return false;
+    }
+    const auto* reparent = static_cast<const xcb_reparent_notify_event_t*>(message);
+    if (reparent->window == static_cast<xcb_window_t>(winId()) && !isVisible()) {
+        show();
+    }
+    return false;
 }
 
 void XEmbedTrayIcon::setIcon(const QIcon& icon)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAbstractNativeEventFilter>
 #include <QIcon>
 #include <QPixmap>
 #include <QWidget>
@@ -13,10 +14,12 @@ namespace tovra::freedesktop {
 // platform. Qt's own tray icon cannot stand in: Qt decides once per process between the
 // StatusNotifier and the XEmbed kind, so an icon of the other kind is needed when the desktop's
 // tray changes kind while the program runs.
-class XEmbedTrayIcon : public QWidget {
+class XEmbedTrayIcon : public QWidget, private QAbstractNativeEventFilter {
 public:
-    // Docks at once in the tray of `manager`, the owner of the tray's manager selection.
+    // Asks the tray of `manager`, the owner of the tray's manager selection, to dock it at once; it
+    // shows once the tray has taken it in.
     explicit XEmbedTrayIcon(std::uint32_t manager);
+    ~XEmbedTrayIcon() override;
 
     std::uint32_t manager() const { return manager_; }
     void setIcon(const QIcon& icon);
@@ -29,6 +32,9 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    // Shows the icon when the tray has made it its child.
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
+
     std::uint32_t manager_;
     QIcon icon_;
     QPixmap background_;
