@@ -12,10 +12,10 @@ inline constexpr const char* kRuntimeExecutable = "runtime/node-arm64";
 inline constexpr const char* kServerScript = "app/server.js";
 inline constexpr const char* kWorkingDirectory = "app";
 
-// Under the user's home directory; handed to the server as TOVRA_DATA_DIR.
 // What the runtime is, whatever its file is called: the name its process is listed by.
 inline constexpr const char* kRuntimeName = "node";
-inline constexpr const char* kDataDirectory = "Tovra Automation"; // in the application-data folder
+// In the user's application-data folder; handed to the server as TOVRA_DATA_DIR.
+inline constexpr const char* kDataDirectory = "Tovra Automation";
 
 // Seconds from an exit (or a failed launch) to the next launch.
 inline constexpr double kRestartDelay = 2.0;

@@ -5,10 +5,11 @@
 
 namespace tovra::platform {
 
-enum class AlertStyle { warning, informational, critical };
+// The one style this program's alerts take: a failure the user must act on.
+enum class AlertStyle { critical };
 
 struct AlertContent {
-    AlertStyle style = AlertStyle::warning;
+    AlertStyle style = AlertStyle::critical;
     std::string messageText;
     std::string informativeText;
     std::vector<std::string> buttons;

@@ -12,7 +12,6 @@ class WorkItem {
 public:
     explicit WorkItem(std::function<void()> block) : block_(std::move(block)) {}
     void cancel() { cancelled_ = true; }
-    bool isCancelled() const { return cancelled_; }
     // Runs the block unless the item was cancelled.
     void perform()
     {

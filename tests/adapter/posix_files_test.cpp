@@ -28,7 +28,7 @@ TEST(PosixFileManager, MakesPrivateFoldersAndFilesOnlyWhereNothingStandsAndWrite
 {
     const TempDir dir;
     PosixFileManager files({}, linuxos::renameExclusive);
-    umask(022);
+    const mode_t previousMask = umask(022);
     fs::create_directory(dir / "open");
     EXPECT_TRUE(files.createDirectory(dir / "open/a/b") && files.createDirectory(dir / "open/a/b"));
     EXPECT_EQ(fs::status(dir / "open").permissions(), fs::perms(0755)) << "an existing folder changed";
@@ -52,6 +52,7 @@ TEST(PosixFileManager, MakesPrivateFoldersAndFilesOnlyWhereNothingStandsAndWrite
     EXPECT_TRUE(files.isExecutableFile(dir / "file"));
     EXPECT_FALSE(files.isExecutableFile(dir / "open")) << "a folder";
     EXPECT_FALSE(files.isExecutableFile(dir / "missing"));
+    umask(previousMask);
 }
 
 TEST(PosixProcessInfo, TheEnvironmentIsThatOfTheProcessWhenTaken)

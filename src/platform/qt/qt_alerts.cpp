@@ -16,13 +16,9 @@ QMessageBox::Icon iconFor(platform::AlertStyle style)
 {
     switch (style) {
     case platform::AlertStyle::critical:
-        return QMessageBox::Critical;
-    case platform::AlertStyle::informational:
-        return QMessageBox::Information;
-    case platform::AlertStyle::warning:
         break;
     }
-    return QMessageBox::Warning;
+    return QMessageBox::Critical;
 }
 
 } // namespace
