@@ -32,22 +32,15 @@ void TovraAppDelegate::checkHealth()
     }
     const platform::URLRequest request{healthURL, platform::CachePolicy::reloadIgnoringLocalCacheData,
                                        kHealthTimeout, bridgeProcess->processIdentifier()};
-    platform_.urlSession.dataTask(request, [self = weak_from_this(), &mainQueue = platform_.mainQueue](
-                                               std::optional<std::string> body) {
-        // On the session's thread: decode only, touch no state.
-        if (self.expired() || !body) {
-            return;
-        }
-        std::optional<Health> health = decodeHealth(*body);
-        if (!health) {
-            return;
-        }
-        mainQueue.async([self, health = std::move(*health)] {
-            if (const std::shared_ptr<TovraAppDelegate> delegate = self.lock()) {
-                delegate->healthDidAnswer(health);
+    platform_.urlSession.dataTask(
+        request, [answered = whileAlive(&TovraAppDelegate::healthDidAnswer),
+                  &mainQueue = platform_.mainQueue](std::optional<std::string> body) {
+            // On the session's thread: decode only, touch no state.
+            std::optional<Health> health = body ? decodeHealth(*body) : std::nullopt;
+            if (health) {
+                mainQueue.async([answered, health = std::move(*health)] { answered(health); });
             }
         });
-    });
 }
 
 void TovraAppDelegate::healthDidAnswer(const Health& health)

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QThread>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -14,6 +15,7 @@
 
 #include "platform/freedesktop/desktop_workspace.h"
 #include "platform/freedesktop/user_directories.h"
+#include "support/temp_dir.h"
 
 namespace tovra::freedesktop {
 namespace {
@@ -136,6 +138,31 @@ TEST(DesktopWorkspace, OnlyAnAddressGoesToTheDesktopsOpenerNeverAnOption)
     SessionBus bus;                                    // the tests' environment names no bus
     EXPECT_FALSE(DesktopWorkspace(bus).openURL("-h"));
     EXPECT_FALSE(DesktopWorkspace(bus).openURL("not a url"));
+}
+
+TEST(DesktopWorkspace, WithoutAFileManagerTheFolderOpensAndAPathThatCannotBeMadeAbsoluteNothing)
+{
+    int argc = 0;
+    const QCoreApplication application(argc, nullptr);
+    SessionBus bus; // no bus: no file manager to ask, so the desktop's opener shows the folder
+    const testing::TempDir dir;
+    testing::writeFile(dir / "bin/xdg-open",
+                       "#!/bin/sh\necho \"$@\" >> '" + (dir / "opened").string() + "'\n");
+    fs::permissions(dir / "bin/xdg-open", fs::perms::owner_all);
+    const std::string path = std::getenv("PATH");
+    setenv("PATH", (dir / "bin").string().append(":").append(path).c_str(), 1);
+    const fs::path home = fs::current_path();
+    fs::create_directories(dir / "gone");
+    fs::current_path(dir / "gone");
+    fs::remove(dir / "gone");
+    DesktopWorkspace(bus).activateFileViewerSelecting({"relative.log"}); // no folder to make it absolute in
+    fs::current_path(home);
+    DesktopWorkspace(bus).activateFileViewerSelecting({dir / "logs/Tovra Bridge.log"});
+    for (int wait = 0; wait < 500 && testing::readFile(dir / "opened").empty(); ++wait) {
+        QThread::msleep(10);
+    }
+    setenv("PATH", path.c_str(), 1);
+    EXPECT_EQ(testing::readFile(dir / "opened"), "file://" + dir.path.string() + "/logs\n");
 }
 
 } // namespace

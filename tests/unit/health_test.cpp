@@ -74,6 +74,31 @@ TEST_F(DelegateTest, ReadinessTextsFollowTheAnswers)
     EXPECT_EQ(fake.only("tint:").back(), "tint:grey");
 }
 
+TEST_F(DelegateTest, NoAnswerATimeOutOrABodyThatDoesNotDecodeChangesNothing)
+{
+    fake.defaultsStick = false; // a step of readiness back to false would open the page again
+    launch();
+    answerLatest(healthBody(true, 1));
+    const History shown = fake.only({"title:", "tint:", "tooltip:", "open:"});
+    ASSERT_EQ(shown.back(), "open:http://localhost:4173/setup");
+    for (const std::optional<std::string>& body :
+         {std::optional<std::string>(), std::optional<std::string>("{}"),
+          std::optional<std::string>("<html>"),
+          std::optional<std::string>(R"({"version":"1","midiReady":1,"midiPort":"p","pairedClients":0})")}) {
+        fake.advance(1);
+        fake.answer(fake.requests().size() - 1, body);
+    }
+    fake.advance(5); // asked and never answered
+    answerLatest(healthBody(true, 1));
+    EXPECT_EQ(fake.only({"title:", "tint:", "tooltip:", "open:"}), [&] {
+        History expected = shown;
+        // The next answer that decodes sets the same line again, and opens nothing.
+        expected.insert(expected.end(), {"title:Ready \u00B7 1 phone", "tint:green",
+                                         "tooltip:Tovra Automation \u00B7 Ready \u00B7 1 phone"});
+        return expected;
+    }());
+}
+
 TEST_F(DelegateTest, TheFirstAnswerEverOpensTheSetupPageAfterStoringTheFlag)
 {
     fake.defaultsStick = false; // settings that cannot be stored still open it once a bridge run
