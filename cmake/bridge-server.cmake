@@ -65,3 +65,11 @@ if(TOVRA_TESTS)
                tests/midi/device_watch_test.cpp tests/midi/jack_output_test.cpp tests/midi/alsa_sequencer_test.cpp
                LIBRARIES tovra_midi PkgConfig::JACK GTest::gtest_main)
 endif()
+
+# What reaches a JACK client, for the end-to-end tests and the benchmarks.
+if(TOVRA_TESTS OR TOVRA_BENCH)
+    add_executable(tovra_midi_recorder tests/support/midi_recorder.cpp)
+    target_include_directories(tovra_midi_recorder SYSTEM PRIVATE ${JACK_INCLUDE_DIRS})
+    target_link_libraries(tovra_midi_recorder PRIVATE PkgConfig::JACK)
+    set_target_properties(tovra_midi_recorder PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+endif()

@@ -87,7 +87,8 @@ class MidiOutput {
     const total = state.reduce((sum, output) => sum + output.dropped, 0);
     if (total <= this.reported) return;
     const where = state.filter((output) => output.dropped > 0).map((output) => output.system).join(' and ');
-    this.log(`MIDI output: ${total - this.reported} messages dropped, as ${where} took no more (${total} in all)`);
+    const count = total - this.reported;
+    this.log(`MIDI output: ${count} message${count === 1 ? '' : 's'} dropped, as ${where} took no more (${total} in all)`);
     this.reported = total;
     this.lastReport = Date.now();
   }

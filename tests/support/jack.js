@@ -1,0 +1,78 @@
+'use strict';
+// For the server's and the end-to-end tests: a private JACK server (Debian's jackd with the dummy
+// driver, 48 kHz, 64 frames, under a name of its own) and a JACK client that records the MIDI
+// reaching it (the build's tovra_midi_recorder).
+const { spawn, spawnSync } = require('node:child_process');
+const path = require('node:path');
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+async function waitFor(what, check, timeout = 10000) {
+  let value;
+  for (const end = Date.now() + timeout; !(value = await check()); await sleep(20)) {
+    if (Date.now() > end) throw new Error(`timed out after ${timeout} ms waiting for ${what}`);
+  }
+  return value;
+}
+
+let count = 0;
+
+// A server named `tovra-test-<pid>-<n>`; start() resolves once it takes clients.
+class JackServer {
+  constructor() {
+    this.name = `tovra-test-${process.pid}-${++count}`;
+    this.env = { JACK_DEFAULT_SERVER: this.name };
+    this.child = null;
+  }
+
+  // `jack_lsp` against it: its ports (with -t, their types), or null when it does not answer.
+  ports(...options) {
+    const lsp = spawnSync('jack_lsp', options, { env: { ...process.env, ...this.env }, encoding: 'utf8', timeout: 5000 });
+    return lsp.status === 0 ? lsp.stdout : null;
+  }
+
+  async start() {
+    this.child = spawn('jackd', ['-n', this.name, '-d', 'dummy', '-r', '48000', '-p', '64'], { stdio: 'ignore' });
+    this.exited = new Promise((resolve) => this.child.once('exit', resolve));
+    await waitFor(`JACK server ${this.name}`, () => this.ports() !== null);
+    return this;
+  }
+
+  // Sends `signal`; for one that ends it, resolves once it has ended (and been reaped).
+  async stop(signal = 'SIGTERM') {
+    if (!this.child || this.child.exitCode !== null || this.child.signalCode !== null) return;
+    this.child.kill(signal);
+    if (signal !== 'SIGSTOP' && signal !== 'SIGCONT') await this.exited;
+  }
+}
+
+// Records what reaches `port` of `server`: messages() is every message so far as hex strings
+// ("90 3c 64"); arrivals() adds the JACK time of each, in microseconds.
+async function record(server, port, buildDir) {
+  const child = spawn(path.join(buildDir, 'tests/tovra_midi_recorder'), [port],
+    { env: { ...process.env, ...server.env }, stdio: ['pipe', 'pipe', 'pipe'] });
+  let out = '';
+  let err = '';
+  child.stdout.setEncoding('utf8').on('data', (d) => { out += d; });
+  child.stderr.setEncoding('utf8').on('data', (d) => { err += d; });
+  const exited = new Promise((resolve) => child.once('exit', resolve));
+  await waitFor(`the recorder on ${port}`, () => {
+    if (child.exitCode !== null) throw new Error(`the recorder ended: ${err}`);
+    return err.includes('recording');
+  });
+  const lines = () => out.split('\n').filter(Boolean);
+  return {
+    arrivals: () => lines().map((line) => {
+      const parts = line.split(' ');
+      return { bytes: parts.slice(0, -1).join(' '), time: Number(parts.at(-1)) };
+    }),
+    messages() { return this.arrivals().map((a) => a.bytes); },
+    // Resolves with every message once there are `n`.
+    async wait(n, timeout = 10000) {
+      await waitFor(`${n} messages at the recorder`, () => this.messages().length >= n, timeout);
+      return this.messages();
+    },
+    async stop() { child.stdin.end(); await exited; },
+  };
+}
+
+module.exports = { JackServer, record, waitFor, sleep };
