@@ -35,10 +35,18 @@ template <typename Done> bool waitUntil(Done&& done, std::chrono::milliseconds l
     return true;
 }
 
+// JACK keeps a registry of at most eight servers, and a killed server keeps its entry until one of
+// the same name starts: so a killed server is started again before it is stopped for good.
 class JackServer {
 public:
     JackServer() : name_("tovra-test-" + std::to_string(::getpid()) + "-" + std::to_string(++count_)) { start(); }
-    ~JackServer() { stop(SIGTERM); }
+    ~JackServer()
+    {
+        if (killed_) {
+            start();
+        }
+        stop(SIGTERM);
+    }
     JackServer(const JackServer&) = delete;
     JackServer& operator=(const JackServer&) = delete;
 
@@ -56,11 +64,11 @@ public:
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0); // its errors stay on stderr
         if (::posix_spawnp(&pid_, "jackd", &actions, nullptr, argv.data(), environ) != 0) {
             pid_ = -1;
         }
+        killed_ = false;
         posix_spawn_file_actions_destroy(&actions);
         if (pid_ > 0 && !waitUntil([this] { return answers(); })) {
             stop(SIGKILL);
@@ -74,8 +82,10 @@ public:
             return;
         }
         ::kill(pid_, signal);
+        ::kill(pid_, SIGCONT); // a stopped server takes its signal only once it goes on
         ::waitpid(pid_, nullptr, 0);
         pid_ = -1;
+        killed_ = signal == SIGKILL;
     }
     void pause() const { ::kill(pid_, SIGSTOP); }
     void resume() const { ::kill(pid_, SIGCONT); }
@@ -100,6 +110,7 @@ private:
     static inline int count_ = 0;
     std::string name_;
     pid_t pid_ = -1;
+    bool killed_ = false;
 };
 
 // A client of `server` whose MIDI input, connected to `source`, records every message in order.

@@ -27,7 +27,7 @@ describe('the module, loaded as the server loads it', () => {
   after(async () => {
     midi.close();
     process.env.JACK_DEFAULT_SERVER = saved;
-    await jack.stop();
+    await jack.release();
   });
 
   test('only whole channel messages of bytes 0-255 pass; nothing is sent before open or after close', async () => {
@@ -72,7 +72,7 @@ describe('the server with a private JACK server', () => {
     await jack.start();
     server = await startServer(port, path.join(tmp, 'data'), jack.env).ready;
   });
-  after(async () => { server?.kill('SIGKILL'); await jack.stop('SIGKILL'); fs.rmSync(tmp, { recursive: true, force: true }); });
+  after(async () => { server?.kill('SIGKILL'); await jack.release(); fs.rmSync(tmp, { recursive: true, force: true }); });
 
   test('its JACK output is a MIDI output of client "Tovra Bridge", and /health names it', async () => {
     assert.match(jack.ports('-t'), /^Tovra Bridge:midi_out\n\t8 bit raw midi$/m);

@@ -16,12 +16,15 @@ async function waitFor(what, check, timeout = 10000) {
 
 let count = 0;
 
-// A server named `tovra-test-<pid>-<n>`; start() resolves once it takes clients.
+// A server named `tovra-test-<pid>-<n>`; start() resolves once it takes clients. JACK keeps a
+// registry of at most eight servers; a server that is killed keeps its entry until a server of the
+// same name starts, so release() starts a killed one again before it stops it for good.
 class JackServer {
   constructor() {
     this.name = `tovra-test-${process.pid}-${++count}`;
     this.env = { JACK_DEFAULT_SERVER: this.name };
     this.child = null;
+    this.killed = false;
   }
 
   // `jack_lsp` against it: its ports (with -t, their types), or null when it does not answer.
@@ -31,9 +34,15 @@ class JackServer {
   }
 
   async start() {
-    this.child = spawn('jackd', ['-n', this.name, '-d', 'dummy', '-r', '48000', '-p', '64'], { stdio: 'ignore' });
+    this.child = spawn('jackd', ['-n', this.name, '-d', 'dummy', '-r', '48000', '-p', '64'], { stdio: ['ignore', 'pipe', 'pipe'] });
+    this.output = '';
+    for (const stream of [this.child.stdout, this.child.stderr]) stream.setEncoding('utf8').on('data', (d) => { this.output += d; });
     this.exited = new Promise((resolve) => this.child.once('exit', resolve));
-    await waitFor(`JACK server ${this.name}`, () => this.ports() !== null);
+    this.killed = false;
+    await waitFor(`JACK server ${this.name}`, () => {
+      if (this.child.exitCode !== null) throw new Error(`jackd ${this.name} ended:\n${this.output}`);
+      return this.ports() !== null;
+    });
     return this;
   }
 
@@ -41,7 +50,16 @@ class JackServer {
   async stop(signal = 'SIGTERM') {
     if (!this.child || this.child.exitCode !== null || this.child.signalCode !== null) return;
     this.child.kill(signal);
-    if (signal !== 'SIGSTOP' && signal !== 'SIGCONT') await this.exited;
+    if (signal === 'SIGSTOP' || signal === 'SIGCONT') return;
+    this.child.kill('SIGCONT'); // a stopped server takes its signal only once it goes on
+    await this.exited;
+    this.killed = signal === 'SIGKILL';
+  }
+
+  // Stops it, leaving nothing in JACK's registry.
+  async release() {
+    if (this.killed) await this.start();
+    await this.stop('SIGTERM');
   }
 }
 
