@@ -1,6 +1,7 @@
 #include "midi/midi_outputs.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -108,6 +109,7 @@ std::vector<OutputState> MidiOutputs::state() const
 
 void MidiOutputs::run()
 {
+    ::pthread_setname_np(::pthread_self(), "tovra-midi"); // as top -H and /proc show it
     for (auto& slot : slots_) {
         tryOpen(*slot, false);
     }

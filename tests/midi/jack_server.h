@@ -1,7 +1,9 @@
 #pragma once
 
 // A private JACK server (the dummy driver, 48 kHz, 64 frames, a name of its own) and a client
-// that records what reaches its MIDI input, for tests of the JACK output.
+// that records what reaches its MIDI input, for tests of the JACK output. The server runs
+// synchronously (-S): on a busy machine a client that is late makes the cycle wait, where JACK
+// would otherwise let the cycle's MIDI go between two clients.
 #include <fcntl.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -56,7 +58,7 @@ public:
     // Starts it, and waits until it takes clients.
     void start()
     {
-        std::vector<std::string> args = {"jackd", "-n", name_, "-d", "dummy", "-r", "48000", "-p", "64"};
+        std::vector<std::string> args = {"jackd", "-S", "-n", name_, "-d", "dummy", "-r", "48000", "-p", "64"};
         std::vector<char*> argv;
         for (auto& arg : args) {
             argv.push_back(arg.data());

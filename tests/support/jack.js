@@ -1,7 +1,9 @@
 'use strict';
 // For the server's and the end-to-end tests: a private JACK server (Debian's jackd with the dummy
 // driver, 48 kHz, 64 frames, under a name of its own) and a JACK client that records the MIDI
-// reaching it (the build's tovra_midi_recorder).
+// reaching it (the build's tovra_midi_recorder). The server runs synchronously (-S): on a busy
+// machine a client that is late makes the cycle wait, where JACK would otherwise let the cycle's
+// MIDI go between two clients.
 const { spawn, spawnSync } = require('node:child_process');
 const path = require('node:path');
 
@@ -34,7 +36,7 @@ class JackServer {
   }
 
   async start() {
-    this.child = spawn('jackd', ['-n', this.name, '-d', 'dummy', '-r', '48000', '-p', '64'], { stdio: ['ignore', 'pipe', 'pipe'] });
+    this.child = spawn('jackd', ['-S', '-n', this.name, '-d', 'dummy', '-r', '48000', '-p', '64'], { stdio: ['ignore', 'pipe', 'pipe'] });
     this.output = '';
     for (const stream of [this.child.stdout, this.child.stderr]) stream.setEncoding('utf8').on('data', (d) => { this.output += d; });
     this.exited = new Promise((resolve) => this.child.once('exit', resolve));

@@ -1,7 +1,8 @@
 // A JACK client that records the MIDI reaching its input: midi_recorder SOURCE-PORT. It connects
 // SOURCE-PORT to its input, says "recording" on standard error, then prints each message on a
-// line of its own, in hexadecimal bytes followed by the time its process cycle began (JACK's
-// clock, microseconds), until its standard input closes or the server goes.
+// line of its own, in hexadecimal bytes followed by the time its process callback saw it
+// (CLOCK_MONOTONIC, microseconds, the clock of Node's process.hrtime), until its standard input
+// closes or the server goes.
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
@@ -12,6 +13,7 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 namespace {
 
@@ -27,7 +29,9 @@ std::atomic<bool> gone{false};
 
 int process(jack_nframes_t frames, void*)
 {
-    const std::uint64_t cycle = jack_get_time();
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now); // JACK's own clock is CLOCK_MONOTONIC_RAW
+    const std::uint64_t cycle = static_cast<std::uint64_t>(now.tv_sec) * 1000000u + now.tv_nsec / 1000;
     void* buffer = jack_port_get_buffer(input, frames);
     const std::uint32_t count = jack_midi_get_event_count(buffer);
     for (std::uint32_t i = 0; i < count; ++i) {
