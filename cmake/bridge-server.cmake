@@ -13,14 +13,9 @@ set(TOVRA_MODULE_DIR lib/${TOVRA_NAME})
 set(TOVRA_APP_DIR ${CMAKE_INSTALL_DATADIR}/${TOVRA_NAME}/app)
 file(RELATIVE_PATH TOVRA_MODULE_FROM_APP /root/${TOVRA_APP_DIR} /root/${TOVRA_MODULE_DIR}/tovra_midi.node)
 
-# The MIDI outputs, a library of their own so that their tests use them without Node.
 set(TOVRA_MIDI_SOURCES
     src/midi/alsa_sequencer_output.cpp src/midi/device_watch.cpp src/midi/jack_library.cpp
     src/midi/jack_output.cpp src/midi/message_ring.cpp src/midi/midi_message.cpp src/midi/midi_outputs.cpp)
-add_library(tovra_midi STATIC ${TOVRA_MIDI_SOURCES})
-target_include_directories(tovra_midi PUBLIC src)
-target_include_directories(tovra_midi SYSTEM PUBLIC ${JACK_INCLUDE_DIRS})
-target_link_libraries(tovra_midi PUBLIC PkgConfig::ALSA Threads::Threads ${CMAKE_DL_LIBS})
 
 # The Node-API module, of the same sources; Node's own symbols are resolved when Node loads it.
 add_library(tovra_midi_node MODULE src/midi/node_binding.cpp ${TOVRA_MIDI_SOURCES})
@@ -61,6 +56,11 @@ install(TARGETS tovra_midi_node LIBRARY DESTINATION ${TOVRA_MODULE_DIR})
 install(FILES ${TOVRA_SHARE_DIR}/runtime/node-arm64 DESTINATION ${CMAKE_INSTALL_DATADIR}/${TOVRA_NAME}/runtime) # as a link
 
 if(TOVRA_TESTS)
+    # The MIDI outputs' classes, a library of their own so that their tests use them without Node.
+    add_library(tovra_midi STATIC ${TOVRA_MIDI_SOURCES})
+    target_include_directories(tovra_midi PUBLIC src)
+    target_include_directories(tovra_midi SYSTEM PUBLIC ${JACK_INCLUDE_DIRS})
+    target_link_libraries(tovra_midi PUBLIC PkgConfig::ALSA Threads::Threads ${CMAKE_DL_LIBS})
     tovra_test(midi SOURCES tests/midi/midi_message_test.cpp tests/midi/midi_outputs_test.cpp
                tests/midi/device_watch_test.cpp tests/midi/jack_output_test.cpp tests/midi/alsa_sequencer_test.cpp
                LIBRARIES tovra_midi PkgConfig::JACK GTest::gtest_main)

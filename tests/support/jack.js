@@ -22,7 +22,9 @@ let count = 0;
 // registry of at most eight servers; a server that is killed keeps its entry until a server of the
 // same name starts, so release() starts a killed one again before it stops it for good.
 class JackServer {
-  constructor() {
+  // `synchronous: false` runs it as JACK runs by default, for figures as users see them.
+  constructor({ synchronous = true } = {}) {
+    this.synchronous = synchronous;
     this.name = `tovra-test-${process.pid}-${++count}`;
     this.env = { JACK_DEFAULT_SERVER: this.name };
     this.child = null;
@@ -36,7 +38,8 @@ class JackServer {
   }
 
   async start() {
-    this.child = spawn('jackd', ['-S', '-n', this.name, '-d', 'dummy', '-r', '48000', '-p', '64'], { stdio: ['ignore', 'pipe', 'pipe'] });
+    const mode = this.synchronous ? ['-S'] : [];
+    this.child = spawn('jackd', [...mode, '-n', this.name, '-d', 'dummy', '-r', '48000', '-p', '64'], { stdio: ['ignore', 'pipe', 'pipe'] });
     this.output = '';
     for (const stream of [this.child.stdout, this.child.stderr]) stream.setEncoding('utf8').on('data', (d) => { this.output += d; });
     this.exited = new Promise((resolve) => this.child.once('exit', resolve));
