@@ -16,10 +16,10 @@ namespace tovra::midi {
 class DeviceWatch {
 public:
     struct Places {
-        std::filesystem::path devices = "/dev";          // where the sound folder "snd" appears
-        std::filesystem::path jackSockets = "/dev/shm";  // where JACK servers put their sockets
-        std::string jackSocket;                          // the socket of the server asked for
-        std::filesystem::path runtime = {};              // $XDG_RUNTIME_DIR, where PipeWire's are; none: not watched
+        std::filesystem::path devices = "/dev";         // where the sound folder "snd" appears
+        std::filesystem::path jackSockets = "/dev/shm"; // where JACK servers put their sockets
+        std::string jackSocket;                         // the socket of the server asked for
+        std::filesystem::path runtime = {}; // $XDG_RUNTIME_DIR, where PipeWire's are; none: not watched
     };
 
     explicit DeviceWatch(Places places);

@@ -46,7 +46,8 @@ std::optional<std::string> JackOutput::open(LostHandler lost)
 std::optional<std::string> JackOutput::openClient()
 {
     jack_status_t status{};
-    const auto options = static_cast<jack_options_t>(JackNoStartServer | (names_.server.empty() ? 0 : JackServerName));
+    const auto options =
+        static_cast<jack_options_t>(JackNoStartServer | (names_.server.empty() ? 0 : JackServerName));
     client_ = api_.clientOpen(names_.client.c_str(), options, &status, names_.server.c_str());
     if (client_ == nullptr) {
         return openFailure(status, names_.server);

@@ -25,8 +25,10 @@ public:
     // Messages the ring holds: a burst of this many between two cycles is never dropped.
     static constexpr std::size_t kRingMessages = 16383;
 
-    JackOutput(std::shared_ptr<const JackLibrary> library, Names names, std::size_t ringMessages = kRingMessages)
-        : library_(std::move(library)), api_(library_->api()), names_(std::move(names)), ringMessages_(ringMessages)
+    JackOutput(std::shared_ptr<const JackLibrary> library, Names names,
+               std::size_t ringMessages = kRingMessages)
+        : library_(std::move(library)), api_(library_->api()), names_(std::move(names)),
+          ringMessages_(ringMessages)
     {
     }
     ~JackOutput() override { close(); }

@@ -27,8 +27,8 @@ public:
     // The sending side: false, with nothing written, when the ring is full.
     bool push(const MidiMessage& message)
     {
-        const std::array<std::uint8_t, kRecordSize> record{static_cast<std::uint8_t>(message.size), message.bytes[0],
-                                                           message.bytes[1], message.bytes[2]};
+        const std::array<std::uint8_t, kRecordSize> record{
+            static_cast<std::uint8_t>(message.size), message.bytes[0], message.bytes[1], message.bytes[2]};
         if (api_.ringbufferWriteSpace(ring_) < kRecordSize) {
             return false;
         }
@@ -41,7 +41,8 @@ public:
     template <typename Write> void drain(Write&& write)
     {
         std::array<std::uint8_t, kRecordSize> record;
-        while (api_.ringbufferPeek(ring_, reinterpret_cast<char*>(record.data()), kRecordSize) == kRecordSize) {
+        while (api_.ringbufferPeek(ring_, reinterpret_cast<char*>(record.data()), kRecordSize) ==
+               kRecordSize) {
             if (!write(record.data() + 1, static_cast<std::size_t>(record[0]))) {
                 return;
             }

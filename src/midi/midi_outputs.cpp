@@ -38,7 +38,8 @@ std::optional<std::chrono::milliseconds> retryDelay(int failedTries)
 
 MidiOutputs::MidiOutputs(std::vector<std::unique_ptr<MidiOutput>> outputs, std::unique_ptr<DeviceWatch> watch,
                          std::function<void()> changed, RetryPolicy retry)
-    : watch_(std::move(watch)), changed_(std::move(changed)), retry_(std::move(retry)), wakeup_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+    : watch_(std::move(watch)), changed_(std::move(changed)), retry_(std::move(retry)),
+      wakeup_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     for (auto& output : outputs) {
         auto slot = std::make_unique<Slot>();
@@ -153,7 +154,8 @@ void MidiOutputs::waitForChange()
             timeout = timeout < 0 ? wait : std::min(timeout, wait);
         }
     }
-    std::array<pollfd, 2> descriptors{{{wakeup_, POLLIN, 0}, {watch_ ? watch_->descriptor() : -1, POLLIN, 0}}};
+    std::array<pollfd, 2> descriptors{
+        {{wakeup_, POLLIN, 0}, {watch_ ? watch_->descriptor() : -1, POLLIN, 0}}};
     ::poll(descriptors.data(), descriptors.size(), timeout); // an interruption only ends the wait early
     std::uint64_t wakes = 0;
     [[maybe_unused]] const auto read = ::read(wakeup_, &wakes, sizeof wakes);

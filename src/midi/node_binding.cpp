@@ -136,9 +136,11 @@ std::vector<std::unique_ptr<MidiOutput>> makeOutputs(const std::string& name, co
     outputs.push_back(std::make_unique<AlsaSequencerOutput>(name));
     auto library = JackLibrary::load(kJackLibrary);
     if (auto* loaded = std::get_if<std::shared_ptr<const JackLibrary>>(&library)) {
-        outputs.push_back(std::make_unique<JackOutput>(*loaded, JackOutput::Names{name, kJackPort, jackServer}));
+        outputs.push_back(
+            std::make_unique<JackOutput>(*loaded, JackOutput::Names{name, kJackPort, jackServer}));
     } else {
-        outputs.push_back(std::make_unique<UnavailableOutput>(MidiSystem::jack, std::get<std::string>(library)));
+        outputs.push_back(
+            std::make_unique<UnavailableOutput>(MidiSystem::jack, std::get<std::string>(library)));
     }
     return outputs;
 }

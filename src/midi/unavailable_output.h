@@ -9,7 +9,9 @@ namespace tovra::midi {
 // An output that cannot be had at all (its system's library is missing): it says why on every open.
 class UnavailableOutput final : public MidiOutput {
 public:
-    UnavailableOutput(MidiSystem system, std::string problem) : system_(system), problem_(std::move(problem)) {}
+    UnavailableOutput(MidiSystem system, std::string problem) : system_(system), problem_(std::move(problem))
+    {
+    }
 
     MidiSystem system() const override { return system_; }
     std::optional<std::string> open(LostHandler) override { return problem_; }

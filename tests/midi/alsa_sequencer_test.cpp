@@ -10,7 +10,10 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-MidiMessage message(const Bytes& bytes) { return std::get<MidiMessage>(checkMessage(bytes)); }
+MidiMessage message(const Bytes& bytes)
+{
+    return std::get<MidiMessage>(checkMessage(bytes));
+}
 
 // Type, channel, then the note's or the control's two fields.
 std::tuple<int, int, int, int> fields(const snd_seq_event_t& event)
@@ -42,7 +45,10 @@ TEST(AlsaSequencer, EachChannelMessageBecomesItsSequencerEvent)
     }
 }
 
-bool haveSequencer() { return std::filesystem::exists("/dev/snd/seq"); }
+bool haveSequencer()
+{
+    return std::filesystem::exists("/dev/snd/seq");
+}
 
 TEST(AlsaSequencer, WithoutTheSequencerDeviceItSaysSo)
 {
@@ -62,7 +68,8 @@ struct SequencerReader {
     SequencerReader()
     {
         if (snd_seq_open(&sequencer, "default", SND_SEQ_OPEN_DUPLEX, 0) == 0) {
-            port = snd_seq_create_simple_port(sequencer, "reader", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+            port = snd_seq_create_simple_port(sequencer, "reader",
+                                              SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
                                               SND_SEQ_PORT_TYPE_APPLICATION);
         }
     }

@@ -23,7 +23,10 @@ struct Places {
             fs::create_directories(folder);
         }
     }
-    DeviceWatch::Places places() const { return {devices, sockets, DeviceWatch::jackSocketName("tovra", 1000), runtime}; }
+    DeviceWatch::Places places() const
+    {
+        return {devices, sockets, DeviceWatch::jackSocketName("tovra", 1000), runtime};
+    }
 };
 
 TEST(DeviceWatch, TheSequencerIsSeenAppearingWithItsFolderInItAndWhenOpenedToTheUser)

@@ -22,7 +22,10 @@ std::shared_ptr<const JackLibrary> library()
     return std::get<std::shared_ptr<const JackLibrary>>(loaded);
 }
 
-MidiMessage message(const Bytes& bytes) { return std::get<MidiMessage>(checkMessage(bytes)); }
+MidiMessage message(const Bytes& bytes)
+{
+    return std::get<MidiMessage>(checkMessage(bytes));
+}
 
 // The JACK ports of `server` whose names contain `part`.
 std::vector<std::string> ports(const JackServer& server, const char* type, unsigned long flags)
@@ -46,9 +49,9 @@ TEST(JackLibrary, AMissingLibraryIsNamedInTheReason)
 {
     const auto loaded = JackLibrary::load("libjack-missing.so.0");
     ASSERT_TRUE(std::holds_alternative<std::string>(loaded));
-    EXPECT_EQ(std::get<std::string>(loaded),
-              "JACK's library cannot be loaded: libjack-missing.so.0: cannot open shared object file: No such file or "
-              "directory");
+    EXPECT_EQ(std::get<std::string>(loaded), "JACK's library cannot be loaded: libjack-missing.so.0: cannot "
+                                             "open shared object file: No such file or "
+                                             "directory");
 }
 
 TEST(MessageRing, AFullRingRefusesTheNewestAndGivesTheRestInOrder)
@@ -94,7 +97,8 @@ TEST(JackOutput, ItsPortIsAMidiOutputOfTheClientAndGoesAndComesWithCloseAndOpen)
     for (int round = 0; round < 2; ++round) {
         ASSERT_EQ(output.open([] {}), std::nullopt) << round;
         EXPECT_EQ(output.portName(), "Tovra Bridge:midi_out");
-        EXPECT_EQ(ports(server, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput), std::vector<std::string>{"Tovra Bridge:midi_out"});
+        EXPECT_EQ(ports(server, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput),
+                  std::vector<std::string>{"Tovra Bridge:midi_out"});
         EXPECT_EQ(ports(server, nullptr, 0).size(), 1u) << "one port, no other";
         output.close();
         EXPECT_EQ(ports(server, nullptr, 0), std::vector<std::string>{}) << round;
@@ -108,7 +112,8 @@ TEST(JackOutput, MessagesArriveByteForByteInOrderBurstsIncluded)
     ASSERT_EQ(output.open([] {}), std::nullopt);
     MidiRecorder recorder(server, output.portName());
     ASSERT_TRUE(recorder.connected());
-    std::vector<Bytes> sent = {{0x90, 60, 100}, {0xB3, 7, 127}, {0xE0, 0, 64}, {0xCF, 5}, {0xD1, 0}, {0xA2, 1, 2}};
+    std::vector<Bytes> sent = {{0x90, 60, 100}, {0xB3, 7, 127}, {0xE0, 0, 64},
+                               {0xCF, 5},       {0xD1, 0},      {0xA2, 1, 2}};
     for (int i = 0; i < 1000; ++i) {
         sent.push_back({0x80, static_cast<std::uint8_t>(i % 128), static_cast<std::uint8_t>(i / 128)});
     }
@@ -155,7 +160,8 @@ TEST(JackOutput, AServerThatDiesIsReportedOnceAndTheOutputClosesAndOpensOnTheNex
     server.start();
     ASSERT_EQ(output.open([&] { ++lost; }), std::nullopt);
     EXPECT_EQ(output.lost(), std::nullopt);
-    EXPECT_EQ(ports(server, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput), std::vector<std::string>{"Tovra Bridge:midi_out"});
+    EXPECT_EQ(ports(server, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput),
+              std::vector<std::string>{"Tovra Bridge:midi_out"});
 }
 
 } // namespace

@@ -25,7 +25,8 @@ extern char** environ;
 namespace tovra::testing {
 
 // Polls `done` every millisecond until it holds or `limit` passes; true when it held.
-template <typename Done> bool waitUntil(Done&& done, std::chrono::milliseconds limit = std::chrono::seconds(10))
+template <typename Done>
+bool waitUntil(Done&& done, std::chrono::milliseconds limit = std::chrono::seconds(10))
 {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!done()) {
@@ -41,7 +42,10 @@ template <typename Done> bool waitUntil(Done&& done, std::chrono::milliseconds l
 // the same name starts: so a killed server is started again before it is stopped for good.
 class JackServer {
 public:
-    JackServer() : name_("tovra-test-" + std::to_string(::getpid()) + "-" + std::to_string(++count_)) { start(); }
+    JackServer() : name_("tovra-test-" + std::to_string(::getpid()) + "-" + std::to_string(++count_))
+    {
+        start();
+    }
     ~JackServer()
     {
         if (killed_) {
@@ -58,7 +62,8 @@ public:
     // Starts it, and waits until it takes clients.
     void start()
     {
-        std::vector<std::string> args = {"jackd", "-S", "-n", name_, "-d", "dummy", "-r", "48000", "-p", "64"};
+        std::vector<std::string> args = {"jackd", "-S", "-n",    name_, "-d",
+                                         "dummy", "-r", "48000", "-p",  "64"};
         std::vector<char*> argv;
         for (auto& arg : args) {
             argv.push_back(arg.data());
@@ -94,8 +99,8 @@ public:
 
     jack_client_t* connect(const char* client) const
     {
-        return jack_client_open(client, static_cast<jack_options_t>(JackNoStartServer | JackServerName), nullptr,
-                                name_.c_str());
+        return jack_client_open(client, static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+                                nullptr, name_.c_str());
     }
 
 private:
@@ -126,8 +131,8 @@ public:
         }
         port_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
         jack_set_process_callback(client_, &MidiRecorder::process, this);
-        connected_ = jack_activate(client_) == 0 &&
-                     jack_connect(client_, source.c_str(), jack_port_name(port_)) == 0;
+        connected_ =
+            jack_activate(client_) == 0 && jack_connect(client_, source.c_str(), jack_port_name(port_)) == 0;
     }
     ~MidiRecorder()
     {

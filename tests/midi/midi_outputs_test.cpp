@@ -105,7 +105,10 @@ private:
     std::vector<MidiMessage> sent_;
 };
 
-MidiMessage noteOn(std::uint8_t note) { return {{0x90, note, 100}, 3}; }
+MidiMessage noteOn(std::uint8_t note)
+{
+    return {{0x90, note, 100}, 3};
+}
 
 // Two fake outputs, ALSA's and JACK's, behind a watch of temporary folders; `changes` counts the
 // change reports, and waitFor() waits (up to 5 s) until the state is as asked.
@@ -133,21 +136,26 @@ struct Outputs {
         list.push_back(std::move(jackOutput));
         outputs = std::make_unique<MidiOutputs>(
             std::move(list),
-            std::make_unique<DeviceWatch>(DeviceWatch::Places{root / "dev", root / "shm", "jack_default_1000_0"}),
+            std::make_unique<DeviceWatch>(
+                DeviceWatch::Places{root / "dev", root / "shm", "jack_default_1000_0"}),
             [this] {
                 std::lock_guard lock(mutex);
                 ++changes;
                 changed.notify_all();
             },
-            [](int tries) { return tries <= 5 ? std::optional(std::chrono::milliseconds(tries)) : std::nullopt; });
+            [](int tries) {
+                return tries <= 5 ? std::optional(std::chrono::milliseconds(tries)) : std::nullopt;
+            });
     }
 
     // Both outputs: open, port, problem.
-    using Pair = std::pair<std::tuple<bool, std::string, std::string>, std::tuple<bool, std::string, std::string>>;
+    using Pair =
+        std::pair<std::tuple<bool, std::string, std::string>, std::tuple<bool, std::string, std::string>>;
     Pair pair() const
     {
         const auto state = outputs->state();
-        return {{state[0].open, state[0].port, state[0].problem}, {state[1].open, state[1].port, state[1].problem}};
+        return {{state[0].open, state[0].port, state[0].problem},
+                {state[1].open, state[1].port, state[1].problem}};
     }
     bool waitFor(const Pair& wanted)
     {
@@ -225,8 +233,8 @@ TEST(MidiOutputs, ASystemThatKeepsFailingAfterAppearingIsTriedAFewTimesThenLeft)
 
 TEST(MidiOutputs, RetriesWaitLongerEachTimeAndStopAfterFive)
 {
-    const std::vector<std::optional<std::chrono::milliseconds>> delays = {std::nullopt, 100ms, 200ms, 400ms,
-                                                                          800ms,        1600ms, std::nullopt};
+    const std::vector<std::optional<std::chrono::milliseconds>> delays = {
+        std::nullopt, 100ms, 200ms, 400ms, 800ms, 1600ms, std::nullopt};
     for (std::size_t tries = 0; tries < delays.size(); ++tries) {
         EXPECT_EQ(retryDelay(static_cast<int>(tries)), delays[tries]) << tries << " failed tries";
     }

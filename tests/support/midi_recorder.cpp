@@ -50,7 +50,10 @@ int process(jack_nframes_t frames, void*)
     return 0;
 }
 
-void shutDown(void*) { gone = true; }
+void shutDown(void*)
+{
+    gone = true;
+}
 
 } // namespace
 
@@ -69,7 +72,8 @@ int main(int argc, char** argv)
     input = jack_port_register(client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     jack_set_process_callback(client, process, nullptr);
     jack_on_shutdown(client, shutDown, nullptr);
-    if (input == nullptr || jack_activate(client) != 0 || jack_connect(client, argv[1], jack_port_name(input)) != 0) {
+    if (input == nullptr || jack_activate(client) != 0 ||
+        jack_connect(client, argv[1], jack_port_name(input)) != 0) {
         std::fprintf(stderr, "midi_recorder: cannot connect %s\n", argv[1]);
         return 1;
     }
