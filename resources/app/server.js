@@ -36,8 +36,7 @@ async function main() {
     logError(`TOVRA_DATA_DIR must be an absolute path, got "${dataDir}"`);
     process.exit(1);
   }
-  const build = readBuildInfo(__dirname);
-  if (build.problem) logError(build.problem);
+  const build = readBuildInfo(__dirname); // a problem with it is the MIDI output's to tell
   const midi = new MidiOutput({ modulePath: build.midiModule, problem: build.problem, log });
   const servers = [];
   let stopping = false;
