@@ -16,6 +16,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,11 +41,18 @@ bool waitUntil(Done&& done, std::chrono::milliseconds limit = std::chrono::secon
 }
 
 // JACK keeps a registry of at most eight servers, and a killed server keeps its entry until one of
-// the same name starts: so a killed server is started again before it is stopped for good.
+// the same name starts. So a test process names its servers after itself and gives a released
+// name to its next server; a server that is killed is started again before it is released.
 class JackServer {
 public:
-    JackServer() : name_("tovra-test-" + std::to_string(::getpid()) + "-" + std::to_string(++count_))
+    JackServer()
     {
+        if (released().empty()) {
+            name_ = "tovra-test-" + std::to_string(::getpid()) + "-" + std::to_string(++count_);
+        } else {
+            name_ = released().back();
+            released().pop_back();
+        }
         start();
     }
     ~JackServer()
@@ -50,6 +61,7 @@ public:
             start();
         }
         stop(SIGTERM);
+        released().push_back(name_);
     }
     JackServer(const JackServer&) = delete;
     JackServer& operator=(const JackServer&) = delete;
@@ -57,11 +69,13 @@ public:
     const std::string& name() const { return name_; }
     bool running() const { return pid_ > 0; }
 
-    // Starts it, and waits until it takes clients. It ends with the test's process, whatever
-    // ends that (a sanitizer's report included), so it cannot hold the test's output open.
+    // Starts it, and waits until it takes clients; not running after, when another server of its
+    // name runs. It ends with the test's process, whatever ends that (a sanitizer's report
+    // included), so it cannot hold the test's output open.
     void start()
     {
-        std::vector<std::string> args = {"jackd", "-S", "-n", name_, "-d", "dummy", "-r", "48000", "-p", "64"};
+        std::vector<std::string> args = {"jackd", "-S", "-n",    name_, "-d",
+                                         "dummy", "-r", "48000", "-p",  "64"};
         std::vector<char*> argv;
         for (auto& arg : args) {
             argv.push_back(arg.data());
@@ -76,8 +90,13 @@ public:
             ::_exit(127);
         }
         killed_ = false;
-        if (pid_ > 0 && !waitUntil([this] { return answers(); })) {
+        bool gone = false;
+        if (pid_ > 0 &&
+            !waitUntil([&] { return (gone = gone || ended()) || (holdsSocket() && answers()); })) {
             stop(SIGKILL);
+        }
+        if (gone) {
+            pid_ = -1;
         }
     }
 
@@ -103,6 +122,12 @@ public:
     }
 
 private:
+    static std::vector<std::string>& released()
+    {
+        static std::vector<std::string> names;
+        return names;
+    }
+
     bool answers() const
     {
         jack_client_t* probe = connect("probe");
@@ -111,6 +136,36 @@ private:
         }
         jack_client_close(probe);
         return true;
+    }
+
+    // Reaps it when it has ended (it does at once when another server has its name).
+    bool ended() { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == pid_; }
+
+    // Whether it holds the socket its name binds: another server of the name answers too.
+    bool holdsSocket() const
+    {
+        const std::string path = "/dev/shm/jack_" + name_ + "_" + std::to_string(::getuid()) + "_0";
+        std::set<std::string> sockets;
+        std::ifstream table("/proc/net/unix");
+        for (std::string line; std::getline(table, line);) {
+            std::istringstream fields(line);
+            std::string field;
+            std::vector<std::string> parts;
+            while (fields >> field) {
+                parts.push_back(field);
+            }
+            if (parts.size() == 8 && parts[7] == path) {
+                sockets.insert("socket:[" + parts[6] + "]");
+            }
+        }
+        std::error_code error;
+        const std::string folder = "/proc/" + std::to_string(pid_) + "/fd";
+        for (const auto& fd : std::filesystem::directory_iterator(folder, error)) {
+            if (sockets.contains(std::filesystem::read_symlink(fd.path(), error).string())) {
+                return true;
+            }
+        }
+        return false;
     }
 
     static inline int count_ = 0;
