@@ -53,6 +53,28 @@ describe('the module, loaded as the server loads it', () => {
     assert.deepEqual(midi.state(), []);
   });
 
+  test('a JACK server that stands still fills the ring: the newest messages are dropped and counted', async () => {
+    await new Promise((resolve) => midi.open('Tovra Bridge', resolve));
+    await jack.stop('SIGSTOP');
+    let refused = 0;
+    for (let n = 0; n < 16383 + 10; n++) refused += midi.send(0xB0, n >> 7 & 127, n & 127) ? 0 : 1;
+    assert.deepEqual([refused, midi.state().map((o) => [o.system, o.dropped])], [10, [['ALSA', 0], ['JACK', 10]]]);
+    await jack.stop('SIGCONT');
+    assert.equal(midi.close(), true);
+  });
+
+  test('a process that only opened the outputs still ends by itself, closing them on its way', { timeout: 10000 }, async () => {
+    const { spawn } = require('node:child_process');
+    const child = spawn(process.execPath, ['-e', `require(${JSON.stringify(MODULE)}).open('Tovra Bridge', () => {
+      console.log(require('node:child_process').execSync('jack_lsp').toString().includes('Tovra Bridge:midi_out')); });
+      setTimeout(() => {}, 1500); // then nothing is left to wait for`], { env: { ...process.env, ...jack.env } });
+    let out = '';
+    child.stdout.setEncoding('utf8').on('data', (d) => { out += d; });
+    assert.deepEqual(await new Promise((resolve) => child.once('exit', (code, signal) => resolve([code, signal]))), [0, null]);
+    assert.equal(out, 'true\n');
+    assert.doesNotMatch(jack.ports(), /Tovra Bridge/);
+  });
+
   test('open, close and open again: the port is there each time it is open, and only then', async () => {
     for (let round = 0; round < 2; round++) {
       await new Promise((resolve) => midi.open('Tovra Bridge', resolve));
