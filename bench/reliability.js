@@ -19,7 +19,7 @@ const cpuOver = async (pid, ms) => { const before = ticks(pid); await h.sleep(ms
 // A squatter on both loopback addresses: every answer carries 5,000 headers of 200 bytes and a
 // tempting body. It holds the port before the start and again in every relaunch gap.
 async function squatter() {
-  const s = await h.session({ server: 'standin' });
+  const s = await h.session({ server: 'built' });
   let asked = 0;
   const headers = Object.fromEntries(Array.from({ length: 5000 }, (_, i) => [`x-${i}`, 'y'.repeat(190)]));
   const answer = (req, res) => { asked++; res.writeHead(200, headers).end('{"version":"6","midiReady":true,"midiPort":"x","pairedClients":7,"phoneURL":"javascript:1"}'); };
@@ -68,7 +68,7 @@ async function logWriters() {
 
 // SIGTERM so many ms after the start: how many starts still end with exit status 0.
 async function earlySignals() {
-  const s = await h.session({ server: 'standin' });
+  const s = await h.session({ server: 'built' });
   const rows = [];
   for (const delay of [0, 1, 2, 5]) {
     const outcomes = {};

@@ -8,6 +8,8 @@ cmake_minimum_required(VERSION 3.25)
 #   src/platform/qt: portable Qt only: no D-Bus, XCB, X11 or POSIX header.
 # Of the backend folders only linux/ and freedesktop/ may lean on another, posix/; only the
 # composition root (src/platform/compose) includes several; any other folder includes none.
+#   src/midi, the bridge server's MIDI module, is a room of its own: no Qt, no Mac framework, and
+#     nothing of the application's (its core, its platform layer).
 set(include "#[ \t]*(include|import)[ \t]*[<\"]")
 set(qt "${include}(Q|qt)")
 set(posix "${include}((unistd|fcntl|spawn|signal|pthread|dirent|pwd|grp|poll|termios|dlfcn|syslog|netdb|errno)\\.h|(sys|arpa|netinet|linux)/)")
@@ -15,6 +17,7 @@ set(mac "${include}(Cocoa|AppKit|Foundation|CoreFoundation|ServiceManagement|obj
 set(dbus_x "${include}(QDBus|QtDBus|dbus/|xcb/|X11/)")
 set(linux_only "${include}(linux/|sys/(prctl|eventfd|timerfd|signalfd|epoll|inotify|sysinfo|sendfile)\\.h|mntent\\.h)|\"/proc[/\"]")
 set(backend "${include}platform/[^/\">]+/")
+set(application "${include}(app|bridge|health|menu|login|log|common|platform)/")
 
 set(core_rules qt posix mac backend)
 set(posix_rules qt mac linux_only)
@@ -25,6 +28,8 @@ set(freedesktop_rules mac linux_only)
 set(freedesktop_leans_on posix)
 set(qt_rules dbus_x posix mac)
 set(qt_leans_on "")
+
+set(midi_rules qt mac application)
 
 set(violations "")
 # check(FILE RULES...): each line of FILE against each rule named.
@@ -45,6 +50,10 @@ foreach(dir app bridge health menu login log common)
     foreach(file IN LISTS files)
         check("${file}" ${core_rules})
     endforeach()
+endforeach()
+file(GLOB_RECURSE files "${SOURCE_DIR}/src/midi/*")
+foreach(file IN LISTS files)
+    check("${file}" ${midi_rules})
 endforeach()
 file(GLOB interfaces "${SOURCE_DIR}/src/platform/*.h")
 foreach(file IN LISTS interfaces)

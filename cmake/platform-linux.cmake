@@ -66,26 +66,11 @@ set_target_properties(tovra_application PROPERTIES OUTPUT_NAME ${TOVRA_NAME}
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/${TOVRA_APPLICATION_DIR})
 add_dependencies(tovra-bridge tovra_application)
 
-# What ships beside the executable: the bridge server stand-in and the runtime that runs it.
-find_program(TOVRA_NODE NAMES node nodejs REQUIRED)
-set(TOVRA_APP_FILES server.js)
-set(TOVRA_STAGED_APP_FILES)
-foreach(file IN LISTS TOVRA_APP_FILES)
-    add_custom_command(OUTPUT ${TOVRA_SHARE_DIR}/app/${file}
-        COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/resources/app/${file} ${TOVRA_SHARE_DIR}/app/${file}
-        DEPENDS ${CMAKE_SOURCE_DIR}/resources/app/${file})
-    list(APPEND TOVRA_STAGED_APP_FILES ${TOVRA_SHARE_DIR}/app/${file})
-endforeach()
-add_custom_command(OUTPUT ${TOVRA_SHARE_DIR}/runtime/node-arm64
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${TOVRA_SHARE_DIR}/runtime
-    COMMAND ${CMAKE_COMMAND} -E create_symlink ${TOVRA_NODE} ${TOVRA_SHARE_DIR}/runtime/node-arm64)
-add_custom_target(tovra_bundle ALL DEPENDS ${TOVRA_STAGED_APP_FILES} ${TOVRA_SHARE_DIR}/runtime/node-arm64)
-add_dependencies(tovra_application tovra_bundle)
+# What ships beside the executable: the bridge server, its MIDI module and the runtime that runs it.
+include(cmake/bridge-server.cmake)
 
 install(TARGETS tovra-bridge RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS tovra_application RUNTIME DESTINATION ${TOVRA_APPLICATION_DIR})
-install(DIRECTORY resources/app DESTINATION ${CMAKE_INSTALL_DATADIR}/${TOVRA_NAME})
-install(FILES ${TOVRA_SHARE_DIR}/runtime/node-arm64 DESTINATION ${CMAKE_INSTALL_DATADIR}/${TOVRA_NAME}/runtime) # as a link
 install(FILES resources/tovra-bridge.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 configure_file(resources/com.tovra.bridge.metainfo.xml.in
                ${CMAKE_BINARY_DIR}/${CMAKE_INSTALL_DATADIR}/metainfo/com.tovra.bridge.metainfo.xml @ONLY)

@@ -28,7 +28,7 @@ test('an ordinary run: launch contract, setup page once, login entry, one instan
   const appOwn = new Set(Object.entries(h.fds(app.pid)).filter(([fd, to]) => fd !== '0' && to !== s.logFile && !to.startsWith('anon'))
     .map(([, to]) => to));
   assert.deepEqual(Object.entries(fds).filter(([, to]) => appOwn.has(to)), []);
-  assert.match(s.log(), /^\n--- Tovra started \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ ---\n.* listening on /);
+  assert.match(s.log(), /^\n--- Tovra started \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ ---\n(.* MIDI output .*\n)*.* listening on /);
   assert.equal(fs.statSync(s.logFile).mode & 0o777, 0o600);
   assert.match(h.read(s.settings), /^TovraDidOpenSetupV1=true$/m);
   assert.deepEqual(h.read(s.autostart).match(/^(Try)?Exec=.*$/gm).sort(), [`Exec=${s.binary} --login`, `TryExec=${s.binary}`]);
@@ -78,7 +78,7 @@ test('the command line: help, version and misuse touch nothing; status, phone li
   }
   assert.deepEqual(tree(), before, 'an option touched something');
 
-  const app = s.start();
+  const app = s.start((await s.jack()).env); // a JACK server for the bridge's MIDI output: ready
   const server = await s.ready(app);
   await h.waitFor('the status line', async () => (await s.run('--status')).out === 'Ready \u00B7 0 phones\n');
   assert.equal((await s.run('--status', '--quit')).code, 2, 'misused while it runs');
@@ -189,7 +189,7 @@ test('a server that exits at once is relaunched every 2 s, one at a time, never 
 });
 
 test('signals end it with 0: SIGINT, SIGHUP, SIGTERM as it starts or while blocked; nohup holds; killed, its guard acts', async (t) => {
-  const s = await h.session({ server: 'standin', t });
+  const s = await h.session({ server: 'built', t });
   const nohup = ['/bin/sh', '-c', "trap '' HUP; exec \"$0\""];
   const blocked = ['perl', '-MPOSIX', '-e', 'sigprocmask(SIG_BLOCK, POSIX::SigSet->new(SIGTERM)); exec @ARGV'];
   for (const [label, wrapper, signal] of [['SIGINT', [], 'SIGINT'], ['SIGHUP', [], 'SIGHUP'], ['early', [], 'SIGTERM'],
@@ -239,7 +239,7 @@ test('the log: appended by two writers, emptied by a rotator, never NUL; a FIFO 
 });
 
 test('a squatter on the port is never believed, never even asked; ours takes over once it is free', async (t) => {
-  const s = await h.session({ server: 'standin' });
+  const s = await h.session({ server: 'built' });
   let asked = 0;
   const squatter = require('node:http').createServer((req, res) => {
     asked++;

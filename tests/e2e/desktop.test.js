@@ -29,7 +29,7 @@ test('a tray host that registers with its watcher 3 s late shows the item within
   await s.desktop();
   const host = s.host('watcher', 'late', 'notifications');
   await host.event('ready');
-  const app = s.start();
+  const app = s.start((await s.jack()).env); // a JACK server for the bridge's MIDI output: ready
   await h.sleep(3000);
   host.stdin.write('host\n');
   const shown = Date.now();
@@ -193,7 +193,7 @@ test('a StatusNotifier tray replaced by an XEmbed tray and back: the item follow
   const xdotool = (...args) => spawnSync('xdotool', args, { env: s.env, encoding: 'utf8' }).stdout.trim();
   const docked = () => xdotool('search', '--onlyvisible', '--classname', 'tovra-bridge');
   let host = s.host('watcher');
-  s.start();
+  s.start((await s.jack()).env); // a JACK server for the bridge's MIDI output: ready
   await host.event('registered');
   await h.waitFor('readiness', async () => (await read(host)).entries[0] === 'Ready \u00B7 0 phones (disabled)');
   host.stdin.end();

@@ -7,6 +7,7 @@ const http = require('node:http');
 const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
+const { JackServer, record } = require('../support/jack');
 
 const built = process.env.TOVRA_BUILD_DIR || path.resolve(__dirname, '../../build');
 const BUILD = fs.existsSync(built) ? fs.realpathSync(built) : built; // a package's test needs none
@@ -67,7 +68,8 @@ function watch(child) {
   return child;
 }
 
-// A temporary home, cleaned up after test `t`; `server` (a script, or the stand-in) gives the app a bundle of its own.
+// A temporary home, cleaned up after test `t`; `server` (a script, or 'built' for the built server) gives the app a
+// bundle of its own. s.jack() starts a private JACK server, stopped with the session.
 async function session({ server, runtime = process.execPath, binary = path.join(BUILD, 'bin/tovra-bridge'), t } = {}) {
   if (await portTaken('127.0.0.1') || await portTaken('::1')) throw new Error(`port ${PORT} is in use; stop what holds it`);
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'tovra-e2e-'));
@@ -83,9 +85,11 @@ async function session({ server, runtime = process.execPath, binary = path.join(
     s.share = path.join(root, 'bundle/share/tovra-bridge');
     for (const file of ['bin/tovra-bridge', 'libexec/tovra-bridge/tovra-bridge']) fs.cpSync(path.join(BUILD, file), path.join(root, 'bundle', file));
     fs.mkdirSync(path.join(s.share, 'runtime'), { recursive: true });
-    fs.mkdirSync(path.join(s.share, 'app'));
+    // The built server's folder and its MIDI module, where the server's build.json finds it.
+    fs.cpSync(path.join(BUILD, 'share/tovra-bridge/app'), path.join(s.share, 'app'), { recursive: true });
+    fs.cpSync(path.join(BUILD, 'lib/tovra-bridge'), path.join(root, 'bundle/lib/tovra-bridge'), { recursive: true });
     fs.symlinkSync(runtime, path.join(s.share, 'runtime/node-arm64'));
-    fs.writeFileSync(path.join(s.share, 'app/server.js'), server === 'standin' ? fs.readFileSync(path.join(BUILD, 'share/tovra-bridge/app/server.js')) : server);
+    if (server !== 'built') fs.writeFileSync(path.join(s.share, 'app/server.js'), server);
   }
   s.env = { PATH: `${root}/bin:${process.env.PATH}`, HOME: home, XDG_RUNTIME_DIR: path.join(root, 'run'), LANG: 'C.UTF-8' };
   s.log = () => read(s.logFile);
@@ -112,7 +116,10 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   // does not reset when its last client leaves (a reset refuses whoever connects meanwhile).
   s.display = (name) => s.spawn('Xvfb', [...(name ? [name] : ['-displayfd', '1']), '-noreset', '-nolisten', 'tcp', '-screen', '0', '1024x768x24']);
   s.host = (...roles) => s.spawn('/usr/bin/python3', [path.join(__dirname, 'dbus_host.py'), ...roles]);
+  s.jack = async () => s.jacks[s.jacks.push(new JackServer()) - 1].start();
+  s.jacks = [];
   s.cleanup = async () => {
+    for (const jack of s.jacks) await jack.release();
     const left = s.started.flatMap((child) => [child.pid, ...childrenOf(child.pid)]);
     for (const child of s.started.reverse()) { try { process.kill(-child.pid, 'SIGKILL'); } catch {} }
     for (const pid of left) { try { process.kill(pid, 'SIGKILL'); } catch {} }
@@ -123,4 +130,4 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   return s;
 }
 
-module.exports = { PORT, sleep, read, waitFor, alive, stat, processes, comm, cmdline, environ, fds, get, session };
+module.exports = { PORT, BUILD, sleep, read, waitFor, alive, stat, processes, comm, cmdline, environ, fds, get, session, record };

@@ -19,8 +19,13 @@ test('the package, unpacked, runs as installed', { skip: !deb && 'no package: ru
   let s;
   t.after(async () => { await s?.cleanup(); fs.rmSync(root, { recursive: true, force: true }); });
   s = await h.session({ binary });
+  s.env.JACK_DEFAULT_SERVER = `tovra-test-none-${process.pid}`; // no JACK server: the module still loads
   execFileSync('dpkg-deb', ['-x', deb, root]);
-  assert.match(execFileSync('dpkg-deb', ['-f', deb, 'Depends'], { encoding: 'utf8' }), /(^|, )nodejs \(>= 18\.2\.0\), xdg-utils(,|\s*$)/);
+  const depends = execFileSync('dpkg-deb', ['-f', deb, 'Depends'], { encoding: 'utf8' });
+  assert.match(depends, /(^|, )nodejs \(>= 18\.2\.0\), xdg-utils(,|\s*$)/);
+  assert.match(depends, /(^|, )libasound2 \(>= [^)]+\)(,|\s*$)/);
+  assert.doesNotMatch(depends, /libjack/, 'JACK is recommended, not required');
+  assert.match(execFileSync('dpkg-deb', ['-f', deb, 'Recommends'], { encoding: 'utf8' }), /libjack-jackd2-0/);
   for (const file of ['applications/tovra-bridge.desktop', 'metainfo/com.tovra.bridge.metainfo.xml',
     'icons/hicolor/scalable/apps/tovra-bridge.svg', 'man/man1/tovra-bridge.1.gz']) {
     assert.ok(fs.existsSync(path.join(root, 'usr/share', file)), `${file} is missing`);
@@ -33,6 +38,12 @@ test('the package, unpacked, runs as installed', { skip: !deb && 'no package: ru
   const app = s.start();
   const server = await s.ready(app);
   assert.deepEqual(h.cmdline(server), ['node', path.join(root, 'usr/share/tovra-bridge/app/server.js')]);
+  // The packaged server finds its MIDI module under usr/lib and tells the packaged version.
+  assert.ok(fs.existsSync(path.join(root, 'usr/lib/tovra-bridge/tovra_midi.node')));
+  assert.match(s.log(), /MIDI output JACK unavailable: no JACK server/);
+  assert.doesNotMatch(s.log(), /MIDI module cannot be loaded/);
+  assert.equal(JSON.parse((await h.get('/health')).body).version,
+    /project\(TovraBridge VERSION (\S+)/.exec(h.read(`${__dirname}/../../CMakeLists.txt`))[1]);
   await h.waitFor('the setup page', () => s.opened().length);
   assert.ok(h.read(s.autostart).split('\n').includes(`Exec=${binary} --login`), h.read(s.autostart));
 });

@@ -1,5 +1,6 @@
 'use strict';
-// Tests for the stand-in bridge server (resources/app/server.js). Run: node --test tests/server/
+// The bridge server's routes and guards, its pairing and its life (the build's staged server;
+// run: node --test tests/server/). MIDI has tests of its own beside this file.
 // As root the file reruns itself in a network namespace of its own with two addresses on one
 // interface (an empty bridge: the dummy driver is not in every kernel), to reach the server as a
 // phone does; elsewhere that one test is skipped.
@@ -17,62 +18,46 @@ const noNetns = probe && `cannot make a network namespace (needs root): ${String
 const { describe, test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const http = require('node:http');
-const os = require('node:os');
 const path = require('node:path');
-const APP_DIR = path.resolve(__dirname, '../../resources/app');
-const bridge = require(path.join(APP_DIR, 'server.js'));
-
-// The server as the tray app starts it; `ready` resolves once it listens, `exited` on its exit.
-function startServer(port, dataDir) {
-  const env = { ...process.env, TOVRA_BACKGROUND: '1', TOVRA_DATA_DIR: dataDir, PORT: String(port) };
-  const child = spawn(process.execPath, [path.join(APP_DIR, 'server.js')], { cwd: APP_DIR, env });
-  child.output = '';
-  child.exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
-  child.ready = new Promise((resolve, reject) => {
-    for (const stream of [child.stdout, child.stderr]) {
-      stream.on('data', (d) => { child.output += d; if (/listening on http/.test(child.output)) resolve(child); });
-    }
-    child.exited.then(({ code }) => reject(new Error(`server exited with ${code}:\n${child.output}`)));
-  });
-  return child;
-}
-const request = (port, urlPath, { body, ...options } = {}) => new Promise((resolve, reject) => {
-  http.request({ host: '127.0.0.1', port, path: urlPath, agent: false, ...options }, (res) => {
-    let data = '';
-    res.setEncoding('utf8').on('data', (d) => { data += d; }).on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: data }));
-  }).on('error', reject).end(body);
-});
-const statusOf = async (...args) => (await request(...args)).status;
-const jsonOf = async (...args) => JSON.parse((await request(...args)).body);
+const { startServer, freePort, request, statusOf, jsonOf, tempDir, APP_DIR } = require('./start');
+const routes = require(path.join(APP_DIR, 'routes.js'));
+const pages = require(path.join(APP_DIR, 'pages.js'));
 const phoneUrlOf = async (port) => new URL((await jsonOf(port, '/api/setup')).phoneURL);
 const PRIVATE = ['/health', '/api/setup', '/setup'];
 
 test('peer and Host predicates let only loopback through, Host only in well-formed shapes', () => {
   const table = [
-    [bridge.isLoopback, true, ['127.0.0.1', '127.9.8.7', '::1', '::ffff:127.0.0.1', '::FFFF:127.0.0.2']],
-    [bridge.isLoopback, false, ['10.127.0.1', '::ffff:10.0.0.1', 'fe80::1', '127.0.0.1.evil.example', undefined]],
-    [bridge.isLocalHostHeader, true, ['localhost', 'LOCALHOST:4173', '127.0.0.1', '127.1.2.3:80', '[::1]', '[::1]:4173', undefined]],
-    [bridge.isLocalHostHeader, false, ['evil.example', 'localhost.evil.example', '192.168.1.2', '[fe80::1]', '::1',
+    [routes.isLoopback, true, ['127.0.0.1', '127.9.8.7', '::1', '::ffff:127.0.0.1', '::FFFF:127.0.0.2']],
+    [routes.isLoopback, false, ['10.127.0.1', '::ffff:10.0.0.1', 'fe80::1', '127.0.0.1.evil.example', undefined]],
+    [routes.isLocalHostHeader, true, ['localhost', 'LOCALHOST:4173', '127.0.0.1', '127.1.2.3:80', '[::1]', '[::1]:4173', undefined]],
+    [routes.isLocalHostHeader, false, ['evil.example', 'localhost.evil.example', '192.168.1.2', '[fe80::1]', '::1',
       '[fe80::1]:80', '[localhostX', 'localhost:80x', 'localhost:', '[::1', '[::1]x', '127.0.0.1.evil', '127.1']],
   ];
   for (const [check, want, inputs] of table) inputs.forEach((x) => assert.equal(check(x), want, `${check.name}(${x})`));
 });
 
+test('the own origin is plain HTTP to a loopback name on the port, nothing more', () => {
+  for (const [origin, want] of [['http://localhost:4173', true], ['http://127.0.0.1:4173', true], ['http://[::1]:4173', true],
+    ['http://127.0.0.2:4173', true], ['https://localhost:4173', false], ['http://localhost:4174', false],
+    ['http://localhost', false], ['http://evil.example:4173', false], ['null', false], ['http://localhost:4173/', false],
+    ['http://user@localhost:4173', false], ['http://127.0.0.1.evil:4173', false], ['http://[fe80::1]:4173', false],
+    ['', false], [undefined, false]]) {
+    assert.equal(routes.isOwnOrigin(origin, 4173), want, String(origin));
+  }
+});
+
 describe('running server', () => {
   let tmp, dataDir, port, server, token;
   before(async () => {
-    tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'tovra-server-test-'));
+    tmp = tempDir();
     dataDir = path.join(tmp, 'nested', 'Tovra Automation');
-    const free = http.createServer().listen(0); // free on every address, as the server listens there
-    port = await new Promise((resolve) => free.on('listening', () => { resolve(free.address().port); free.close(); }));
+    port = await freePort();
     server = await startServer(port, dataDir).ready;
   });
   after(() => { server?.kill('SIGKILL'); fs.rmSync(tmp, { recursive: true, force: true }); });
   test('/health and /api/setup answer in shape, the token kept private; /setup shows the link escaped', async () => {
-    const health = await jsonOf(port, '/health');
-    assert.deepEqual([Object.keys(health).sort(), health.midiReady, health.midiPort, health.pairedClients],
-      [['midiPort', 'midiReady', 'pairedClients', 'version'], true, 'Tovra Virtual MIDI', 0]);
+    const version = /project\(TovraBridge VERSION (\S+)/.exec(fs.readFileSync(`${__dirname}/../../CMakeLists.txt`, 'utf8'))[1];
+    assert.deepEqual(await jsonOf(port, '/health'), { version, midiReady: false, midiPort: '', pairedClients: 0 });
     for (const p of PRIVATE) assert.equal(await statusOf(port, p, { headers: { Host: 'evil.example' } }), 403, p);
     const url = await phoneUrlOf(port);
     token = url.searchParams.get('token');
@@ -81,8 +66,8 @@ describe('running server', () => {
     const file = path.join(dataDir, 'pairing.json');
     assert.deepEqual([JSON.parse(fs.readFileSync(file, 'utf8')).token, fs.readdirSync(dataDir)], [token, ['pairing.json']]);
     assert.deepEqual([fs.statSync(file).mode & 0o777, fs.statSync(dataDir).mode & 0o777], [0o600, 0o700]);
-    assert.ok((await request(port, '/setup')).body.includes(bridge.escapeHtml(url.href)));
-    assert.ok(bridge.renderSetupPage('x"<b>&\'').includes('x&quot;&lt;b&gt;&amp;&#39;'));
+    assert.ok((await request(port, '/setup')).body.includes(pages.escapeHtml(url.href)));
+    assert.ok(pages.renderSetupPage('x"<b>&\'', []).includes('x&quot;&lt;b&gt;&amp;&#39;'));
   });
 
   test('the controller needs the token; pairing counts each client once', async () => {

@@ -1,0 +1,179 @@
+'use strict';
+// The HTTP routes and their guards. The server listens on every address, because the phone comes
+// over the network, but only the controller and pairing answer there, and only to holders of the
+// pairing token. Everything else answers loopback peers that name a loopback Host; what changes
+// something (sending MIDI) also needs the bridge's own Origin when a browser sends one.
+const net = require('node:net');
+const { healthBody } = require('./health');
+const { logError } = require('./log');
+const { renderSetupPage, SETUP_CSP, CONTROLLER_PAGE, CONTROLLER_CSP } = require('./pages');
+const { tokensMatch, phoneUrl, lanHost } = require('./pairing');
+
+const MAX_BODY_BYTES = 4096;
+const MAX_MIDI_BODY_BYTES = 65536;
+const MAX_MIDI_MESSAGES = 1024;
+
+// True for 127.0.0.0/8, ::1 and IPv4-mapped 127.x addresses.
+function isLoopback(address) {
+  if (typeof address !== 'string') return false;
+  let addr = address.toLowerCase();
+  if (addr.startsWith('::ffff:')) addr = addr.slice(7);
+  if (net.isIPv4(addr)) return addr.startsWith('127.');
+  return addr === '::1' || addr === '0:0:0:0:0:0:0:1';
+}
+
+// Host header check against DNS rebinding: a web page whose name resolves to 127.0.0.1 would pass
+// the address check but still carries its own Host. Accepted: localhost, an IPv4 loopback literal
+// or [::1], each with an optional numeric port. Browsers always send Host, so a missing one is
+// not a browser.
+function isLocalHostHeader(host) {
+  if (host === undefined) return true;
+  const match = /^(\[::1\]|[^[\]:]+)(?::\d+)?$/.exec(String(host).toLowerCase());
+  if (!match) return false;
+  const name = match[1];
+  return name === 'localhost' || name === '[::1]' || (net.isIPv4(name) && isLoopback(name));
+}
+
+// The bridge's own origin: plain HTTP to a loopback name on its port, nothing more. A page of
+// any other site (or an opaque "null" origin) is not let in, even from this computer.
+function isOwnOrigin(origin, port) {
+  let url;
+  try {
+    url = new URL(origin);
+  } catch {
+    return false;
+  }
+  return url.origin === origin && url.protocol === 'http:' && url.port === String(port) &&
+    isLocalHostHeader(url.host);
+}
+
+class HttpError extends Error {
+  constructor(status, message) {
+    super(message);
+    this.status = status;
+  }
+}
+
+function send(res, status, type, body, headers = {}) {
+  res.writeHead(status, {
+    'Content-Type': type,
+    'Content-Length': Buffer.byteLength(body),
+    'Cache-Control': 'no-store',
+    'X-Content-Type-Options': 'nosniff',
+    'Referrer-Policy': 'no-referrer',
+    ...headers,
+  });
+  res.end(body);
+}
+
+function sendJson(res, status, value, headers) {
+  send(res, status, 'application/json', JSON.stringify(value), headers);
+}
+
+// Reads at most `limit` bytes; rejects with 413 as soon as the body is larger (the rest is
+// drained and dropped until the connection closes).
+function readBody(req, limit) {
+  return new Promise((resolve, reject) => {
+    if (Number(req.headers['content-length']) > limit) {
+      req.resume();
+      return reject(new HttpError(413, 'request body too large'));
+    }
+    const chunks = [];
+    let size = 0;
+    req.on('data', (chunk) => {
+      size += chunk.length;
+      if (size <= limit) chunks.push(chunk);
+      else if (size - chunk.length <= limit) reject(new HttpError(413, 'request body too large'));
+    });
+    req.on('end', () => resolve(Buffer.concat(chunks).toString('utf8')));
+    req.on('error', reject);
+  });
+}
+
+async function readJson(req, limit) {
+  try {
+    return JSON.parse(await readBody(req, limit));
+  } catch (err) {
+    if (err instanceof SyntaxError) throw new HttpError(400, 'invalid JSON');
+    throw err;
+  }
+}
+
+// `midi`: the MIDI output (ready, port, outputs, send); `pairing`: the token and the phones.
+function createApp({ port, version, midi, pairing }) {
+  const requireLocal = (handler) => (req, res) => {
+    if (!isLoopback(req.socket.remoteAddress) || !isLocalHostHeader(req.headers.host)) {
+      throw new HttpError(403, 'forbidden');
+    }
+    return handler(req, res);
+  };
+  // A change from this computer: its own pages, or a program that sends no Origin.
+  const requireLocalChange = (handler) => requireLocal((req, res) => {
+    if (req.headers.origin !== undefined && !isOwnOrigin(req.headers.origin, port)) throw new HttpError(403, 'forbidden');
+    if (!/^application\/json\s*(;|$)/i.test(req.headers['content-type'] ?? '')) {
+      throw new HttpError(415, 'the body must be application/json');
+    }
+    return handler(req, res);
+  });
+  const link = () => phoneUrl(lanHost(), port, pairing.getToken());
+
+  async function pair(req, res) {
+    const body = await readJson(req, MAX_BODY_BYTES);
+    if (!pairing.isValidClientId(body?.clientId)) throw new HttpError(400, 'missing or invalid clientId');
+    if (!tokensMatch(body.token, pairing.getToken())) throw new HttpError(403, 'invalid token');
+    pairing.pair(body.clientId);
+    sendJson(res, 200, { paired: true, pairedClients: pairing.count });
+  }
+
+  // { messages: [...] }: every message checked, then all sent in order, or none.
+  async function sendMidi(req, res) {
+    const body = await readJson(req, MAX_MIDI_BODY_BYTES);
+    const messages = body?.messages;
+    if (!Array.isArray(messages) || messages.length < 1 || messages.length > MAX_MIDI_MESSAGES) {
+      throw new HttpError(400, `"messages" is a list of 1 to ${MAX_MIDI_MESSAGES} messages`);
+    }
+    if (!midi.ready) throw new HttpError(503, 'no MIDI output is open');
+    const result = midi.send(messages);
+    if (result.reason !== undefined) throw new HttpError(400, `message ${result.index + 1}: ${result.reason}`);
+    sendJson(res, 200, { sent: result.sent, dropped: result.dropped });
+  }
+
+  const routes = new Map([
+    ['/health', { GET: requireLocal((req, res) =>
+      sendJson(res, 200, healthBody({ version, midi, pairedClients: pairing.count }))) }],
+    ['/api/setup', { GET: requireLocal((req, res) => sendJson(res, 200, { phoneURL: link() })) }],
+    ['/setup', { GET: requireLocal((req, res) =>
+      send(res, 200, 'text/html; charset=utf-8', renderSetupPage(link(), midi.outputs),
+        { 'Content-Security-Policy': SETUP_CSP })) }],
+    ['/api/midi', { POST: requireLocalChange(sendMidi) }],
+    // The page is served only with the token, so the link is the only way in.
+    ['/controller', { GET: (req, res) => {
+      const start = req.url.indexOf('?');
+      const token = start < 0 ? null : new URLSearchParams(req.url.slice(start + 1)).get('token');
+      if (!tokensMatch(token, pairing.getToken())) throw new HttpError(403, 'invalid token');
+      send(res, 200, 'text/html; charset=utf-8', CONTROLLER_PAGE, { 'Content-Security-Policy': CONTROLLER_CSP });
+    } }],
+    ['/api/pair', { POST: pair }],
+  ]);
+
+  return async function handle(req, res) {
+    const pathname = (req.url || '').split('?')[0];
+    try {
+      const route = routes.get(pathname);
+      if (!route) throw new HttpError(404, 'not found');
+      const handler = route[req.method];
+      if (!handler) throw new HttpError(405, 'method not allowed');
+      await handler(req, res);
+    } catch (err) {
+      if (res.headersSent) return void res.destroy();
+      const status = err instanceof HttpError ? err.status : 500;
+      if (status === 500) logError(`${req.method} ${pathname}: ${err.message}`);
+      const headers = {};
+      if (status === 405) headers.Allow = Object.keys(routes.get(pathname)).join(', ');
+      if (status === 413) headers.Connection = 'close';
+      sendJson(res, status, { error: status === 500 ? 'internal error' : err.message }, headers);
+    }
+  };
+}
+
+module.exports = { createApp, isLoopback, isLocalHostHeader, isOwnOrigin };

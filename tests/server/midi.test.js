@@ -1,0 +1,222 @@
+'use strict';
+// The server's MIDI output for real: the module against a private JACK server, what reaches a JACK
+// client through the server's send path, /health following the server's comings and goings, and
+// the server's life without MIDI, without its module and without JACK's library.
+const { describe, test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+const { JackServer, record, waitFor } = require('../support/jack');
+const { BUILD, APP_DIR, startServer, freePort, request, jsonOf, postMidi, tempDir } = require('./start');
+
+const MODULE = path.join(BUILD, 'lib/tovra-bridge/tovra_midi.node');
+const JACK_PORT = 'Tovra Bridge:midi_out';
+const health = (port) => jsonOf(port, '/health');
+const hex = (bytes) => bytes.map((b) => b.toString(16).padStart(2, '0')).join(' ');
+
+describe('the module, loaded as the server loads it', () => {
+  const jack = new JackServer();
+  const saved = process.env.JACK_DEFAULT_SERVER;
+  let midi;
+  before(async () => {
+    await jack.start();
+    process.env.JACK_DEFAULT_SERVER = jack.name; // the module reads it when it opens
+    midi = require(MODULE);
+  });
+  after(async () => {
+    midi.close();
+    process.env.JACK_DEFAULT_SERVER = saved;
+    await jack.release();
+  });
+
+  test('only whole channel messages of bytes 0-255 pass; nothing is sent before open or after close', async () => {
+    assert.throws(() => midi.send(0x90, 60, 100), { message: 'the MIDI outputs are not open' });
+    const changes = [];
+    const first = new Promise((resolve) => midi.open('Tovra Bridge', (state) => { changes.push(state); resolve(); }));
+    assert.throws(() => midi.open('Tovra Bridge', () => {}), { message: 'the MIDI outputs are open already' });
+    await first;
+    assert.deepEqual(changes[0].map((o) => [o.system, o.open, o.port]), [['ALSA', false, ''], ['JACK', true, JACK_PORT]]);
+    for (const [args, error] of [
+      [[0xF0, 1, 2], /status byte 240 does not start a channel message/], [[0x90, 60], /has 3 bytes, not 2/],
+      [[0xC0, 1, 2], /has 2 bytes, not 3/], [[0x90, 128, 1], /a data byte over 127/], [[], /an empty message/],
+      [[0x90, 1, 2, 3], /at most 3 bytes/], [[256, 1, 2], /integers from 0 to 255/], [[0x90, 1.5, 2], /integers from 0 to 255/],
+      [['0x90', 1, 2], /integers from 0 to 255/], [[-1], /integers from 0 to 255/], [[0x90, NaN, 1], /integers from 0 to 255/]]) {
+      assert.throws(() => midi.send(...args), error, JSON.stringify(args));
+    }
+    const recorder = await record(jack, JACK_PORT, BUILD);
+    assert.equal(midi.send(0xB0, 7, 100), true);
+    assert.deepEqual(await recorder.wait(1), ['b0 07 64'], 'only the valid one arrived');
+    await recorder.stop();
+    assert.equal(midi.close(), true);
+    assert.throws(() => midi.send(0x90, 60, 100), { message: 'the MIDI outputs are not open' });
+    assert.deepEqual(midi.state(), []);
+  });
+
+  test('a JACK server that stands still fills the ring: the newest messages are dropped and counted', async () => {
+    await new Promise((resolve) => midi.open('Tovra Bridge', resolve));
+    await jack.stop('SIGSTOP');
+    let refused = 0;
+    for (let n = 0; n < 16383 + 10; n++) refused += midi.send(0xB0, n >> 7 & 127, n & 127) ? 0 : 1;
+    assert.deepEqual([refused, midi.state().map((o) => [o.system, o.dropped])], [10, [['ALSA', 0], ['JACK', 10]]]);
+    await jack.stop('SIGCONT');
+    assert.equal(midi.close(), true);
+  });
+
+  test('a process that only opened the outputs still ends by itself, closing them on its way', { timeout: 10000 }, async () => {
+    const { spawn } = require('node:child_process');
+    const child = spawn(process.execPath, ['-e', `require(${JSON.stringify(MODULE)}).open('Tovra Bridge', () => {
+      console.log(require('node:child_process').execSync('jack_lsp').toString().includes('Tovra Bridge:midi_out')); });
+      setTimeout(() => {}, 1500); // then nothing is left to wait for`], { env: { ...process.env, ...jack.env } });
+    let out = '';
+    child.stdout.setEncoding('utf8').on('data', (d) => { out += d; });
+    assert.deepEqual(await new Promise((resolve) => child.once('exit', (code, signal) => resolve([code, signal]))), [0, null]);
+    assert.equal(out, 'true\n');
+    assert.doesNotMatch(jack.ports(), /Tovra Bridge/);
+  });
+
+  test('open, close and open again: the port is there each time it is open, and only then', async () => {
+    for (let round = 0; round < 2; round++) {
+      await new Promise((resolve) => midi.open('Tovra Bridge', resolve));
+      assert.match(jack.ports(), /^Tovra Bridge:midi_out$/m, `round ${round}`);
+      assert.equal(midi.close(), true);
+      assert.doesNotMatch(jack.ports(), /Tovra Bridge/, `round ${round}`);
+    }
+  });
+});
+
+describe('the server with a private JACK server', () => {
+  const jack = new JackServer();
+  let tmp, port, server;
+  before(async () => {
+    tmp = tempDir();
+    port = await freePort();
+    await jack.start();
+    server = await startServer(port, path.join(tmp, 'data'), jack.env).ready;
+  });
+  after(async () => { server?.kill('SIGKILL'); await jack.release(); fs.rmSync(tmp, { recursive: true, force: true }); });
+
+  test('its JACK output is a MIDI output of client "Tovra Bridge", and /health names it', async () => {
+    assert.match(jack.ports('-t'), /^Tovra Bridge:midi_out\n\t8 bit raw midi$/m);
+    assert.deepEqual(await health(port), { version: JSON.parse(fs.readFileSync(`${APP_DIR}/build.json`)).version,
+      midiReady: true, midiPort: JACK_PORT, pairedClients: 0 });
+  });
+
+  test('messages sent through /api/midi arrive byte for byte and in order, a burst of 1,000 included', async () => {
+    const recorder = await record(jack, JACK_PORT, BUILD);
+    const first = [{ kind: 'noteOn', channel: 1, note: 60, velocity: 100 }, { kind: 'controlChange', channel: 3, control: 7, value: 127 },
+      { kind: 'pitchBend', channel: 16, value: 8192 }];
+    assert.deepEqual(JSON.parse((await postMidi(port, first)).body), { sent: 3, dropped: 0 });
+    assert.deepEqual(await recorder.wait(3), ['90 3c 64', 'b2 07 7f', 'ef 00 40']);
+    const burst = Array.from({ length: 1000 }, (_, i) => ({ kind: 'noteOff', channel: 1 + (i % 16), note: i % 128, velocity: i >> 3 }));
+    assert.deepEqual(JSON.parse((await postMidi(port, burst)).body), { sent: 1000, dropped: 0 });
+    const expected = burst.map((m, i) => hex([0x80 + (i % 16), i % 128, i >> 3]));
+    assert.deepEqual((await recorder.wait(1003)).slice(3), expected);
+    await recorder.stop();
+  });
+
+  test('the send path takes only checked lists of messages, from this computer\'s own pages or programs', async () => {
+    const recorder = await record(jack, JACK_PORT, BUILD);
+    const note = { kind: 'noteOn', channel: 1, note: 1, velocity: 1 };
+    const refused = [
+      [[{ ...note, channel: 17 }], {}, 400, 'message 1: channel is an integer from 1 to 16'],
+      [[note, { ...note, velocity: 128 }], {}, 400, 'message 2: noteOn: velocity is an integer from 0 to 127'],
+      [[], {}, 400, '"messages" is a list of 1 to 1024 messages'],
+      [Array(1025).fill(note), {}, 400, '"messages" is a list of 1 to 1024 messages'],
+      ['{"messages":', {}, 400, 'invalid JSON'],
+      [[note], { headers: { 'Content-Type': 'text/plain' } }, 415, 'the body must be application/json'],
+      [[note], { headers: { Origin: 'http://evil.example' } }, 403, 'forbidden'],
+      [[note], { headers: { Origin: 'null' } }, 403, 'forbidden'],
+      [[note], { headers: { Origin: `http://localhost:${port + 1}` } }, 403, 'forbidden'],
+      [[note], { headers: { Host: 'evil.example' } }, 403, 'forbidden'],
+      [[note], { method: 'GET' }, 405, 'method not allowed'],
+    ];
+    for (const [messages, options, status, error] of refused) {
+      const answer = await postMidi(port, messages, options);
+      assert.deepEqual([answer.status, JSON.parse(answer.body).error], [status, error], JSON.stringify(options));
+    }
+    const own = await postMidi(port, [{ ...note, note: 2 }], { headers: { Origin: `http://localhost:${port}` } });
+    assert.equal(own.status, 200);
+    assert.deepEqual(await recorder.wait(1), ['90 02 01'], 'only what was let in arrived');
+    await recorder.stop();
+  });
+
+  test('/health follows the JACK server going and coming back, and the log says so once each', async () => {
+    await jack.stop('SIGKILL');
+    await waitFor('midiReady false', async () => !(await health(port)).midiReady, 1000);
+    assert.deepEqual(await health(port), { ...(await health(port)), midiReady: false, midiPort: '' });
+    const answer = await postMidi(port, [{ kind: 'programChange', channel: 1, program: 1 }]);
+    assert.deepEqual([answer.status, JSON.parse(answer.body).error], [503, 'no MIDI output is open']);
+    await jack.start();
+    await waitFor('midiReady true', async () => (await health(port)).midiReady, 3000);
+    assert.equal((await health(port)).midiPort, JACK_PORT);
+    const jackLines = server.output.split('\n').filter((line) => line.includes('MIDI output JACK'));
+    assert.deepEqual(jackLines.map((line) => line.replace(/^\S+ /, '').replace(/went away: .*/, 'went away: …')), [
+      `MIDI output JACK open: "${JACK_PORT}"`, 'MIDI output JACK unavailable: the JACK server went away: …',
+      `MIDI output JACK open: "${JACK_PORT}"`]);
+  });
+
+  test('SIGTERM ends it with 0 while the JACK server is gone, and while it stands still', async () => {
+    await jack.stop('SIGKILL');
+    await waitFor('midiReady false', async () => !(await health(port)).midiReady, 1000);
+    server.kill('SIGTERM');
+    assert.deepEqual(await server.exited, { code: 0, signal: null });
+    await jack.start();
+    server = await startServer(port, path.join(tmp, 'data'), jack.env).ready;
+    assert.equal((await health(port)).midiReady, true);
+    await jack.stop('SIGSTOP');
+    const begun = Date.now();
+    server.kill('SIGTERM');
+    assert.deepEqual(await server.exited, { code: 0, signal: null });
+    assert.match(server.output, /MIDI output: a MIDI system did not answer while closing; left to the exit/);
+    await jack.stop('SIGCONT');
+    assert.ok(Date.now() - begun < 1500, `it took ${Date.now() - begun} ms`);
+    server = null;
+  });
+});
+
+describe('the server without MIDI', () => {
+  let tmp, port;
+  before(async () => { tmp = tempDir(); port = await freePort(); });
+  after(() => fs.rmSync(tmp, { recursive: true, force: true }));
+
+  // Serves every endpoint, reports no MIDI and says why, each reason once, however long it runs.
+  async function withoutMidi(reasons, env = {}, appDir = APP_DIR, runtime = undefined) {
+    const server = await startServer(port, path.join(tmp, 'data'), env, appDir, runtime).ready;
+    try {
+      assert.deepEqual([(await health(port)).midiReady, (await health(port)).midiPort], [false, '']);
+      for (const p of ['/health', '/api/setup', '/setup']) assert.equal((await request(port, p)).status, 200, p);
+      await new Promise((resolve) => setTimeout(resolve, 2500)); // what a poll every second would have logged twice
+      assert.deepEqual(server.output.split('\n').filter((line) => /MIDI/.test(line)).map((line) => line.replace(/^\S+ /, '')),
+        reasons);
+    } finally {
+      server.kill('SIGTERM');
+      assert.deepEqual(await server.exited, { code: 0, signal: null });
+    }
+  }
+
+  test('no sequencer device, no JACK server: one line for each', { skip: fs.existsSync('/dev/snd/seq') && 'this machine has /dev/snd/seq' },
+    () => withoutMidi(['MIDI output ALSA unavailable: opening the sequencer (/dev/snd/seq) failed: No such file or directory',
+      `MIDI output JACK unavailable: no JACK server named "tovra-test-none-${process.pid}" is running`]));
+
+  test('no module (not built): one line, every endpoint served', () => {
+    const app = path.join(tmp, 'app');
+    fs.cpSync(APP_DIR, app, { recursive: true });
+    fs.writeFileSync(path.join(app, 'build.json'), JSON.stringify({ version: '1.2.3', midiModule: 'missing/tovra_midi.node' }));
+    return withoutMidi([`MIDI output unavailable: the MIDI module cannot be loaded (Cannot find module '${app}/missing/tovra_midi.node')`],
+      {}, app);
+  });
+
+  // JACK's library hidden by an empty file mounted over it, in a mount namespace of the test's own.
+  const linked = spawnSync('sh', ['-c', 'ldconfig -p | sed -n "s/.*libjack.so.0 .*=> //p" | head -n1'],
+    { encoding: 'utf8' }).stdout.trim();
+  const libjack = linked && fs.realpathSync(linked);
+  const canHide = libjack && spawnSync('unshare', ['-m', 'true']).status === 0;
+  test('no JACK library: one line naming it, and ALSA still tried', { skip: !canHide && 'cannot hide JACK\'s library (needs root)' }, async () => {
+    const runtime = path.join(tmp, 'node-without-jack');
+    fs.writeFileSync(runtime, `#!/bin/sh\nmount --bind /dev/null '${libjack}' && exec '${process.execPath}' "$@"\n`, { mode: 0o755 });
+    await withoutMidi(['MIDI output ALSA unavailable: opening the sequencer (/dev/snd/seq) failed: No such file or directory',
+      `MIDI output JACK unavailable: JACK's library cannot be loaded: ${linked}: file too short`], {}, APP_DIR,
+    ['unshare', '-m', runtime]);
+  });
+});

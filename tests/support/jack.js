@@ -1,0 +1,141 @@
+'use strict';
+// For the server's and the end-to-end tests: a private JACK server (Debian's jackd with the dummy
+// driver, 48 kHz, 64 frames, under a name of its own) and a JACK client that records the MIDI
+// reaching it (the build's tovra_midi_recorder). The server runs synchronously (-S): on a busy
+// machine a client that is late makes the cycle wait, where JACK would otherwise let the cycle's
+// MIDI go between two clients.
+const { spawn, spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+async function waitFor(what, check, timeout = 10000) {
+  let value;
+  for (const end = Date.now() + timeout; !(value = await check()); await sleep(20)) {
+    if (Date.now() > end) throw new Error(`timed out after ${timeout} ms waiting for ${what}`);
+  }
+  return value;
+}
+
+// JACK keeps a registry of at most eight servers, and a killed server keeps its entry until one of
+// the same name starts. So a test process names its servers after itself and gives a released
+// name to its next server (`tovra-test-<pid>-1`, and -2 only while two run at once); a server that
+// is killed is started again before it is released.
+const released = [];
+let count = 0;
+
+// Whether process `pid` holds the socket bound at `socketPath` (a server that could not start, as
+// another of its name runs, never binds it).
+function holds(pid, socketPath) {
+  let table;
+  try {
+    table = fs.readFileSync('/proc/net/unix', 'utf8');
+  } catch {
+    return false;
+  }
+  const sockets = new Set(table.split('\n').filter((line) => line.endsWith(` ${socketPath}`))
+    .map((line) => `socket:[${line.trim().split(/\s+/)[6]}]`));
+  try {
+    return fs.readdirSync(`/proc/${pid}/fd`).some((fd) => {
+      try { return sockets.has(fs.readlinkSync(`/proc/${pid}/fd/${fd}`)); } catch { return false; }
+    });
+  } catch {
+    return false;
+  }
+}
+
+// start() resolves once the server takes clients; a server started again keeps its name.
+// release() stops it for good.
+class JackServer {
+  // `synchronous: false` runs it as JACK runs by default, for figures as users see them.
+  constructor({ synchronous = true } = {}) {
+    this.synchronous = synchronous;
+    this.name = null;
+    this.env = {};
+    this.child = null;
+  }
+
+  // `jack_lsp` against it: its ports (with -t, their types), or null when it does not answer.
+  ports(...options) {
+    const lsp = spawnSync('jack_lsp', options, { env: { ...process.env, ...this.env }, encoding: 'utf8', timeout: 5000 });
+    return lsp.status === 0 ? lsp.stdout : null;
+  }
+
+  async start() {
+    this.name ??= released.pop() ?? `tovra-test-${process.pid}-${++count}`;
+    if (!this.child && !await this.launch(this.name)) throw new Error(`jackd ${this.name}: another server has its name`);
+    this.env = { JACK_DEFAULT_SERVER: this.name };
+    return this;
+  }
+
+  // Starts jackd as `name`; false when a server of that name runs already.
+  async launch(name) {
+    const mode = this.synchronous ? ['-S'] : [];
+    const child = spawn('jackd', [...mode, '-n', name, '-d', 'dummy', '-r', '48000', '-p', '64'], { stdio: ['ignore', 'pipe', 'pipe'] });
+    this.output = '';
+    for (const stream of [child.stdout, child.stderr]) stream.setEncoding('utf8').on('data', (d) => { this.output += d; });
+    const exited = new Promise((resolve) => child.once('exit', resolve));
+    const env = { ...process.env, JACK_DEFAULT_SERVER: name };
+    const socket = `/dev/shm/jack_${name}_${process.getuid()}_0`;
+    const answers = () => holds(child.pid, socket) && spawnSync('jack_lsp', [], { env, stdio: 'ignore', timeout: 5000 }).status === 0;
+    await waitFor(`JACK server ${name}`, () => child.exitCode !== null || answers());
+    if (child.exitCode !== null) {
+      if (/already active/.test(this.output)) return false;
+      throw new Error(`jackd ${name} ended:\n${this.output}`);
+    }
+    Object.assign(this, { child, exited, killed: false });
+    return true;
+  }
+
+  // Sends `signal`; for one that ends it, resolves once it has ended (and been reaped).
+  async stop(signal = 'SIGTERM') {
+    if (!this.child) return;
+    this.child.kill(signal);
+    if (signal === 'SIGSTOP' || signal === 'SIGCONT') return;
+    this.child.kill('SIGCONT'); // a stopped server takes its signal only once it goes on
+    await this.exited;
+    this.child = null;
+    this.killed = signal === 'SIGKILL';
+  }
+
+  // Stops it, leaving nothing in JACK's registry, and gives its name back.
+  async release() {
+    if (this.name === null) return;
+    if (this.killed) await this.start();
+    await this.stop('SIGTERM');
+    released.push(this.name);
+    this.name = null;
+  }
+}
+
+// Records what reaches `port` of `server`: messages() is every message so far as hex strings
+// ("90 3c 64"); arrivals() adds the JACK time of each, in microseconds.
+async function record(server, port, buildDir) {
+  const child = spawn(path.join(buildDir, 'tests/tovra_midi_recorder'), [port],
+    { env: { ...process.env, ...server.env }, stdio: ['pipe', 'pipe', 'pipe'] });
+  let out = '';
+  let err = '';
+  child.stdout.setEncoding('utf8').on('data', (d) => { out += d; });
+  child.stderr.setEncoding('utf8').on('data', (d) => { err += d; });
+  const exited = new Promise((resolve) => child.once('exit', resolve));
+  await waitFor(`the recorder on ${port}`, () => {
+    if (child.exitCode !== null) throw new Error(`the recorder ended: ${err}`);
+    return err.includes('recording');
+  });
+  const lines = () => out.split('\n').filter(Boolean);
+  return {
+    arrivals: () => lines().map((line) => {
+      const parts = line.split(' ');
+      return { bytes: parts.slice(0, -1).join(' '), time: Number(parts.at(-1)) };
+    }),
+    messages() { return this.arrivals().map((a) => a.bytes); },
+    // Resolves with every message once there are `n`.
+    async wait(n, timeout = 10000) {
+      await waitFor(`${n} messages at the recorder`, () => this.messages().length >= n, timeout);
+      return this.messages();
+    },
+    async stop() { child.stdin.end(); await exited; },
+  };
+}
+
+module.exports = { JackServer, record, waitFor, sleep };
