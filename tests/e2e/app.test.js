@@ -123,7 +123,7 @@ test('what an earlier version kept under ~/Library moves in once, across file sy
 });
 
 test('a move of the data across file systems is all or nothing: killed, out of room or interrupted, nothing is lost', async (t) => {
-  const s = await h.session({ server: 'standin', t });
+  const s = await h.session({ server: 'built', t });
   const earlier = path.join(s.home, 'Library/Application Support/Tovra Automation');
   const token = 'k'.repeat(43);
   const pairing = `{"token":"${token}"}\n`;
