@@ -135,20 +135,21 @@ if(TOVRA_TESTS)
                LIBRARIES tovra_linux GTest::gtest_main)
     target_compile_definitions(tovra_linux_tests PRIVATE TOVRA_GUARD_PROGRAM="$<TARGET_FILE:tovra-guard>")
     add_dependencies(tovra_linux_tests tovra-guard)
-    tovra_test(freedesktop SOURCES tests/adapter/freedesktop_desktop_entry_test.cpp
-               tests/adapter/freedesktop_login_service_test.cpp
+    tovra_test(freedesktop SOURCES tests/adapter/freedesktop_bus_address_test.cpp
+               tests/adapter/freedesktop_desktop_entry_test.cpp tests/adapter/freedesktop_login_service_test.cpp
                LIBRARIES tovra_freedesktop GTest::gtest_main)
     tovra_test(qt SOURCES tests/adapter/qt_backends_test.cpp LIBRARIES tovra_qt)
 endif()
 
-# libFuzzer targets for the two decoders, the desktop entry reader and the HTTP answer reader;
+# libFuzzer targets for the two decoders, the desktop entry reader, the HTTP answer reader and the
+# session bus's address;
 # configure with clang and TOVRA_FUZZ=ON. The libraries under test are instrumented too, so the
 # fuzzer sees coverage in them.
 if(TOVRA_FUZZ)
     foreach(library tovra_core tovra_posix tovra_freedesktop)
         target_compile_options(${library} PRIVATE -fsanitize=fuzzer-no-link,address,undefined)
     endforeach()
-    foreach(target health setupInfo desktopEntry httpAnswer)
+    foreach(target health setupInfo desktopEntry httpAnswer busAddress)
         add_executable(${target}_fuzz tests/fuzz/fuzz_targets.cpp)
         target_compile_definitions(${target}_fuzz PRIVATE TOVRA_FUZZ_TARGET=${target})
         target_link_libraries(${target}_fuzz PRIVATE tovra_core tovra_posix tovra_freedesktop)

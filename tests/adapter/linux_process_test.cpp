@@ -456,6 +456,29 @@ TEST(LinuxGuard, AListenerHeldByAnOrphanOfTheTreeCounts)
 }
 
 
+// For kernels without lists of children, every process is looked at, on a /proc of its own here:
+// what is not a process's, or cannot be read or parsed, is skipped, and a loop of reused pids ends.
+TEST(LinuxProcesses, TheWalkByParentsSkipsWhatIsNotAProcess)
+{
+    const testing::TempDir proc;
+    const std::pair<const char*, const char*> stats[] = {
+        {"self", "7 (self) S 1 7"}, {"thread-self", "7 (t) S 1"}, {"1", "1 (init) S 0 1 1"},
+        {"10", "10 (a) b) S 1 10"}, {"11", "11 (x) R 10 1"},   {"12", ""},
+        {"13", "13 (x) S two 1"},   {"99999999999", "99 (x) S 10"}, {"14", "14 (x"},
+        {"15", "15 (x) S 11 15"},   {"19x", "19 (x) S 1"},      {"16", "16 (x) S 17"},
+        {"17", "17 (x) S 16"}};
+    for (const auto& [name, stat] : stats) {
+        testing::writeFile(proc / name / "stat", stat);
+    }
+    fs::create_directories(proc / "20"); // a process gone meanwhile
+    std::vector<int> below = descendantsByParents(1, proc.path);
+    std::sort(below.begin(), below.end());
+    EXPECT_EQ(below, (std::vector<int>{10, 11, 15}));
+    EXPECT_EQ(descendantsByParents(16, proc.path), std::vector<int>{17});
+    EXPECT_EQ(descendantsByParents(1, proc / "nowhere"), std::vector<int>{});
+    EXPECT_FALSE(descendantsByParents(1).empty()) << "this system's own /proc";
+}
+
 // A TCP listener on `address`, on `port` or one the system picks; its port, or -1.
 int listenOn(const std::string& address, FileDescriptor& socket, int port = 0)
 {
