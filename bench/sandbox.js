@@ -80,6 +80,16 @@ function childrenOf(pid, withZombies = false) {
   };
 }
 
+// The live children of `pid`'s live children: the servers that an app's guards run.
+function grandchildrenOf(pid) {
+  const children = childrenOf(pid);
+  const below = new Map();
+  return () => children().flatMap((child) => {
+    if (!below.has(child)) below.set(child, childrenOf(child));
+    return below.get(child)();
+  });
+}
+
 async function assertPortFree(port) {
   for (const host of ['127.0.0.1', '::1']) {
     const taken = await new Promise((resolve) => {
@@ -129,7 +139,7 @@ function createSandbox(bin) {
       for (const dir of ['share/tovra-bridge/runtime', 'share/tovra-bridge/app', 'bin', 'libexec/tovra-bridge']) {
         fs.mkdirSync(path.join(root, name, dir), { recursive: true });
       }
-      for (const file of ['bin/tovra-bridge', 'libexec/tovra-bridge/tovra-bridge']) {
+      for (const file of ['bin/tovra-bridge', 'libexec/tovra-bridge/tovra-bridge', 'libexec/tovra-bridge/tovra-guard']) {
         fs.copyFileSync(path.join(bin, '..', file), path.join(root, name, file));
         fs.chmodSync(path.join(root, name, file), 0o755);
       }
@@ -177,5 +187,5 @@ function createSandbox(bin) {
 }
 
 module.exports = {
-  sleep, now, readOr, stat, switches, rssKiB, threadCpuOver, waitFor, childrenOf, assertPortFree, createSandbox,
+  sleep, now, readOr, stat, switches, rssKiB, threadCpuOver, waitFor, childrenOf, grandchildrenOf, assertPortFree, createSandbox,
 };

@@ -78,7 +78,8 @@ public:
     }
     std::size_t watched() const
     {
-        return std::count_if(entries_.begin(), entries_.end(), [](const auto& entry) { return entry->active; });
+        return std::count_if(entries_.begin(), entries_.end(),
+                             [](const auto& entry) { return entry->active; });
     }
 
 private:
@@ -148,12 +149,13 @@ std::vector<std::string> statOf(pid_t pid)
 
 // The test's own loop and launcher.
 struct Supervised {
-    explicit Supervised(std::chrono::milliseconds grace = 300ms) : launcher({TOVRA_GUARD_PROGRAM, grace, loop.watches()})
+    explicit Supervised(std::chrono::milliseconds grace = 300ms)
+        : launcher({TOVRA_GUARD_PROGRAM, grace, loop.watches()})
     {
     }
 
     std::shared_ptr<LinuxTask> task(const fs::path& program, std::vector<std::string> arguments,
-                                     std::function<void()> handler = {})
+                                    std::function<void()> handler = {})
     {
         auto task = std::static_pointer_cast<LinuxTask>(launcher.makeTask());
         task->setExecutable(program);
@@ -239,8 +241,9 @@ TEST(LinuxTask, TheChildAsStartedUnderItsGuard)
     const pid_t guard = task->processIdentifier();
     const std::string proc = "/proc/" + std::to_string(child);
     // The guard may tell of the start a moment before the kernel shows the arguments.
-    EXPECT_TRUE(eventually([&] { return readProc(proc + "/cmdline") == std::string("napper\0infinity\0", 16); }))
-        << readProc(proc + "/cmdline");
+    EXPECT_TRUE(eventually([&] {
+        return readProc(proc + "/cmdline") == std::string("napper\0infinity\0", 16);
+    })) << readProc(proc + "/cmdline");
     EXPECT_EQ(readProc(proc + "/environ"), std::string("ONLY=this\0", 10));
     EXPECT_EQ(fs::read_symlink(proc + "/cwd"), dir.path);
     // Once its loader has closed what it opened: 1 and 2 on the log, 0 ours, nothing else.
@@ -248,8 +251,8 @@ TEST(LinuxTask, TheChildAsStartedUnderItsGuard)
     EXPECT_TRUE(eventually([&] {
         descriptors.clear();
         std::error_code error;
-        for (auto entry = fs::directory_iterator(proc + "/fd", error); !error && entry != fs::directory_iterator();
-             entry.increment(error)) {
+        for (auto entry = fs::directory_iterator(proc + "/fd", error);
+             !error && entry != fs::directory_iterator(); entry.increment(error)) {
             descriptors[entry->path().filename()] = fs::read_symlink(entry->path(), error);
         }
         return descriptors.size() == 3;
@@ -268,7 +271,8 @@ TEST(LinuxTask, TheChildAsStartedUnderItsGuard)
     EXPECT_EQ(task->processIdentifier(), guard);
 
     task->terminate();
-    EXPECT_TRUE(supervised.loop.runUntil([&] { return !task->isRunning() && supervised.loop.watched() == 0; }));
+    EXPECT_TRUE(
+        supervised.loop.runUntil([&] { return !task->isRunning() && supervised.loop.watched() == 0; }));
     EXPECT_EQ(children(), "");
 }
 
@@ -293,8 +297,9 @@ TEST(LinuxTask, TheHandlerRunsOnceOnTheLoopUnlessRemovedOrTheTaskGone)
             task.reset();
         }
         kill(child, SIGTERM);
-        EXPECT_TRUE(supervised.loop.runUntil([&] { return gone(guard) && !fs::exists("/proc/" + std::to_string(guard)); }))
-            << "the guard not reaped";
+        EXPECT_TRUE(supervised.loop.runUntil([&] {
+            return gone(guard) && !fs::exists("/proc/" + std::to_string(guard));
+        })) << "the guard not reaped";
         EXPECT_EQ(supervised.loop.watched(), 0u);
         EXPECT_EQ(calls.use_count(), 1) << "the handler is still held";
         EXPECT_EQ(*calls, removal ? 0 : 1);
@@ -315,7 +320,8 @@ TEST(LinuxTask, WaitUntilExitRunsTheHandlerWithoutTheLoop)
     kill(task->childProcessIdentifier(), SIGKILL);
     task->waitUntilExit();
     EXPECT_EQ(std::make_pair(calls, task->isRunning()), std::make_pair(1, false));
-    EXPECT_TRUE(supervised.loop.runUntil([&] { return supervised.loop.watched() == 0; })) << "the guard not reaped";
+    EXPECT_TRUE(supervised.loop.runUntil([&] { return supervised.loop.watched() == 0; }))
+        << "the guard not reaped";
     EXPECT_EQ(calls, 1);
 }
 
@@ -326,9 +332,10 @@ TEST(LinuxGuard, TerminateEndsTheTreeAndKillsWhatIgnoresItAfterTheGrace)
     const testing::TempDir dir;
     Supervised supervised;
     bool ended = false;
-    const auto task = supervised.shell("trap '' TERM; echo $$ >> \"$0\"; setsid sleep 1000 & echo $! >> \"$0\"; "
-                                       "sleep 1000 & echo $! >> \"$0\"; wait",
-                                       dir / "pids", [&] { ended = true; });
+    const auto task =
+        supervised.shell("trap '' TERM; echo $$ >> \"$0\"; setsid sleep 1000 & echo $! >> \"$0\"; "
+                         "sleep 1000 & echo $! >> \"$0\"; wait",
+                         dir / "pids", [&] { ended = true; });
     const std::vector<pid_t> tree = pidsIn(dir / "pids", 3); // the child, a daemon, one in its group
     ASSERT_EQ(tree.size(), 3u);
     ASSERT_TRUE(eventually([&] { return statOf(tree[1])[3] == std::to_string(tree[1]); })) << "not a session";
@@ -340,7 +347,8 @@ TEST(LinuxGuard, TerminateEndsTheTreeAndKillsWhatIgnoresItAfterTheGrace)
     EXPECT_FALSE(task->isRunning());
     EXPECT_TRUE(supervised.loop.runUntil([&] {
         return std::all_of(tree.begin(), tree.end(), gone) && supervised.loop.watched() == 0;
-    })) << "left: " << gone(tree[0]) << gone(tree[1]) << gone(tree[2]);
+    })) << "left: "
+        << gone(tree[0]) << gone(tree[1]) << gone(tree[2]);
     EXPECT_TRUE(gone(guard));
     EXPECT_EQ(children(), "");
 }
@@ -366,7 +374,8 @@ TEST(LinuxGuard, OrphansOutlivingTheirServerAreEndedAfterItsEndIsReported)
     EXPECT_TRUE(supervised.loop.runUntil([&] { return gone(orphans[0]); })) << "SIGTERM";
     EXPECT_TRUE(supervised.loop.runUntil([&] { return gone(orphans[1]); })) << "SIGKILL";
     EXPECT_GE(Clock::now() - reported, 1s) << "killed before its grace";
-    EXPECT_TRUE(supervised.loop.runUntil([&] { return supervised.loop.watched() == 0; })) << "the guard stayed";
+    EXPECT_TRUE(supervised.loop.runUntil([&] { return supervised.loop.watched() == 0; }))
+        << "the guard stayed";
     EXPECT_EQ(children(), "");
 }
 
@@ -379,8 +388,8 @@ TEST(LinuxGuard, TheApplicationGoneEndsTheTree)
     const pid_t application = fork();
     if (application == 0) {
         Supervised supervised;
-        const auto task =
-            supervised.shell("trap '' TERM; echo $$ >> \"$0\"; sleep 1000 & echo $! >> \"$0\"; wait", dir / "pids");
+        const auto task = supervised.shell(
+            "trap '' TERM; echo $$ >> \"$0\"; sleep 1000 & echo $! >> \"$0\"; wait", dir / "pids");
         pidsIn(dir / "pids", 2);
         std::ofstream(dir / "guard") << task->processIdentifier();
         raise(SIGKILL);
@@ -410,7 +419,8 @@ TEST(LinuxGuard, ATaskLetGoOfRunsOnUntilItsLauncherGoes)
         // A second child's whole life, on the loop: meanwhile the first's guard had time to act.
         const auto second = supervised.shell("exit 0");
         const pid_t secondGuard = second->processIdentifier();
-        EXPECT_TRUE(supervised.loop.runUntil([&] { return !fs::exists("/proc/" + std::to_string(secondGuard)); }));
+        EXPECT_TRUE(
+            supervised.loop.runUntil([&] { return !fs::exists("/proc/" + std::to_string(secondGuard)); }));
         EXPECT_FALSE(gone(child));
         EXPECT_FALSE(gone(guard));
     }
@@ -441,10 +451,12 @@ TEST(LinuxGuard, AListenerHeldByAnOrphanOfTheTreeCounts)
     task->setStandardOutput(nullptr);
     const pid_t guard = task->processIdentifier();
     ASSERT_TRUE(eventually([&] { // the child become sleep, which has no copy; the orphan taken back
-        if (!readProc("/proc/" + std::to_string(task->childProcessIdentifier()) + "/cmdline").starts_with("sleep")) {
+        if (!readProc("/proc/" + std::to_string(task->childProcessIdentifier()) + "/cmdline")
+                 .starts_with("sleep")) {
             return false;
         }
-        std::istringstream list(readProc("/proc/" + std::to_string(guard) + "/task/" + std::to_string(guard) + "/children"));
+        std::istringstream list(
+            readProc("/proc/" + std::to_string(guard) + "/task/" + std::to_string(guard) + "/children"));
         return std::distance(std::istream_iterator<pid_t>(list), std::istream_iterator<pid_t>()) == 2;
     }));
     OwnedListenerCheck check;
@@ -455,17 +467,16 @@ TEST(LinuxGuard, AListenerHeldByAnOrphanOfTheTreeCounts)
     EXPECT_EQ(check(task->processIdentifier(), port), std::nullopt);
 }
 
-
 // For kernels without lists of children, every process is looked at, on a /proc of its own here:
 // what is not a process's, or cannot be read or parsed, is skipped, and a loop of reused pids ends.
 TEST(LinuxProcesses, TheWalkByParentsSkipsWhatIsNotAProcess)
 {
     const testing::TempDir proc;
     const std::pair<const char*, const char*> stats[] = {
-        {"self", "7 (self) S 1 7"}, {"thread-self", "7 (t) S 1"}, {"1", "1 (init) S 0 1 1"},
-        {"10", "10 (a) b) S 1 10"}, {"11", "11 (x) R 10 1"},   {"12", ""},
+        {"self", "7 (self) S 1 7"}, {"thread-self", "7 (t) S 1"},   {"1", "1 (init) S 0 1 1"},
+        {"10", "10 (a) b) S 1 10"}, {"11", "11 (x) R 10 1"},        {"12", ""},
         {"13", "13 (x) S two 1"},   {"99999999999", "99 (x) S 10"}, {"14", "14 (x"},
-        {"15", "15 (x) S 11 15"},   {"19x", "19 (x) S 1"},      {"16", "16 (x) S 17"},
+        {"15", "15 (x) S 11 15"},   {"19x", "19 (x) S 1"},          {"16", "16 (x) S 17"},
         {"17", "17 (x) S 16"}};
     for (const auto& [name, stat] : stats) {
         testing::writeFile(proc / name / "stat", stat);

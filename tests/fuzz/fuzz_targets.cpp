@@ -72,8 +72,8 @@ void httpAnswer(std::string_view answer)
 void busAddress(std::string_view text)
 {
     for (const auto& [path, abstract] : tovra::freedesktop::busAddressesOf(text)) {
-        check(path.size() <= text.size() && (path.empty() || text.find(abstract ? "abstract=" : "path=") !=
-                                                                 std::string_view::npos));
+        check(path.size() <= text.size() &&
+              (path.empty() || text.find(abstract ? "abstract=" : "path=") != std::string_view::npos));
     }
 }
 

@@ -121,8 +121,9 @@ TEST_F(DelegateTest, TheRunningInstanceAnswersStatusPhoneLinkShowAndQuit)
     fake.ask("quit"); // answered, then the menu's Quit
     EXPECT_EQ(fake.answers.size(), 7u);
     EXPECT_EQ(std::tie(fake.answers[6].ok, fake.answers[6].text),
-              std::make_tuple(true, "the bridge server was still running: it was asked to stop, and whatever is "
-                                    "left of it is ended within 5 s"));
+              std::make_tuple(true,
+                              "the bridge server was still running: it was asked to stop, and whatever is "
+                              "left of it is ended within 5 s"));
     EXPECT_EQ(fake.only({"terminate", "quit"}), (History{"terminate 100", "quit"}));
     fake.advance(5);
     EXPECT_EQ(fake.only("launch"), History{"launch " + (*fake.resources / "runtime/node-arm64").string()});

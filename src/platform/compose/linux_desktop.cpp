@@ -240,7 +240,8 @@ linuxos::DescriptorWatches descriptorWatches(QObject& context)
         }
         QSocketNotifier* notifier;
     };
-    return [&context](int descriptor, std::function<void()> readable) -> std::unique_ptr<linuxos::DescriptorWatch> {
+    return [&context](int descriptor,
+                      std::function<void()> readable) -> std::unique_ptr<linuxos::DescriptorWatch> {
         return std::make_unique<NotifierWatch>(descriptor, std::move(readable), context);
     };
 }

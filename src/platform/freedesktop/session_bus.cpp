@@ -13,8 +13,8 @@
 #include "platform/posix/file_descriptor.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <optional>

@@ -235,7 +235,8 @@ public:
                 return;
             }
             siginfo_t info{};
-            if (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG) == 0 && info.si_pid == child) {
+            if (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG) == 0 &&
+                info.si_pid == child) {
                 terminated_.remove(child);
                 return;
             }
@@ -309,7 +310,8 @@ pid_t startServer(const char* program, const char* directory, char** arguments)
     posix_spawnattr_setsigdefault(&attributes, &signals);
     sigemptyset(&signals);
     posix_spawnattr_setsigmask(&attributes, &signals);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attributes, 0);
     int failure = *directory != '\0' ? posix_spawn_file_actions_addchdir_np(&actions, directory) : 0;
     if (failure == 0) {

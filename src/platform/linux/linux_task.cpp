@@ -4,8 +4,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -220,7 +220,8 @@ void LinuxTask::State::abandon()
     handler = nullptr;
 }
 
-LinuxTask::LinuxTask(std::shared_ptr<Guards> guards) : guards_(std::move(guards)), state_(std::make_shared<State>())
+LinuxTask::LinuxTask(std::shared_ptr<Guards> guards)
+    : guards_(std::move(guards)), state_(std::make_shared<State>())
 {
 }
 
@@ -279,7 +280,8 @@ bool LinuxTask::launch()
     }
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
-        platform::warn("cannot start ", executable_.c_str(), ": no socket for its guard: ", std::strerror(errno));
+        platform::warn("cannot start ", executable_.c_str(),
+                       ": no socket for its guard: ", std::strerror(errno));
         return false;
     }
     FileDescriptor channel(ends[0]);
@@ -305,10 +307,11 @@ bool LinuxTask::launch()
 
     SpawnOptions options;
     pid_t guard = -1;
-    const int failure = !guardEnd.isOpen() || !prepare(options, output, error, guardEnd)
-                            ? EMFILE
-                            : posix_spawn(&guard, supervision.guard.c_str(), &options.actions,
-                                          &options.attributes, argv.data(), environment_ ? envp.data() : environ);
+    const int failure =
+        !guardEnd.isOpen() || !prepare(options, output, error, guardEnd)
+            ? EMFILE
+            : posix_spawn(&guard, supervision.guard.c_str(), &options.actions, &options.attributes,
+                          argv.data(), environment_ ? envp.data() : environ);
     if (failure != 0) {
         platform::warn("cannot start ", supervision.guard.c_str(), ": ", std::strerror(failure));
         return false;
@@ -327,7 +330,8 @@ bool LinuxTask::launch()
     state_->child = first->value;
     state_->running = true;
     state_->channel = std::move(channel);
-    state_->pidfd = FileDescriptor(static_cast<int>(::syscall(SYS_pidfd_open, guard, 0))); // glibc 2.36 declares it without C linkage
+    state_->pidfd = FileDescriptor(
+        static_cast<int>(::syscall(SYS_pidfd_open, guard, 0))); // glibc 2.36 declares it without C linkage
     state_->guards = guards_;
     state_->watch(supervision.watches);
     guards_->live.push_back(state_);

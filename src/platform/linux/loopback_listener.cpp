@@ -209,7 +209,8 @@ std::optional<Found> heldBy(int process, const std::vector<LoopbackListener>& li
         const std::optional<int> descriptor = numberOf(name);
         const std::string target = descriptor ? linkAt(folder + name) : std::string();
         for (const LoopbackListener& listener : listeners) {
-            if (target == socketName(listener.inode) && (!found || (listener.ipv4 && !found->listener.ipv4))) {
+            if (target == socketName(listener.inode) &&
+                (!found || (listener.ipv4 && !found->listener.ipv4))) {
                 found = Found{process, *descriptor, listener};
             }
         }
