@@ -100,9 +100,10 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   s.start = (env = {}, args = []) => Object.assign(s.spawn(s.binary, args, env), { env: { ...s.env, ...env } });
   // A start with options that only prints or asks: its exit, and what it printed on each stream.
   s.run = async (...args) => { const c = s.start({}, args); return { ...(await c.exited), out: c.out, err: c.err }; };
-  // The app's guards, and the servers each runs.
+  // The app's guards, and the servers they run.
   s.guards = (app) => childrenOf(app.pid).filter((pid) => comm(pid) === 'tovra-guard');
-  s.servers = (app) => s.guards(app).flatMap(childrenOf).filter((pid) => cmdline(pid).some((arg) => arg.startsWith(`${s.share}/`)));
+  s.servers = (app) => descendantsOf(app.pid)
+    .filter((pid) => comm(pid) !== 'tovra-guard' && cmdline(pid).some((arg) => arg.startsWith(`${s.share}/`)));
   s.server = (app) => waitFor('a running server', () => s.servers(app)[0]);
   // The server, once it answers.
   s.ready = async (app) => (await waitFor('/health', async () => (await get('/health'))?.status === 200), s.server(app));

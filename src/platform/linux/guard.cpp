@@ -257,6 +257,7 @@ public:
         if (!serverReaped_) {
             waitpid(server_, nullptr, 0);
             serverReaped_ = true;
+            terminated_.remove(server_);
         }
         // The kernel's own word: reap whatever ended that the list missed; done when no child is left.
         for (;;) {
