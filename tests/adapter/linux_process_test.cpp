@@ -379,6 +379,34 @@ TEST(LinuxGuard, OrphansOutlivingTheirServerAreEndedAfterItsEndIsReported)
     EXPECT_EQ(children(), "");
 }
 
+// Orphans that come back to the guard while the child runs are its to reap, not to end: their
+// ends, each a step of the guard's, signal nothing.
+TEST(LinuxGuard, OrphansOfAChildThatRunsAreLeftBe)
+{
+    const testing::TempDir dir;
+    Supervised supervised;
+    const auto task = supervised.shell(
+        "(setsid sleep 1000 & echo $! >> \"$0\"); (setsid sleep 1000 & echo $! >> \"$0\"); exec sleep 1000", dir / "pids");
+    const pid_t child = task->childProcessIdentifier();
+    const pid_t guard = task->processIdentifier();
+    const std::vector<pid_t> orphans = pidsIn(dir / "pids", 2);
+    ASSERT_EQ(orphans.size(), 2u);
+    for (const pid_t orphan : orphans) {
+        ASSERT_TRUE(eventually([&] { return statOf(orphan)[1] == std::to_string(guard); })) << "not taken back";
+    }
+    for (const pid_t orphan : orphans) { // one step of the guard's, then the next, which follows its signals
+        kill(orphan, SIGKILL);
+        EXPECT_TRUE(eventually([&] { return !fs::exists("/proc/" + std::to_string(orphan)); })) << "not reaped";
+    }
+    const std::string status = readProc("/proc/" + std::to_string(child) + "/status");
+    EXPECT_FALSE(gone(child));
+    EXPECT_NE(status.find("SigPnd:\t0000000000000000\n"), std::string::npos) << status;
+    EXPECT_NE(status.find("ShdPnd:\t0000000000000000\n"), std::string::npos) << status;
+    EXPECT_TRUE(task->isRunning());
+    task->terminate();
+    EXPECT_TRUE(supervised.loop.runUntil([&] { return supervised.loop.watched() == 0; }));
+}
+
 // This process gone without a word (killed): the guard ends the tree, a child that ignores SIGTERM
 // too, and leaves.
 TEST(LinuxGuard, TheApplicationGoneEndsTheTree)
