@@ -80,14 +80,24 @@ function childrenOf(pid, withZombies = false) {
   };
 }
 
-// The live children of `pid`'s live children: the servers that an app's guards run.
+// The live children of `pid`'s live children: the servers that an app's guards run. Each pid's
+// parent is read once, when it is first seen; only those below a live child are read again.
 function grandchildrenOf(pid) {
   const children = childrenOf(pid);
-  const below = new Map();
-  return () => children().flatMap((child) => {
-    if (!below.has(child)) below.set(child, childrenOf(child));
-    return below.get(child)();
-  });
+  const parentOf = new Map();
+  return () => {
+    for (const name of fs.readdirSync('/proc')) {
+      if (!parentOf.has(name) && /^\d+$/.test(name)) parentOf.set(name, stat(name)?.ppid);
+    }
+    const parents = new Set(children()); // after the walk: a server's guard is there by now
+    const found = [];
+    for (const [name, parent] of parentOf) {
+      if (!parents.has(parent)) continue;
+      const s = stat(name);
+      if (s && parents.has(s.ppid) && s.state !== 'Z') found.push(Number(name));
+    }
+    return found;
+  };
 }
 
 async function assertPortFree(port) {
