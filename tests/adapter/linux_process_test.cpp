@@ -386,17 +386,20 @@ TEST(LinuxGuard, OrphansOfAChildThatRunsAreLeftBe)
     const testing::TempDir dir;
     Supervised supervised;
     const auto task = supervised.shell(
-        "(setsid sleep 1000 & echo $! >> \"$0\"); (setsid sleep 1000 & echo $! >> \"$0\"); exec sleep 1000", dir / "pids");
+        "(setsid sleep 1000 & echo $! >> \"$0\"); (setsid sleep 1000 & echo $! >> \"$0\"); exec sleep 1000",
+        dir / "pids");
     const pid_t child = task->childProcessIdentifier();
     const pid_t guard = task->processIdentifier();
     const std::vector<pid_t> orphans = pidsIn(dir / "pids", 2);
     ASSERT_EQ(orphans.size(), 2u);
     for (const pid_t orphan : orphans) {
-        ASSERT_TRUE(eventually([&] { return statOf(orphan)[1] == std::to_string(guard); })) << "not taken back";
+        ASSERT_TRUE(eventually([&] { return statOf(orphan)[1] == std::to_string(guard); }))
+            << "not taken back";
     }
     for (const pid_t orphan : orphans) { // one step of the guard's, then the next, which follows its signals
         kill(orphan, SIGKILL);
-        EXPECT_TRUE(eventually([&] { return !fs::exists("/proc/" + std::to_string(orphan)); })) << "not reaped";
+        EXPECT_TRUE(eventually([&] { return !fs::exists("/proc/" + std::to_string(orphan)); }))
+            << "not reaped";
     }
     const std::string status = readProc("/proc/" + std::to_string(child) + "/status");
     EXPECT_FALSE(gone(child));
