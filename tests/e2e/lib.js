@@ -102,8 +102,7 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   s.run = async (...args) => { const c = s.start({}, args); return { ...(await c.exited), out: c.out, err: c.err }; };
   // The app's guards, and the servers they run.
   s.guards = (app) => childrenOf(app.pid).filter((pid) => comm(pid) === 'tovra-guard');
-  s.servers = (app) => descendantsOf(app.pid)
-    .filter((pid) => comm(pid) !== 'tovra-guard' && cmdline(pid).some((arg) => arg.startsWith(`${s.share}/`)));
+  s.servers = (app) => s.guards(app).flatMap(childrenOf).filter((pid) => cmdline(pid).some((arg) => arg.startsWith(`${s.share}/`)));
   s.server = (app) => waitFor('a running server', () => s.servers(app)[0]);
   // The server, once it answers.
   s.ready = async (app) => (await waitFor('/health', async () => (await get('/health'))?.status === 200), s.server(app));
