@@ -80,6 +80,26 @@ function childrenOf(pid, withZombies = false) {
   };
 }
 
+// The live children of `pid`'s live children: the servers that an app's guards run. Each pid's
+// parent is read once, when it is first seen; only those below a live child are read again.
+function grandchildrenOf(pid) {
+  const children = childrenOf(pid);
+  const parentOf = new Map();
+  return () => {
+    for (const name of fs.readdirSync('/proc')) {
+      if (!parentOf.has(name) && /^\d+$/.test(name)) parentOf.set(name, stat(name)?.ppid);
+    }
+    const parents = new Set(children()); // after the walk: a server's guard is there by now
+    const found = [];
+    for (const [name, parent] of parentOf) {
+      if (!parents.has(parent)) continue;
+      const s = stat(name);
+      if (s && parents.has(s.ppid) && s.state !== 'Z') found.push(Number(name));
+    }
+    return found;
+  };
+}
+
 async function assertPortFree(port) {
   for (const host of ['127.0.0.1', '::1']) {
     const taken = await new Promise((resolve) => {
@@ -129,7 +149,7 @@ function createSandbox(bin) {
       for (const dir of ['share/tovra-bridge/runtime', 'share/tovra-bridge/app', 'bin', 'libexec/tovra-bridge']) {
         fs.mkdirSync(path.join(root, name, dir), { recursive: true });
       }
-      for (const file of ['bin/tovra-bridge', 'libexec/tovra-bridge/tovra-bridge']) {
+      for (const file of ['bin/tovra-bridge', 'libexec/tovra-bridge/tovra-bridge', 'libexec/tovra-bridge/tovra-guard']) {
         fs.copyFileSync(path.join(bin, '..', file), path.join(root, name, file));
         fs.chmodSync(path.join(root, name, file), 0o755);
       }
@@ -177,5 +197,5 @@ function createSandbox(bin) {
 }
 
 module.exports = {
-  sleep, now, readOr, stat, switches, rssKiB, threadCpuOver, waitFor, childrenOf, assertPortFree, createSandbox,
+  sleep, now, readOr, stat, switches, rssKiB, threadCpuOver, waitFor, childrenOf, grandchildrenOf, assertPortFree, createSandbox,
 };

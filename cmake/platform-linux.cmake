@@ -11,6 +11,9 @@ include(GNUInstallDirs)
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/${CMAKE_INSTALL_BINDIR})
 set(TOVRA_SHARE_DIR ${CMAKE_BINARY_DIR}/${CMAKE_INSTALL_DATADIR}/${TOVRA_NAME})
 set(TOVRA_APPLICATION_DIR ${CMAKE_INSTALL_LIBEXECDIR}/${TOVRA_NAME})
+# The bridge server's guard, as ps and killall see it: a name of its own, so that a kill of the
+# program by name leaves it to end the server's tree.
+set(TOVRA_GUARD_NAME tovra-guard)
 
 # Portable POSIX: files, descriptors, signals, the lock, the HTTP client.
 add_library(tovra_posix STATIC
@@ -24,8 +27,7 @@ target_link_libraries(tovra_posix PUBLIC Threads::Threads)
 
 # Linux's own calls: the bridge's process tree, listeners, the control socket, timers.
 add_library(tovra_linux STATIC
-    src/platform/linux/child_guard.cpp src/platform/linux/control_socket.cpp
-    src/platform/linux/display_wait.cpp src/platform/linux/environment_signature.cpp
+    src/platform/linux/control_socket.cpp src/platform/linux/display_wait.cpp
     src/platform/linux/executable_bundle.cpp src/platform/linux/linux_task.cpp
     src/platform/linux/loopback_listener.cpp src/platform/linux/system_calls.cpp)
 target_link_libraries(tovra_linux PUBLIC tovra_posix)
@@ -55,7 +57,8 @@ target_link_libraries(tovra_freedesktop PUBLIC tovra_posix Qt6::Core Qt6::Gui Qt
 # The composition root: the one place that knows every folder above.
 add_library(tovra_platform STATIC src/platform/compose/linux_desktop.cpp)
 target_link_libraries(tovra_platform PUBLIC tovra_qt tovra_freedesktop tovra_linux)
-target_compile_definitions(tovra_platform PRIVATE TOVRA_VERSION="${PROJECT_VERSION}" TOVRA_NAME="${TOVRA_NAME}")
+target_compile_definitions(tovra_platform PRIVATE TOVRA_VERSION="${PROJECT_VERSION}" TOVRA_NAME="${TOVRA_NAME}"
+                                                   TOVRA_GUARD_NAME="${TOVRA_GUARD_NAME}")
 
 # What users start: a launcher that needs only the C library, in front of the application.
 add_executable(tovra-bridge src/platform/linux/launcher.cpp)
@@ -66,11 +69,20 @@ set_target_properties(tovra_application PROPERTIES OUTPUT_NAME ${TOVRA_NAME}
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/${TOVRA_APPLICATION_DIR})
 add_dependencies(tovra-bridge tovra_application)
 
+# The bridge server's parent and its tree's subreaper, beside the application, which finds it
+# there; the C library only, like the launcher.
+add_executable(tovra-guard src/platform/linux/guard.cpp)
+target_include_directories(tovra-guard PRIVATE src)
+set_target_properties(tovra-guard PROPERTIES OUTPUT_NAME ${TOVRA_GUARD_NAME}
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/${TOVRA_APPLICATION_DIR})
+target_link_options(tovra-guard PRIVATE -Wl,--as-needed)
+add_dependencies(tovra_application tovra-guard)
+
 # What ships beside the executable: the bridge server, its MIDI module and the runtime that runs it.
 include(cmake/bridge-server.cmake)
 
 install(TARGETS tovra-bridge RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS tovra_application RUNTIME DESTINATION ${TOVRA_APPLICATION_DIR})
+install(TARGETS tovra_application tovra-guard RUNTIME DESTINATION ${TOVRA_APPLICATION_DIR})
 install(FILES resources/tovra-bridge.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 configure_file(resources/com.tovra.bridge.metainfo.xml.in
                ${CMAKE_BINARY_DIR}/${CMAKE_INSTALL_DATADIR}/metainfo/com.tovra.bridge.metainfo.xml @ONLY)
@@ -108,20 +120,23 @@ if(TOVRA_TESTS)
                LIBRARIES tovra_posix tovra_linux GTest::gtest_main)
     tovra_test(linux SOURCES tests/adapter/linux_control_test.cpp tests/adapter/linux_process_test.cpp
                LIBRARIES tovra_linux GTest::gtest_main)
-    tovra_test(freedesktop SOURCES tests/adapter/freedesktop_desktop_entry_test.cpp
-               tests/adapter/freedesktop_login_service_test.cpp
+    target_compile_definitions(tovra_linux_tests PRIVATE TOVRA_GUARD_PROGRAM="$<TARGET_FILE:tovra-guard>")
+    add_dependencies(tovra_linux_tests tovra-guard)
+    tovra_test(freedesktop SOURCES tests/adapter/freedesktop_bus_address_test.cpp
+               tests/adapter/freedesktop_desktop_entry_test.cpp tests/adapter/freedesktop_login_service_test.cpp
                LIBRARIES tovra_freedesktop GTest::gtest_main)
     tovra_test(qt SOURCES tests/adapter/qt_backends_test.cpp LIBRARIES tovra_qt)
 endif()
 
-# libFuzzer targets for the two decoders, the desktop entry reader and the HTTP answer reader;
+# libFuzzer targets for the two decoders, the desktop entry reader, the HTTP answer reader and the
+# session bus's address;
 # configure with clang and TOVRA_FUZZ=ON. The libraries under test are instrumented too, so the
 # fuzzer sees coverage in them.
 if(TOVRA_FUZZ)
     foreach(library tovra_core tovra_posix tovra_freedesktop)
         target_compile_options(${library} PRIVATE -fsanitize=fuzzer-no-link,address,undefined)
     endforeach()
-    foreach(target health setupInfo desktopEntry httpAnswer)
+    foreach(target health setupInfo desktopEntry httpAnswer busAddress)
         add_executable(${target}_fuzz tests/fuzz/fuzz_targets.cpp)
         target_compile_definitions(${target}_fuzz PRIVATE TOVRA_FUZZ_TARGET=${target})
         target_link_libraries(${target}_fuzz PRIVATE tovra_core tovra_posix tovra_freedesktop)

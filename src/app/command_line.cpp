@@ -80,7 +80,10 @@ int answerCommandLine(Invocation invocation, const std::string& version,
             << '\n';
         return kExitNoAnswer;
     }
-    if (!answer->text.empty()) {
+    // What --quit has to say is a notice, not a result: beside the errors.
+    if (!answer->text.empty() && invocation == Invocation::quit) {
+        err << texts::kProgramName << ": " << answer->text << '\n';
+    } else if (!answer->text.empty()) {
         out << answer->text << '\n';
     }
     return kExitSuccess;

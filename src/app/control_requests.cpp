@@ -20,7 +20,9 @@ void TovraAppDelegate::answerControlRequest(const std::string& request,
                             : platform::ControlAnswer{false, texts::kNoPhoneLink});
         });
     } else if (request == requests::kQuit) {
-        answer({true, ""}); // before the loop ends, so the asker hears it
+        // Before the loop ends, so the asker hears it; a server still running is ended after the
+        // program has gone, which the asker is told.
+        answer({true, bridgeProcess && bridgeProcess->isRunning() ? texts::kBridgeStillRunning : ""});
         quitTovra();
     } else if (request == requests::kShow) {
         showWindow();

@@ -68,6 +68,9 @@ inline constexpr const char* kUsage =
 inline constexpr const char* kNotRunning = "tovra-bridge: Tovra Bridge is not running\n";
 inline constexpr const char* kNoPhoneLink = "no phone link: the bridge is not answering yet";
 inline constexpr const char* kNoAnswer = "the running Tovra Bridge did not answer";
+// The answer to --quit when the bridge server was still running as the program left.
+inline constexpr const char* kBridgeStillRunning = "the bridge server was still running: it was asked to "
+                                                   "stop, and whatever is left of it is ended within 5 s";
 inline constexpr const char* kUnknownRequest = "unknown request";
 
 inline constexpr const char* kIconSymbol = "slider.vertical.3";

@@ -2,6 +2,7 @@
 
 namespace tovra::bridge {
 
+inline constexpr int kPortNumber = 4173;
 inline constexpr const char* kPort = "4173";
 inline constexpr const char* kSetupURL = "http://localhost:4173/setup";
 inline constexpr const char* kHealthURL = "http://localhost:4173/health";

@@ -32,7 +32,7 @@ void TovraAppDelegate::reportTakenPort()
         return;
     }
     const std::optional<platform::ListeningProcess> holder =
-        platform_.network.loopbackListener(std::stoi(bridge::kPort));
+        platform_.network.loopbackListener(bridge::kPortNumber);
     if (!holder) {
         return;
     }

@@ -64,7 +64,7 @@ void TovraAppDelegate::startBridge()
         task->setStandardError(logHandle);
     }
 
-    // Runs on a platform thread: it touches nothing and only hands the exit to the main queue.
+    // Whatever thread it runs on, it touches nothing and only hands the exit to the main queue.
     task->setTerminationHandler([self = weak_from_this(), &mainQueue = platform_.mainQueue,
                                  ended = std::weak_ptr<platform::Task>(task)] {
         mainQueue.async([self, ended] {

@@ -28,19 +28,21 @@ public:
     // Unset or none: the child inherits this process's stream.
     virtual void setStandardOutput(std::shared_ptr<FileHandle> handle) = 0;
     virtual void setStandardError(std::shared_ptr<FileHandle> handle) = 0;
-    // Called once, on a thread of the platform, after the child has ended. An empty function
-    // removes the handler; once that call has returned, the old handler is not running and
-    // will not be called.
+    // Called once, on the main thread, after the child has ended (what it started may still be
+    // ending). An empty function removes the handler; it is then not called.
     virtual void setTerminationHandler(std::function<void()> handler) = 0;
     // True once the child runs; false when it cannot be started.
     virtual bool launch() = 0;
     // True from a successful launch until the child has ended.
     virtual bool isRunning() const = 0;
-    // Asks a running child to end (SIGTERM) and returns at once. Nothing for an ended child.
+    // Asks a running child to end (SIGTERM), and with it what it started, and returns at once.
+    // Nothing for an ended child.
     virtual void terminate() = 0;
     // Blocks until the child has ended; returns at once for a task that never started.
     virtual void waitUntilExit() = 0;
-    // The child's process ID from a successful launch on; -1 before. Stale once it has ended.
+    // From a successful launch on, the ID of the process at the root of the child's tree: the child,
+    // or a process of the platform's above it, below which everything the child started stays;
+    // -1 before. Stale once it has ended.
     virtual int processIdentifier() const = 0;
 };
 

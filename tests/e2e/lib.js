@@ -31,6 +31,10 @@ const stat = (pid) => {
 const alive = (pid) => ![undefined, 'Z'].includes(stat(pid)?.state);
 const processes = () => fs.readdirSync('/proc').filter((n) => /^\d+$/.test(n)).map(stat).filter(Boolean);
 const childrenOf = (pid) => processes().filter((p) => p.ppid === pid && p.state !== 'Z').map((p) => p.pid);
+// Every live process below `pid`.
+const descendantsOf = (pid) => { const all = processes().filter((p) => p.state !== 'Z');
+  const tree = [pid]; for (let i = 0; i < tree.length; i++) tree.push(...all.filter((p) => p.ppid === tree[i]).map((p) => p.pid));
+  return tree.slice(1); };
 const comm = (pid) => read(`/proc/${pid}/comm`).trim();
 const cmdline = (pid) => read(`/proc/${pid}/cmdline`).split('\0').slice(0, -1);
 const environ = (pid) => Object.fromEntries(read(`/proc/${pid}/environ`).split('\0').filter(Boolean)
@@ -83,7 +87,7 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   if (server !== undefined) {
     s.binary = path.join(root, 'bundle/bin/tovra-bridge');
     s.share = path.join(root, 'bundle/share/tovra-bridge');
-    for (const file of ['bin/tovra-bridge', 'libexec/tovra-bridge/tovra-bridge']) fs.cpSync(path.join(BUILD, file), path.join(root, 'bundle', file));
+    for (const file of ['bin/tovra-bridge', 'libexec/tovra-bridge/tovra-bridge', 'libexec/tovra-bridge/tovra-guard']) fs.cpSync(path.join(BUILD, file), path.join(root, 'bundle', file));
     fs.mkdirSync(path.join(s.share, 'runtime'), { recursive: true });
     // The built server's folder and its MIDI module, where the server's build.json finds it.
     fs.cpSync(path.join(BUILD, 'share/tovra-bridge/app'), path.join(s.share, 'app'), { recursive: true });
@@ -100,7 +104,9 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   s.start = (env = {}, args = []) => Object.assign(s.spawn(s.binary, args, env), { env: { ...s.env, ...env } });
   // A start with options that only prints or asks: its exit, and what it printed on each stream.
   s.run = async (...args) => { const c = s.start({}, args); return { ...(await c.exited), out: c.out, err: c.err }; };
-  s.servers = (app) => childrenOf(app.pid).filter((pid) => cmdline(pid).some((arg) => arg.startsWith(`${s.share}/`)));
+  // The app's guards, and the servers they run.
+  s.guards = (app) => childrenOf(app.pid).filter((pid) => comm(pid) === 'tovra-guard');
+  s.servers = (app) => s.guards(app).flatMap(childrenOf).filter((pid) => cmdline(pid).some((arg) => arg.startsWith(`${s.share}/`)));
   s.server = (app) => waitFor('a running server', () => s.servers(app)[0]);
   // The server, once it answers.
   s.ready = async (app) => (await waitFor('/health', async () => (await get('/health'))?.status === 200), s.server(app));
@@ -120,7 +126,7 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   s.jacks = [];
   s.cleanup = async () => {
     for (const jack of s.jacks) await jack.release();
-    const left = s.started.flatMap((child) => [child.pid, ...childrenOf(child.pid)]);
+    const left = s.started.flatMap((child) => [child.pid, ...descendantsOf(child.pid)]);
     for (const child of s.started.reverse()) { try { process.kill(-child.pid, 'SIGKILL'); } catch {} }
     for (const pid of left) { try { process.kill(pid, 'SIGKILL'); } catch {} }
     await waitFor('every process to end', () => left.every((pid) => !alive(pid)));
@@ -130,4 +136,4 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   return s;
 }
 
-module.exports = { PORT, BUILD, sleep, read, waitFor, alive, stat, processes, comm, cmdline, environ, fds, get, session, record };
+module.exports = { PORT, BUILD, sleep, read, waitFor, alive, stat, processes, descendantsOf, comm, cmdline, environ, fds, get, portTaken, session, record };

@@ -30,6 +30,8 @@ test('the package, unpacked, runs as installed', { skip: !deb && 'no package: ru
     'icons/hicolor/scalable/apps/tovra-bridge.svg', 'man/man1/tovra-bridge.1.gz']) {
     assert.ok(fs.existsSync(path.join(root, 'usr/share', file)), `${file} is missing`);
   }
+  // The bridge server's guard, beside the application that starts it.
+  fs.accessSync(path.join(root, 'usr/libexec/tovra-bridge/tovra-guard'), fs.constants.X_OK);
   // The runtime is /usr/bin/node; a relative link reaches it inside the root, where nodejs would put it.
   const runtime = path.join(root, 'usr/share/tovra-bridge/runtime/node-arm64');
   const node = path.resolve(path.dirname(runtime), fs.readlinkSync(runtime));
@@ -44,6 +46,7 @@ test('the package, unpacked, runs as installed', { skip: !deb && 'no package: ru
   assert.doesNotMatch(s.log(), /MIDI module cannot be loaded/);
   assert.equal(JSON.parse((await h.get('/health')).body).version,
     /project\(TovraBridge VERSION (\S+)/.exec(h.read(`${__dirname}/../../CMakeLists.txt`))[1]);
+  assert.equal(h.cmdline(h.stat(server).ppid)[0], 'tovra-guard');
   await h.waitFor('the setup page', () => s.opened().length);
   assert.ok(h.read(s.autostart).split('\n').includes(`Exec=${binary} --login`), h.read(s.autostart));
 });

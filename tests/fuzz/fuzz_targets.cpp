@@ -6,6 +6,7 @@
 #include "health/health.h"
 #include "menu/setup_info.h"
 #include "platform/freedesktop/desktop_entry.h"
+#include "platform/freedesktop/session_bus.h"
 #include "platform/posix/http_reader.h"
 
 namespace tovra_fuzz {
@@ -64,6 +65,16 @@ void httpAnswer(std::string_view answer)
     const auto whole = read(answer.size());
     check(whole.second.size() <= kCap &&
           read(answer.empty() ? 0 : static_cast<unsigned char>(answer[0]) % answer.size()) == whole);
+}
+
+// Any text as the session bus's address: parsed without failing, each socket no longer than the
+// text that named it, and a text that names none yields nothing.
+void busAddress(std::string_view text)
+{
+    for (const auto& [path, abstract] : tovra::freedesktop::busAddressesOf(text)) {
+        check(path.size() <= text.size() &&
+              (path.empty() || text.find(abstract ? "abstract=" : "path=") != std::string_view::npos));
+    }
 }
 
 } // namespace tovra_fuzz

@@ -70,8 +70,12 @@ TEST(CommandLine, PrintsOrAsksAndSaysHowItWentInItsStatus)
               std::make_tuple(0, "Ready \u00B7 1 phone\n", ""));
     EXPECT_EQ(status.asked, std::vector<std::string>{"status"});
     const Printed quit = run(Invocation::quit, ControlAnswer{true, ""});
-    EXPECT_EQ(std::tie(quit.status, quit.out, quit.asked),
-              std::make_tuple(0, "", std::vector<std::string>{"quit"}));
+    EXPECT_EQ(std::tie(quit.status, quit.out, quit.err, quit.asked),
+              std::make_tuple(0, "", "", std::vector<std::string>{"quit"}));
+    const Printed quitWithNotice = run(Invocation::quit, ControlAnswer{true, "still running"});
+    EXPECT_EQ(std::tie(quitWithNotice.status, quitWithNotice.out, quitWithNotice.err),
+              std::make_tuple(0, "", "tovra-bridge: still running\n"))
+        << "a notice, beside the errors";
     const Printed none = run(Invocation::phoneLink, ControlAnswer{false, "no phone link: why"});
     EXPECT_EQ(std::tie(none.status, none.out, none.err),
               std::make_tuple(1, "", "tovra-bridge: no phone link: why\n"));
@@ -116,10 +120,23 @@ TEST_F(DelegateTest, TheRunningInstanceAnswersStatusPhoneLinkShowAndQuit)
 
     fake.ask("quit"); // answered, then the menu's Quit
     EXPECT_EQ(fake.answers.size(), 7u);
-    EXPECT_TRUE(fake.answers[6].ok);
+    EXPECT_EQ(std::tie(fake.answers[6].ok, fake.answers[6].text),
+              std::make_tuple(true,
+                              "the bridge server was still running: it was asked to stop, and whatever is "
+                              "left of it is ended within 5 s"));
     EXPECT_EQ(fake.only({"terminate", "quit"}), (History{"terminate 100", "quit"}));
     fake.advance(5);
     EXPECT_EQ(fake.only("launch"), History{"launch " + (*fake.resources / "runtime/node-arm64").string()});
+}
+
+TEST_F(DelegateTest, QuitSaysNothingOfABridgeThatHasEnded)
+{
+    launch();
+    bridgeExits();
+    fake.ask("quit");
+    ASSERT_EQ(fake.answers.size(), 1u);
+    EXPECT_EQ(std::tie(fake.answers[0].ok, fake.answers[0].text), std::make_tuple(true, ""));
+    EXPECT_EQ(fake.only({"terminate", "quit"}), History{"quit"});
 }
 
 TEST_F(DelegateTest, WithoutABridgeThereIsNoLinkAndWithoutATrayTheNoticeOpensTheWindow)

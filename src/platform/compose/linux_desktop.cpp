@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QLoggingCategory>
+#include <QSocketNotifier>
 
 #include <algorithm>
 #include <cctype>
@@ -72,6 +73,9 @@ void toQtLogging(std::string_view line)
 
 // How long a display named by the environment may take to come.
 constexpr std::chrono::milliseconds kDisplayWait{30000};
+
+// How long the bridge server's tree has to end after its SIGTERM before what is left is killed.
+constexpr std::chrono::milliseconds kTreeGrace{5000};
 
 // What stands here for the words of a Mac's.
 Words linuxWords()
@@ -212,6 +216,36 @@ std::unique_ptr<qt::WakeUpTimer> timerFd(double seconds)
     return timer ? std::make_unique<TimerFdWakeUp>(std::move(*timer)) : nullptr;
 }
 
+// The guard the bridge server runs under: beside the application.
+std::filesystem::path guardProgram()
+{
+    const std::optional<std::filesystem::path> application = linuxos::ExecutableBundle::currentExecutable();
+    return application ? application->parent_path() / TOVRA_GUARD_NAME : std::filesystem::path();
+}
+
+// The task launcher's descriptors, watched by the loop. A notifier is let go of later, as it may
+// be in its own call; `context` takes those the loop has no time left to.
+linuxos::DescriptorWatches descriptorWatches(QObject& context)
+{
+    struct NotifierWatch final : linuxos::DescriptorWatch {
+        NotifierWatch(int descriptor, std::function<void()> readable, QObject& context)
+            : notifier(new QSocketNotifier(descriptor, QSocketNotifier::Read, &context))
+        {
+            QObject::connect(notifier, &QSocketNotifier::activated, notifier, std::move(readable));
+        }
+        ~NotifierWatch() override
+        {
+            notifier->setEnabled(false);
+            notifier->deleteLater();
+        }
+        QSocketNotifier* notifier;
+    };
+    return [&context](int descriptor,
+                      std::function<void()> readable) -> std::unique_ptr<linuxos::DescriptorWatch> {
+        return std::make_unique<NotifierWatch>(descriptor, std::move(readable), context);
+    };
+}
+
 // An icon docked in an XEmbed tray, for the status item.
 class XEmbedDock final : public qt::DockedIcon {
 public:
@@ -295,7 +329,8 @@ private:
     qt::QtMainQueue mainQueue_{timerFd};
     posix::SystemClock clock_;
     posix::PosixFileManager fileManager_{userPlaces(), linuxos::renameExclusive};
-    linuxos::LinuxTaskLauncher taskLauncher_;
+    QObject watchContext_; // before the launcher, whose watches it holds
+    linuxos::LinuxTaskLauncher taskLauncher_{{guardProgram(), kTreeGrace, descriptorWatches(watchContext_)}};
     linuxos::ExecutableBundle bundle_;
     FreedesktopTrays trays_;
     qt::QtStatusBar statusBar_;

@@ -14,8 +14,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,54 +77,42 @@ bool authenticates(const sockaddr_un& address, socklen_t length, Clock::time_poi
     return answer.starts_with("OK ");
 }
 
-std::string unescape(std::string_view value)
+// A value of a bus address with its %XX escapes undone; none when one is not two hex digits.
+std::optional<std::string> unescape(std::string_view value)
 {
     std::string text;
     for (std::size_t i = 0; i < value.size(); ++i) {
-        if (value[i] == '%' && i + 2 < value.size()) {
-            text += static_cast<char>(std::stoi(std::string(value.substr(i + 1, 2)), nullptr, 16));
-            i += 2;
-        } else {
+        if (value[i] != '%') {
             text += value[i];
+            continue;
         }
+        const char* first = value.data() + i + 1;
+        const char* last = value.data() + std::min(i + 3, value.size());
+        unsigned byte = 0;
+        const auto [end, error] = std::from_chars(first, last, byte, 16);
+        if (last - first != 2 || error != std::errc() || end != last) {
+            return std::nullopt;
+        }
+        text += static_cast<char>(byte);
+        i += 2;
     }
     return text;
 }
 
 // The socket addresses of the session bus, as libdbus would try them: those of
-// DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus. A TCP address is taken on trust (an empty
-// path stands for it); one that would launch a bus is not taken at all.
+// DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus.
 std::vector<std::pair<std::string, bool>> busAddresses() // path, abstract
 {
-    std::vector<std::pair<std::string, bool>> found;
     const char* variable = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (!variable || !*variable) {
-        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        struct stat status {};
-        if (runtime && runtime[0] == '/' && ::stat((std::string(runtime) + "/bus").c_str(), &status) == 0 &&
-            S_ISSOCK(status.st_mode)) {
-            found.emplace_back(std::string(runtime) + "/bus", false);
-        }
-        return found;
+    if (variable && *variable) {
+        return busAddressesOf(variable);
     }
-    std::string_view addresses(variable);
-    while (!addresses.empty()) {
-        const std::string_view address = addresses.substr(0, addresses.find(';'));
-        addresses.remove_prefix(std::min(address.size() + 1, addresses.size()));
-        if (address.starts_with("tcp:") || address.starts_with("nonce-tcp:")) {
-            found.emplace_back("", false);
-        } else if (address.starts_with("unix:")) {
-            std::string_view keys = address.substr(5);
-            while (!keys.empty()) {
-                const std::string_view key = keys.substr(0, keys.find(','));
-                keys.remove_prefix(std::min(key.size() + 1, keys.size()));
-                if (key.starts_with("path=")) {
-                    found.emplace_back(unescape(key.substr(5)), false);
-                } else if (key.starts_with("abstract=")) {
-                    found.emplace_back(unescape(key.substr(9)), true);
-                }
-            }
-        }
+    std::vector<std::pair<std::string, bool>> found;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    struct stat status {};
+    if (runtime && runtime[0] == '/' && ::stat((std::string(runtime) + "/bus").c_str(), &status) == 0 &&
+        S_ISSOCK(status.st_mode)) {
+        found.emplace_back(std::string(runtime) + "/bus", false);
     }
     return found;
 }
@@ -152,6 +142,34 @@ bool answer(const std::vector<std::pair<std::string, bool>>& addresses, std::chr
 }
 
 } // namespace
+
+std::vector<std::pair<std::string, bool>> busAddressesOf(std::string_view addresses)
+{
+    std::vector<std::pair<std::string, bool>> found;
+    while (!addresses.empty()) {
+        const std::string_view address = addresses.substr(0, addresses.find(';'));
+        addresses.remove_prefix(std::min(address.size() + 1, addresses.size()));
+        if (address.starts_with("tcp:") || address.starts_with("nonce-tcp:")) {
+            found.emplace_back("", false);
+        } else if (address.starts_with("unix:")) {
+            std::string_view keys = address.substr(5);
+            while (!keys.empty()) {
+                const std::string_view key = keys.substr(0, keys.find(','));
+                keys.remove_prefix(std::min(key.size() + 1, keys.size()));
+                const bool abstract = key.starts_with("abstract=");
+                if (!abstract && !key.starts_with("path=")) {
+                    continue;
+                }
+                // libdbus refuses a malformed address; so is this one, and the next one tried.
+                if (const std::optional<std::string> path = unescape(key.substr(abstract ? 9 : 5));
+                    path && !path->empty()) {
+                    found.emplace_back(*path, abstract);
+                }
+            }
+        }
+    }
+    return found;
+}
 
 SessionBus::SessionBus() : addresses_(busAddresses()), thread_([this] { reach(); }) {}
 

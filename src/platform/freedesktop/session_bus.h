@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -61,6 +62,11 @@ private:
     bool stopping_ = false;
     std::thread thread_;
 };
+
+// The sockets a DBUS_SESSION_BUS_ADDRESS value names, in its order, as (path, abstract); an empty
+// path stands for a TCP address, taken on trust. A unix address whose path is escaped wrongly
+// (a % without two hex digits) is skipped, as is one that would launch a bus.
+std::vector<std::pair<std::string, bool>> busAddressesOf(std::string_view addresses);
 
 // Qt's accessibility bridge reaches the accessibility bus through the session bus, connecting on
 // the main thread the first time anything asks whether accessibility is on (QGuiApplication::exec

@@ -1,51 +1,54 @@
 #include "platform/linux/linux_task.h"
 
 #include <fcntl.h>
-#include <pthread.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <condition_variable>
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <future>
-#include <mutex>
-#include <optional>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "platform/diagnostics.h"
 #include "platform/file_manager.h"
-#include "platform/linux/child_guard.h"
-#include "platform/linux/environment_signature.h"
+#include "platform/linux/guard_messages.h"
 #include "platform/posix/file_descriptor.h"
 
 namespace tovra::linuxos {
 
-struct LinuxTask::State {
-    std::mutex mutex;
-    std::condition_variable finishedCondition;
-    pid_t pid = -1;
-    // What the child's descendants carry in their environment; see environmentSignature.
-    std::string signature;
-    bool launched = false;
-    // From the launch until the child has ended, and cleared before it is reaped: until then its
-    // pid cannot be reused, so a signal sent while this is set under the lock reaches this child
-    // and no other process.
-    bool running = false;
-    // Reaped and the handler done with.
-    bool finished = false;
-    // From the launch until the child has ended or the task is destroyed.
-    std::optional<ChildGuard> guard;
+using posix::FileDescriptor;
 
-    std::mutex handlerMutex;
+struct LinuxTask::Guards {
+    TaskSupervision supervision;
+    // Every guard not yet reaped, whatever became of its task.
+    std::vector<std::shared_ptr<State>> live;
+};
+
+// One guard and its child, from the launch until the guard is reaped. Main thread only.
+struct LinuxTask::State : std::enable_shared_from_this<State> {
+    pid_t guard = -1;
+    pid_t child = -1;
+    FileDescriptor channel; // this end of the guard's socket: its messages, and our being here
+    FileDescriptor pidfd;   // the guard's: readable once it has ended; none where the kernel has none
+    std::unique_ptr<DescriptorWatch> channelWatch;
+    std::unique_ptr<DescriptorWatch> exitWatch;
+    bool running = false; // from the launch until the child's end is known
+    bool reaped = false;  // the guard is gone, so its pid is no longer ours to signal
     std::function<void()> handler;
-    // The waiter thread once it runs the handler, so that a call made from inside the handler (the
-    // task's last owner letting go there, say) neither locks handlerMutex again nor waits for itself.
-    std::atomic<std::thread::id> handlerThread{};
+    std::weak_ptr<Guards> guards;
+
+    void watch(const DescriptorWatches& watches);
+    void readChannel();
+    void reap();
+    void childEnded();
+    // Stops following the guard: its socket closes, so it ends the tree, and its end is left to
+    // the system.
+    void abandon();
 };
 
 namespace {
@@ -62,56 +65,170 @@ struct SpawnOptions {
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
     }
+    SpawnOptions(const SpawnOptions&) = delete;
+    SpawnOptions& operator=(const SpawnOptions&) = delete;
 
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
 };
 
-// A copy of the handle's descriptor above the standard streams, so that pointing the child's 1
-// and 2 at the copies cannot overwrite one of them with the other. None to inherit the stream;
-// false for a handle already closed.
+// A copy of the descriptor above the standard streams, so that placing the copies cannot
+// overwrite one with another.
+FileDescriptor above2(int descriptor)
+{
+    return FileDescriptor(fcntl(descriptor, F_DUPFD_CLOEXEC, 3));
+}
+
+// A copy of the handle's descriptor above the standard streams; none to inherit the stream; false
+// for a handle already closed.
 bool redirectionSource(const std::shared_ptr<platform::FileHandle>& handle, FileDescriptor& copy)
 {
     if (handle) {
-        copy = FileDescriptor(fcntl(handle->fileDescriptor(), F_DUPFD_CLOEXEC, 3));
+        copy = above2(handle->fileDescriptor());
     }
     return !handle || copy.isOpen();
 }
 
-// The child gets 1 and 2 from the copies when given, and no other descriptor above 2; the working
-// directory when given; no blocked signal and every signal at its default action, whatever this
-// process ignores or blocks; and a process group of its own, which whatever it starts joins.
+// The guard gets 1 and 2 from the copies when given, its socket as its descriptor 3 and nothing
+// else above; every signal at its default, and those it takes through its poll blocked, so that
+// none can end it before it watches for them; and a process group of its own, so that a signal to
+// this program's group (a terminal's Ctrl+C, a kill of the group) reaches this program, which asks
+// it, and a SIGKILL of the group leaves it to end the tree.
 bool prepare(SpawnOptions& options, const FileDescriptor& output, const FileDescriptor& error,
-             const std::filesystem::path& directory)
+             const FileDescriptor& channel)
 {
-    // Every signal at its default, glibc's own two (32 and 33) too: sigfillset leaves those out,
-    // and glibc's posix_spawn then sets them to be ignored in the child, which the program it runs
-    // keeps. No signal blocked.
     sigset_t signals;
     std::memset(&signals, 0xff, sizeof signals);
     posix_spawnattr_setsigdefault(&options.attributes, &signals);
     sigemptyset(&signals);
+    for (const int signal : {SIGCHLD, SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+        sigaddset(&signals, signal);
+    }
     posix_spawnattr_setsigmask(&options.attributes, &signals);
     const short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP;
     return posix_spawnattr_setflags(&options.attributes, flags) == 0 &&
            posix_spawnattr_setpgroup(&options.attributes, 0) == 0 &&
            (!output.isOpen() || posix_spawn_file_actions_adddup2(&options.actions, output.get(), 1) == 0) &&
            (!error.isOpen() || posix_spawn_file_actions_adddup2(&options.actions, error.get(), 2) == 0) &&
-           (directory.empty() ||
-            posix_spawn_file_actions_addchdir_np(&options.actions, directory.c_str()) == 0) &&
-           posix_spawn_file_actions_addclosefrom_np(&options.actions, 3) == 0;
+           posix_spawn_file_actions_adddup2(&options.actions, channel.get(), kGuardChannel) == 0 &&
+           posix_spawn_file_actions_addclosefrom_np(&options.actions, kGuardChannel + 1) == 0;
+}
+
+// The next message on the channel, waiting for it; none once the guard has closed its end.
+std::optional<GuardMessage> receive(int channel)
+{
+    for (;;) {
+        GuardMessage message{};
+        const ssize_t size = ::recv(channel, &message, sizeof message, 0);
+        if (size == static_cast<ssize_t>(sizeof message)) {
+            return message;
+        }
+        if (size == 0 || (size < 0 && errno != EINTR)) {
+            return std::nullopt;
+        }
+    }
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings)
+{
+    std::vector<char*> list;
+    for (std::string& each : strings) {
+        list.push_back(each.data());
+    }
+    list.push_back(nullptr);
+    return list;
 }
 
 } // namespace
 
-LinuxTask::LinuxTask() : state_(std::make_shared<State>()) {}
+void LinuxTask::State::watch(const DescriptorWatches& watches)
+{
+    // Weak: the guards' list keeps this; a call finds it there or not at all.
+    const std::weak_ptr<State> self = weak_from_this();
+    channelWatch = watches(channel.get(), [self] {
+        if (const std::shared_ptr<State> state = self.lock()) {
+            state->readChannel();
+        }
+    });
+    if (pidfd.isOpen()) {
+        exitWatch = watches(pidfd.get(), [self] {
+            if (const std::shared_ptr<State> state = self.lock()) {
+                state->reap();
+            }
+        });
+    }
+}
+
+void LinuxTask::State::readChannel()
+{
+    GuardMessage message{};
+    const ssize_t size = ::recv(channel.get(), &message, sizeof message, MSG_DONTWAIT);
+    if (size < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return;
+    }
+    if (size == static_cast<ssize_t>(sizeof message) && message.kind == GuardMessage::ended) {
+        childEnded();
+    } else if (size <= 0) {
+        // The guard has closed its end: it is leaving, or gone.
+        channelWatch.reset();
+        childEnded();
+        if (!pidfd.isOpen()) {
+            reap(); // without a pidfd this is the sign, and the wait is a moment at most
+        }
+    }
+}
+
+void LinuxTask::State::reap()
+{
+    if (reaped) {
+        return;
+    }
+    if (::waitpid(guard, nullptr, pidfd.isOpen() ? WNOHANG : 0) != guard) {
+        return;
+    }
+    reaped = true;
+    exitWatch.reset();
+    channelWatch.reset();
+    // A guard killed before it said so leaves its child to the system: no longer ours to follow.
+    childEnded();
+    if (const std::shared_ptr<Guards> list = guards.lock()) {
+        std::erase(list->live, shared_from_this());
+    }
+}
+
+void LinuxTask::State::childEnded()
+{
+    if (!running) {
+        return;
+    }
+    running = false;
+    // Taken out first: it may let go of the task, whose destruction removes the handler.
+    const std::function<void()> ended = std::exchange(handler, nullptr);
+    if (ended) {
+        ended();
+    }
+}
+
+void LinuxTask::State::abandon()
+{
+    channelWatch.reset();
+    exitWatch.reset();
+    channel.close();
+    pidfd.close();
+    reaped = true;
+    running = false;
+    handler = nullptr;
+}
+
+LinuxTask::LinuxTask(std::shared_ptr<Guards> guards)
+    : guards_(std::move(guards)), state_(std::make_shared<State>())
+{
+}
 
 LinuxTask::~LinuxTask()
 {
-    setTerminationHandler({});
-    // The program ends its child on purpose, or lets it run: either way no guard signal.
-    std::lock_guard lock(state_->mutex);
-    state_->guard.reset();
+    // The guard and the child go on; the loop still reaps the guard, but nobody is told.
+    state_->handler = nullptr;
 }
 
 void LinuxTask::setExecutable(const std::filesystem::path& executable)
@@ -146,170 +263,138 @@ void LinuxTask::setStandardError(std::shared_ptr<platform::FileHandle> handle)
 
 void LinuxTask::setTerminationHandler(std::function<void()> handler)
 {
-    // From inside the handler (its task's last owner letting go there, say) there is nothing left
-    // to replace or remove: the waiter has taken the handler out, and holds the lock.
-    if (state_->handlerThread.load() == std::this_thread::get_id()) {
-        return;
-    }
-    // Outlives the lock: it may own the last reference to this task.
-    std::function<void()> previous;
-    std::lock_guard lock(state_->handlerMutex);
-    previous = std::exchange(state_->handler, std::move(handler));
+    // Outlives the assignment: it may own the last reference to this task.
+    const std::function<void()> previous = std::exchange(state_->handler, std::move(handler));
 }
 
 bool LinuxTask::launch()
 {
-    {
-        std::lock_guard lock(state_->mutex);
-        if (state_->launched) {
-            return false;
-        }
+    if (state_->guard != -1) {
+        return false;
     }
+    const TaskSupervision& supervision = guards_->supervision;
     FileDescriptor output;
     FileDescriptor error;
     if (!redirectionSource(standardOutput_, output) || !redirectionSource(standardError_, error)) {
         return false;
     }
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+        platform::warn("cannot start ", executable_.c_str(),
+                       ": no socket for its guard: ", std::strerror(errno));
+        return false;
+    }
+    FileDescriptor channel(ends[0]);
+    FileDescriptor guardEnd = above2(ends[1]); // never on 1 or 2, which the streams take first
+    ::close(ends[1]);
+
     // Relative to this process's directory, not the child's; empty, and then not found, when that
     // directory is gone.
     std::error_code noDirectory;
     const std::filesystem::path program = std::filesystem::absolute(executable_, noDirectory);
-
-    std::vector<std::string> argumentStrings{processName_.empty() ? executable_.string() : processName_};
+    std::vector<std::string> argumentStrings{
+        supervision.guard.filename().string(), std::to_string(supervision.grace.count()), program.string(),
+        currentDirectory_.string(), processName_.empty() ? executable_.string() : processName_};
     argumentStrings.insert(argumentStrings.end(), arguments_.begin(), arguments_.end());
-    std::vector<char*> argv;
-    for (std::string& argument : argumentStrings) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-
+    std::vector<char*> argv = pointers(argumentStrings);
     std::vector<std::string> environmentStrings;
-    std::vector<char*> envp;
-    const std::string signature = environment_ ? environmentSignature(*environment_) : std::string();
     if (environment_) {
         for (const auto& [name, value] : *environment_) {
             environmentStrings.push_back(name + "=" + value);
         }
-        for (std::string& entry : environmentStrings) {
-            envp.push_back(entry.data());
-        }
-        envp.push_back(nullptr);
     }
+    std::vector<char*> envp = pointers(environmentStrings);
 
-    // The waiter first, so that a thread that cannot be had leaves no child behind. Neither the
-    // waiter nor the guard takes signals: process-directed ones go to the threads that expect them.
-    sigset_t allSignals;
-    sigset_t previousMask;
-    sigfillset(&allSignals);
-    pthread_sigmask(SIG_SETMASK, &allSignals, &previousMask);
-    std::promise<pid_t> spawned;
-    std::thread waiter;
-    try {
-        waiter = std::thread(waitForChild, state_, spawned.get_future());
-    } catch (const std::system_error&) {
-    }
-
-    // glibc's posix_spawn reports a failed exec (no such program, not executable, no such working
-    // directory) as its result, and has reaped that child by then.
-    // Without a waiter or the options there is no child: short of threads or memory, for now.
     SpawnOptions options;
-    pid_t pid = -1;
-    const int failure = !waiter.joinable() || !prepare(options, output, error, currentDirectory_)
-                            ? EAGAIN
-                            : posix_spawn(&pid, program.c_str(), &options.actions, &options.attributes,
-                                          argv.data(), environment_ ? envp.data() : environ);
-    const bool started = failure == 0;
-    if (!started) {
-        platform::warn("cannot start ", executable_.c_str(), ": ", std::strerror(failure));
+    pid_t guard = -1;
+    const int failure =
+        !guardEnd.isOpen() || !prepare(options, output, error, guardEnd)
+            ? EMFILE
+            : posix_spawn(&guard, supervision.guard.c_str(), &options.actions, &options.attributes,
+                          argv.data(), environment_ ? envp.data() : environ);
+    if (failure != 0) {
+        platform::warn("cannot start ", supervision.guard.c_str(), ": ", std::strerror(failure));
+        return false;
     }
-    if (started) {
-        std::lock_guard lock(state_->mutex);
-        state_->pid = pid;
-        state_->signature = signature;
-        state_->launched = true;
-        state_->running = true;
-        state_->guard.emplace(pid, signature);
-    }
-    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
-    spawned.set_value(started ? pid : -1);
-    if (waiter.joinable()) {
-        waiter.detach();
-    }
-    return started;
-}
+    // Only the guard holds its end now, so its end of file is its going.
+    guardEnd.close();
 
-void LinuxTask::waitForChild(std::shared_ptr<State> state, std::future<pid_t> spawned)
-{
-    const pid_t pid = spawned.get();
-    if (pid == -1) {
-        return;
+    const std::optional<GuardMessage> first = receive(channel.get());
+    if (!first || first->kind != GuardMessage::started) {
+        platform::warn("cannot start ", executable_.c_str(), ": ",
+                       first ? std::strerror(first->value) : "its guard ended at once");
+        ::waitpid(guard, nullptr, 0); // it leaves once it has said so
+        return false;
     }
-    // This thread takes no signals, so nothing interrupts its waits.
-    siginfo_t info{};
-    waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
-    {
-        std::lock_guard lock(state->mutex);
-        state->running = false;
-        state->guard.reset();
-    }
-    waitpid(pid, nullptr, 0);
-
-    {
-        // Goes at the end of this block, outside the lock: it may own the last reference to the
-        // task, whose destruction takes the lock.
-        std::function<void()> handler;
-        std::lock_guard lock(state->handlerMutex);
-        handler = std::exchange(state->handler, nullptr);
-        if (handler) {
-            // Left set: once the handler has run, there is no handler to replace and no end to
-            // wait for, whichever thread asks.
-            state->handlerThread = std::this_thread::get_id();
-            handler();
-        }
-    }
-
-    {
-        std::lock_guard lock(state->mutex);
-        state->finished = true;
-    }
-    state->finishedCondition.notify_all();
+    state_->guard = guard;
+    state_->child = first->value;
+    state_->running = true;
+    state_->channel = std::move(channel);
+    state_->pidfd = FileDescriptor(
+        static_cast<int>(::syscall(SYS_pidfd_open, guard, 0))); // glibc 2.36 declares it without C linkage
+    state_->guards = guards_;
+    state_->watch(supervision.watches);
+    guards_->live.push_back(state_);
+    return true;
 }
 
 bool LinuxTask::isRunning() const
 {
-    std::lock_guard lock(state_->mutex);
     return state_->running;
 }
 
 void LinuxTask::terminate()
 {
-    // The child leads its process group until it is reaped, so the group is still its own.
-    std::lock_guard lock(state_->mutex);
-    if (state_->running) {
-        kill(-state_->pid, SIGTERM);
-        signalCarriers(state_->signature, state_->pid, SIGTERM);
+    // The guard is this process's child until it is reaped, so the pid is still its own.
+    if (state_->running && !state_->reaped) {
+        ::kill(state_->guard, SIGTERM);
     }
 }
 
 void LinuxTask::waitUntilExit()
 {
-    // From inside the handler the child has been reaped already.
-    if (state_->handlerThread.load() == std::this_thread::get_id()) {
-        return;
+    // The handler may let go of the task: the state stays for this call.
+    const std::shared_ptr<State> state = state_;
+    while (state->running) {
+        pollfd watched[] = {{state->channel.get(), POLLIN, 0}, {state->pidfd.get(), POLLIN, 0}};
+        if (::poll(watched, state->pidfd.isOpen() ? 2 : 1, -1) < 0 && errno != EINTR) {
+            return;
+        }
+        if (watched[0].revents != 0) {
+            state->readChannel();
+        }
+        if (watched[1].revents != 0) {
+            state->reap();
+        }
     }
-    std::unique_lock lock(state_->mutex);
-    state_->finishedCondition.wait(lock, [this] { return !state_->launched || state_->finished; });
 }
 
 int LinuxTask::processIdentifier() const
 {
-    std::lock_guard lock(state_->mutex);
-    return state_->pid;
+    return state_->guard;
+}
+
+int LinuxTask::childProcessIdentifier() const
+{
+    return state_->child;
+}
+
+LinuxTaskLauncher::LinuxTaskLauncher(TaskSupervision supervision)
+    : guards_(std::make_shared<LinuxTask::Guards>(LinuxTask::Guards{std::move(supervision), {}}))
+{
+}
+
+LinuxTaskLauncher::~LinuxTaskLauncher()
+{
+    for (const auto& state : guards_->live) {
+        state->abandon();
+    }
+    guards_->live.clear();
 }
 
 std::shared_ptr<platform::Task> LinuxTaskLauncher::makeTask()
 {
-    return std::make_shared<LinuxTask>();
+    return std::make_shared<LinuxTask>(guards_);
 }
 
 } // namespace tovra::linuxos

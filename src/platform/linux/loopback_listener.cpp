@@ -10,12 +10,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
+#include <set>
 #include <string_view>
 
 namespace tovra::linuxos {
@@ -132,6 +134,54 @@ std::uint64_t listenerReached(int diagnostics, bool ipv4, int port)
                                                                                       : 0;
 }
 
+// A small file of /proc, whole; none when it cannot be read (its process gone meanwhile, say).
+// Never an exception: a stream's read of a file whose process has gone throws.
+std::optional<std::string> readProcFile(const std::string& path)
+{
+    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.isOpen()) {
+        return std::nullopt;
+    }
+    std::string text;
+    std::array<char, 4096> buffer;
+    for (;;) {
+        const ssize_t size = ::read(file.get(), buffer.data(), buffer.size());
+        if (size < 0 && errno == EINTR) {
+            continue;
+        }
+        if (size < 0) {
+            return std::nullopt;
+        }
+        if (size == 0) {
+            return text;
+        }
+        text.append(buffer.data(), static_cast<std::size_t>(size));
+    }
+}
+
+// The whole of `text` as a non-negative number; none for anything else ("self", "", "12a", one
+// beyond an int).
+std::optional<int> numberOf(std::string_view text)
+{
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < 0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Calls visit(name) for each entry of a folder, in whatever order; nothing when it cannot be read,
+// and no more once reading it fails.
+template <typename Visit> void forEachEntry(const std::string& folder, Visit visit)
+{
+    std::error_code error;
+    for (fs::directory_iterator entry(folder, error); !error && entry != fs::directory_iterator();
+         entry.increment(error)) {
+        visit(entry->path().filename().string());
+    }
+}
+
 std::string socketName(std::uint64_t inode)
 {
     return "socket:[" + std::to_string(inode) + "]";
@@ -154,90 +204,135 @@ struct Found {
 std::optional<Found> heldBy(int process, const std::vector<LoopbackListener>& listeners)
 {
     std::optional<Found> found;
-    std::error_code error;
-    const std::string folder = "/proc/" + std::to_string(process) + "/fd";
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
-        const std::string target = linkAt(entry.path().string());
+    const std::string folder = "/proc/" + std::to_string(process) + "/fd/";
+    forEachEntry(folder, [&](const std::string& name) {
+        const std::optional<int> descriptor = numberOf(name);
+        const std::string target = descriptor ? linkAt(folder + name) : std::string();
         for (const LoopbackListener& listener : listeners) {
             if (target == socketName(listener.inode) &&
                 (!found || (listener.ipv4 && !found->listener.ipv4))) {
-                found = Found{process, std::stoi(entry.path().filename().string()), listener};
+                found = Found{process, *descriptor, listener};
             }
         }
-    }
+    });
     return found;
+}
+
+// The numbers of a list separated by blanks; what is not a number is skipped.
+std::vector<int> numbersIn(std::string_view text)
+{
+    std::vector<int> numbers;
+    while (!text.empty()) {
+        const std::size_t start = std::min(text.find_first_not_of(" \n"), text.size());
+        const std::size_t end = std::min(text.find_first_of(" \n", start), text.size());
+        if (const std::optional<int> number = numberOf(text.substr(start, end - start))) {
+            numbers.push_back(*number);
+        }
+        text.remove_prefix(end);
+    }
+    return numbers;
 }
 
 // The children of every thread of a process, as the kernel lists them; none when it does not.
 std::optional<std::vector<int>> childrenOf(int process)
 {
     std::vector<int> children;
-    std::error_code error;
     bool listed = false;
-    for (const fs::directory_entry& task :
-         fs::directory_iterator("/proc/" + std::to_string(process) + "/task", error)) {
-        std::ifstream file(task.path() / "children");
-        listed = listed || file.is_open();
-        for (int child = 0; file >> child;) {
-            children.push_back(child);
-        }
-    }
-    if (!listed && !error) {
+    const std::string tasks = "/proc/" + std::to_string(process) + "/task/";
+    std::error_code error;
+    const bool readable = fs::is_directory(tasks, error);
+    forEachEntry(tasks, [&](const std::string& thread) {
+        const std::optional<std::string> list = readProcFile(tasks + thread + "/children");
+        listed = listed || list;
+        const std::vector<int> more = numbersIn(list.value_or(""));
+        children.insert(children.end(), more.begin(), more.end());
+    });
+    if (!listed && readable) {
         return std::nullopt;
     }
     return children;
 }
 
-// Every process below `root`, from the parent IDs in /proc/<pid>/stat: for kernels without the
-// children lists.
-std::vector<int> descendantsFromAllProcesses(int root)
+} // namespace
+
+std::vector<int> descendantsByParents(int root, const std::filesystem::path& proc)
 {
     std::multimap<int, int> children;
-    std::error_code error;
-    for (const fs::directory_entry& entry : fs::directory_iterator("/proc", error)) {
-        std::ifstream stat(entry.path() / "stat");
-        std::string text;
-        std::getline(stat, text);
-        const std::size_t end = text.rfind(')');
-        if (end == std::string::npos) {
-            continue;
+    forEachEntry(proc.string(), [&](const std::string& name) {
+        const std::optional<int> pid = numberOf(name); // not self, thread-self or any other name
+        // "pid (name) state parent ...": the name may hold anything, ") " too, so the last ')'.
+        const std::string stat = pid ? readProcFile((proc / name / "stat").string()).value_or("") : "";
+        const std::size_t end = stat.rfind(')');
+        if (end == std::string::npos || end + 2 > stat.size()) {
+            return;
         }
-        std::istringstream fields(text.substr(end + 2));
-        std::string state;
-        int parent = 0;
-        fields >> state >> parent;
-        children.emplace(parent, std::stoi(entry.path().filename().string()));
-    }
+        // Then the state, then the parent.
+        std::string_view fields = std::string_view(stat).substr(end + 1);
+        std::optional<int> parent;
+        for (int field = 0; field < 2 && !fields.empty(); ++field) {
+            fields.remove_prefix(std::min(fields.find_first_not_of(' '), fields.size()));
+            const std::string_view value = fields.substr(0, fields.find(' '));
+            parent = field == 1 ? numberOf(value) : std::nullopt;
+            fields.remove_prefix(value.size());
+        }
+        if (parent) {
+            children.emplace(*parent, *pid);
+        }
+    });
+    // Pids reused during the walk may make a loop of parents: each process is taken once.
     std::vector<int> tree{root};
+    std::set<int> seen{root};
     for (std::size_t i = 0; i < tree.size(); ++i) {
         const auto [first, last] = children.equal_range(tree[i]);
         for (auto child = first; child != last; ++child) {
-            tree.push_back(child->second);
+            if (seen.insert(child->second).second) {
+                tree.push_back(child->second);
+            }
         }
     }
     tree.erase(tree.begin());
     return tree;
 }
 
-std::vector<int> descendantsOf(int root)
+namespace {
+
+// The listener held by `root` or a process below it, an IPv4 one preferred. The root first: one
+// that listens on its own needs no look at others. Each process's descriptors are read before its
+// children are listed, so a listener handed down to a child meanwhile is seen in the one or the
+// other.
+std::optional<Found> heldInTree(int root, const std::vector<LoopbackListener>& listeners)
 {
+    std::optional<Found> found = heldBy(root, listeners);
+    if (found) {
+        return found;
+    }
+    const auto consider = [&](int process) {
+        std::optional<Found> here = heldBy(process, listeners);
+        if (here && (!found || (here->listener.ipv4 && !found->listener.ipv4))) {
+            found = here;
+        }
+    };
     std::vector<int> tree{root};
     for (std::size_t i = 0; i < tree.size(); ++i) {
+        if (i > 0) {
+            consider(tree[i]);
+        }
         const std::optional<std::vector<int>> children = childrenOf(tree[i]);
-        if (!children) {
-            return descendantsFromAllProcesses(root);
+        if (!children) { // a kernel that keeps no children lists: by the parents, all at once
+            for (const int process : descendantsByParents(root)) {
+                consider(process);
+            }
+            return found;
         }
         tree.insert(tree.end(), children->begin(), children->end());
     }
-    tree.erase(tree.begin());
-    return tree;
+    return found;
 }
 
-std::string nameOf(const std::string& pid)
+std::string nameOf(int pid)
 {
-    std::string name;
-    std::getline(std::ifstream("/proc/" + pid + "/comm"), name);
-    return name;
+    const std::string name = readProcFile("/proc/" + std::to_string(pid) + "/comm").value_or("");
+    return name.substr(0, name.find('\n'));
 }
 
 } // namespace
@@ -276,16 +371,7 @@ std::optional<std::string> OwnedListenerCheck::operator()(int pid, int port)
     if (listeners.empty()) {
         return std::nullopt;
     }
-    // The server itself first: one that listens on its own needs no look at others.
-    std::optional<Found> found = heldBy(pid, listeners);
-    if (!found) {
-        for (const int process : descendantsOf(pid)) {
-            std::optional<Found> below = heldBy(process, listeners);
-            if (below && (!found || (below->listener.ipv4 && !found->listener.ipv4))) {
-                found = below;
-            }
-        }
-    }
+    const std::optional<Found> found = heldInTree(pid, listeners);
     if (!found) {
         return std::nullopt;
     }
@@ -304,14 +390,14 @@ std::optional<platform::ListeningProcess> loopbackListenerOnPort(int port)
                      [](const LoopbackListener& listener) { return listener.uid == ::getuid(); })) {
         return platform::ListeningProcess{}; // another user's: their processes are not ours to name
     }
-    std::error_code error;
-    for (const fs::directory_entry& entry : fs::directory_iterator("/proc", error)) {
-        const std::string pid = entry.path().filename().string();
-        if (pid.find_first_not_of("0123456789") == std::string::npos && heldBy(std::stoi(pid), listeners)) {
-            return platform::ListeningProcess{std::stoi(pid), nameOf(pid)};
+    std::optional<platform::ListeningProcess> holder;
+    forEachEntry("/proc", [&](const std::string& name) {
+        const std::optional<int> pid = numberOf(name);
+        if (!holder && pid && heldBy(*pid, listeners)) {
+            holder = platform::ListeningProcess{*pid, nameOf(*pid)};
         }
-    }
-    return platform::ListeningProcess{};
+    });
+    return holder.value_or(platform::ListeningProcess{});
 }
 
 } // namespace tovra::linuxos

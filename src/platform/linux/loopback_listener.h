@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,6 +50,10 @@ private:
     FileDescriptor diagnostics_ = openSocketDiagnostics();
     std::optional<Holder> held_;
 };
+
+// Every process below `root`, by the parents that <proc>/<pid>/stat names: for kernels that keep
+// no lists of children. Entries that are not a process's, or that cannot be read, are skipped.
+std::vector<int> descendantsByParents(int root, const std::filesystem::path& proc = "/proc");
 
 // Whoever listens on `port` where a loopback client reaches it: the process whose descriptors hold
 // the socket, when this user can see them. Reads all of /proc, so for rare questions only.

@@ -1,0 +1,16 @@
+'use strict';
+// What the environment hands the program, written wrongly: it starts its bridge all the same.
+const { test } = require('node:test');
+const assert = require('node:assert/strict');
+const h = require('./lib');
+
+test('a session bus address escaped wrongly: the bridge starts, and SIGTERM ends it with 0', async (t) => {
+  const s = await h.session({ t });
+  for (const address of ['unix:path=/x%zz', 'unix:path=/x%4', 'unix:abstract=%']) {
+    const app = s.start({ DBUS_SESSION_BUS_ADDRESS: address });
+    const server = await s.ready(app);
+    process.kill(app.pid, 'SIGTERM');
+    assert.deepEqual(await app.exited, { code: 0, signal: null }, `${address}: ${app.output}`);
+    await h.waitFor('the server to end', () => !h.alive(server));
+  }
+});
