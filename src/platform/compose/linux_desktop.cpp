@@ -80,17 +80,29 @@ Words linuxWords()
             "Tovra\u2019s bridge files are incomplete. Reinstall Tovra and start it again."};
 }
 
-// The lock folder this process claimed; empty when it runs unlocked.
-std::filesystem::path& instanceFolder()
+// What this process claimed as its user's one instance, kept until it ends: the locks, and
+// beside each a control socket, listening from the claim on and served once the program runs.
+struct InstanceClaimed {
+    posix::SingleInstance instance;
+    std::vector<linuxos::ControlListener> listeners;
+};
+
+InstanceClaimed& instanceClaimed()
 {
-    static std::filesystem::path folder;
-    return folder;
+    static InstanceClaimed claimed;
+    return claimed;
 }
 
 bool isSet(const char* name)
 {
     const char* value = std::getenv(name);
     return value && *value;
+}
+
+std::string variable(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "(unset)";
 }
 
 std::string lowercase(const char* text)
@@ -132,17 +144,21 @@ std::string choosePlatform(bool& displayExpected)
     if (first == "offscreen") {
         return preferred;
     }
+    const char* name = first == "xcb" ? "DISPLAY" : "WAYLAND_DISPLAY";
     switch (linuxos::waitForDisplay(first, kDisplayWait, posix::terminationSignalDescriptor())) {
     case linuxos::DisplayWait::ready:
         displayExpected = true;
         return preferred + ";offscreen";
     case linuxos::DisplayWait::interrupted: // the signal ends the program before it starts anything
         return "offscreen";
+    case linuxos::DisplayWait::unusable:
+        warn("no display: ", name, " ", variable(name),
+             " names none; running without a display, so without a tray");
+        return "offscreen";
     case linuxos::DisplayWait::timedOut:
         break;
     }
-    warn("no display: ", first == "xcb" ? "DISPLAY " : "WAYLAND_DISPLAY ",
-         std::getenv(first == "xcb" ? "DISPLAY" : "WAYLAND_DISPLAY"), " took no clients within ",
+    warn("no display: ", name, " ", variable(name), " took no clients within ",
          std::to_string(kDisplayWait.count() / 1000), " s; running without a display, so without a tray");
     return "offscreen";
 }
@@ -194,10 +210,13 @@ posix::UserPlaces userPlaces()
             freedesktop::dataDirectory()};
 }
 
-// The places the single-instance lock may be kept: $XDG_RUNTIME_DIR, /tmp and $XDG_CACHE_HOME.
+// The places the single-instance lock is kept: /tmp, the runtime folder the login manager makes for
+// the user (which a start from cron or su, without $XDG_RUNTIME_DIR, still finds), $XDG_RUNTIME_DIR
+// and $XDG_CACHE_HOME.
 posix::InstancePlaces instancePlaces()
 {
-    return {freedesktop::runtimeDirectory(), "/tmp", freedesktop::cacheDirectory(), Identity::name};
+    return {"/tmp", "/run/user", freedesktop::runtimeDirectory(), freedesktop::cacheDirectory(),
+            Identity::name};
 }
 
 // Work due later wakes the loop by a timerfd, to the kernel's nanosecond.
@@ -309,10 +328,7 @@ private:
     freedesktop::DesktopNotifications notifications_;
     linuxos::LinuxNetwork network_;
     // Last: gone first, before the main queue its requests go through.
-    linuxos::ControlSocket controlSocket_{instanceFolder().empty()
-                                              ? std::filesystem::path()
-                                              : linuxos::controlSocketPath(instanceFolder(), Identity::name),
-                                          mainQueue_};
+    linuxos::ControlSocket controlSocket_{std::move(instanceClaimed().listeners), mainQueue_};
 };
 
 } // namespace
@@ -322,26 +338,46 @@ void catchTerminationSignals()
     posix::catchTerminationSignals();
 }
 
-bool claimSingleInstance()
+void endOnTerminationSignals()
 {
-    const posix::SingleInstance instance = posix::claimSingleInstance(instancePlaces());
-    if (instance.claim == posix::InstanceClaim::claimed) {
-        instanceFolder() = instance.folder;
-    }
-    return instance.claim != posix::InstanceClaim::heldByAnother;
+    posix::endOnTerminationSignals();
 }
 
-std::optional<ControlAnswer> askRunningInstance(const std::string& request, double seconds)
+bool claimSingleInstance()
 {
-    const auto time = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
-    // Nothing is made on the way: each place that may hold the lock is asked in turn.
-    for (const std::filesystem::path& folder : posix::instanceFolders(instancePlaces())) {
-        if (std::optional<ControlAnswer> answer = linuxos::askControlSocket(
-                linuxos::controlSocketPath(folder, Identity::name), request, time)) {
-            return answer;
+    InstanceClaimed& claimed = instanceClaimed();
+    claimed.instance = posix::claimSingleInstance(instancePlaces());
+    if (claimed.instance.claim != posix::InstanceClaim::claimed) {
+        return claimed.instance.claim == posix::InstanceClaim::unlocked;
+    }
+    for (const std::filesystem::path& folder : claimed.instance.folders) {
+        if (std::optional<linuxos::ControlListener> listener =
+                linuxos::listenForControl(folder, Identity::name)) {
+            claimed.listeners.push_back(std::move(*listener));
         }
     }
-    return std::nullopt;
+    return true;
+}
+
+ControlReply askRunningInstance(const std::string& request, double seconds)
+{
+    const auto time = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+    const posix::InstancePlaces places = instancePlaces();
+    // Nothing is made on the way: each place that may hold the lock is asked in turn.
+    for (const std::filesystem::path& folder : posix::instanceFolders(places)) {
+        if (ControlReply reply = linuxos::askControlSocket(folder, places.name, request, time);
+            reply.from != ControlReply::From::nobody) {
+            return reply;
+        }
+    }
+    // No socket takes the request, but a lock still held is an instance all the same (it is starting,
+    // or its socket could not be made).
+    for (const std::filesystem::path& folder : posix::instanceFolders(places)) {
+        if (posix::isInstanceLockHeld(folder, places.name)) {
+            return {ControlReply::From::silent, {}};
+        }
+    }
+    return {};
 }
 
 std::string programVersion()
