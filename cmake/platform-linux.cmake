@@ -119,7 +119,8 @@ target_link_libraries(tovra_tray_preview PRIVATE tovra_qt)
 if(TOVRA_TESTS)
     tovra_test(posix SOURCES tests/adapter/posix_files_test.cpp tests/adapter/posix_http_test.cpp
                LIBRARIES tovra_posix tovra_linux GTest::gtest_main)
-    tovra_test(linux SOURCES tests/adapter/linux_control_test.cpp tests/adapter/linux_process_test.cpp
+    tovra_test(linux SOURCES tests/adapter/linux_control_test.cpp tests/adapter/linux_display_test.cpp
+               tests/adapter/linux_process_test.cpp
                LIBRARIES tovra_linux GTest::gtest_main)
     tovra_test(freedesktop SOURCES tests/adapter/freedesktop_desktop_entry_test.cpp
                tests/adapter/freedesktop_login_service_test.cpp

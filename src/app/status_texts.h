@@ -66,9 +66,13 @@ inline constexpr const char* kHelp =
     "      --quit        quit it, as Quit Tovra for Now in its menu does\n"
     "      --login       start as the login entry does: never show the window\n"
     "\n"
-    "Exit status: 0 done; 1 the running Tovra Bridge did not answer (it may be starting, or stopped), or\n"
-    "has no phone link to give, which it says why; 2 a wrong option; 3 Tovra Bridge is not running.\n"
-    "A start without an option leaves with 1 too when the Tovra Bridge already running does not answer.\n";
+    "Exit status:\n"
+    "  0  done\n"
+    "  1  the running Tovra Bridge did not answer (it may be starting, or be stopped),\n"
+    "     or it has no phone link to give (it says why); also for a start without an\n"
+    "     option whose running Tovra Bridge does not answer\n"
+    "  2  a wrong option\n"
+    "  3  Tovra Bridge is not running\n";
 inline constexpr const char* kUsage =
     "Usage: tovra-bridge [-h|--help|-v|--version|--status|--phone-link|--quit]\n";
 inline constexpr const char* kNotRunning = "tovra-bridge: Tovra Bridge is not running\n";
