@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/diagnostics.h"
@@ -69,6 +70,9 @@ void toQtLogging(std::string_view line)
     warningSink() = toQtLogging;
     return true;
 }();
+
+// How often a start that finds the lock held but no socket looks for the socket again.
+constexpr std::chrono::milliseconds kSocketRetry{20};
 
 // How long a display named by the environment may take to come.
 constexpr std::chrono::milliseconds kDisplayWait{30000};
@@ -361,23 +365,34 @@ bool claimSingleInstance()
 
 ControlReply askRunningInstance(const std::string& request, double seconds)
 {
-    const auto time = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
     const posix::InstancePlaces places = instancePlaces();
-    // Nothing is made on the way: each place that may hold the lock is asked in turn.
-    for (const std::filesystem::path& folder : posix::instanceFolders(places)) {
-        if (ControlReply reply = linuxos::askControlSocket(folder, places.name, request, time);
-            reply.from != ControlReply::From::nobody) {
-            return reply;
+    const std::vector<std::filesystem::path> folders = posix::instanceFolders(places);
+    for (;;) {
+        // Nothing is made on the way: each place that may hold the lock is asked in turn.
+        for (const std::filesystem::path& folder : folders) {
+            const auto left = std::max(std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()),
+                                       std::chrono::milliseconds(0));
+            if (ControlReply reply = linuxos::askControlSocket(folder, places.name, request, left);
+                reply.from != ControlReply::From::nobody) {
+                return reply;
+            }
         }
-    }
-    // No socket takes the request, but a lock still held is an instance all the same (it is starting,
-    // or its socket could not be made).
-    for (const std::filesystem::path& folder : posix::instanceFolders(places)) {
-        if (posix::isInstanceLockHeld(folder, places.name)) {
+        // No socket takes the request, but a lock held is an instance all the same: one that has
+        // taken its lock and is about to make its socket, or one whose socket could not be made.
+        const bool held =
+            std::any_of(folders.begin(), folders.end(), [&](const std::filesystem::path& folder) {
+                return posix::isInstanceLockHeld(folder, places.name);
+            });
+        if (!held) {
+            return {};
+        }
+        if (Clock::now() >= deadline) {
             return {ControlReply::From::silent, {}};
         }
+        std::this_thread::sleep_for(kSocketRetry);
     }
-    return {};
 }
 
 std::string programVersion()
