@@ -138,12 +138,12 @@ test('an option waiting on a silent instance ends at once on SIGTERM, SIGINT and
 });
 
 test('--phone-link prints a link of any size the program takes, whole, and says truly why there is none', async (t) => {
-  const setup = path.join(require('node:os').tmpdir(), `tovra-setup-${process.pid}.json`);
+  // A server that answers /api/setup with what the test last wrote.
   const s = await h.session({ t, server: `const fs = require('node:fs');
     require('node:http').createServer((req, res) => res.end(req.url === '/health'
       ? JSON.stringify({ version: '1', midiReady: true, midiPort: 'test', pairedClients: 0 })
       : fs.readFileSync(process.env.TOVRA_TEST_SETUP))).listen(process.env.PORT);` });
-  t.after(() => fs.rmSync(setup, { force: true }));
+  const setup = path.join(s.root, 'setup.json');
   const app = s.start({ TOVRA_TEST_SETUP: setup });
   await s.ready(app);
   for (const length of [70000, 1000000]) { // over 64 KiB, and what a body of 1 MiB holds

@@ -11,8 +11,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/posix/file_descriptor.h"
@@ -24,8 +28,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using posix::FileDescriptor;
 constexpr std::chrono::milliseconds kRetry{250};
-// How often a lookup in the background is looked at, and the interrupt with it.
-constexpr std::chrono::milliseconds kLookupSlice{20};
 
 // An X client's first words, asking for a protocol version no server speaks: every server answers
 // at once that it does not, and closes, so the question counts as no client of its (a server
@@ -47,12 +49,6 @@ struct Target {
     std::string host;
     unsigned port = 0;
 };
-
-bool isReadable(int descriptor)
-{
-    pollfd watched{descriptor, POLLIN, 0};
-    return descriptor >= 0 && ::poll(&watched, 1, 0) > 0;
-}
 
 std::chrono::milliseconds leftUntil(Clock::time_point deadline)
 {
@@ -194,52 +190,60 @@ std::optional<Target> waylandTarget(std::string_view name)
     return target;
 }
 
-// The addresses of `host`, looked up in the background while the wait watches `interrupt` and
-// `deadline`; none when the lookup fails or either comes first (then `interrupted` tells which).
+// The addresses of `host`, looked up on a thread of its own while the wait watches `interrupt`
+// and `deadline` (a name server may take long to answer); none when the lookup fails or either
+// comes first (then `interrupted` tells which). A lookup given up on is left to end by itself.
 std::vector<Endpoint> lookUp(const std::string& host, unsigned port, Clock::time_point deadline,
                              int interrupt, bool& interrupted)
 {
     struct Lookup {
-        std::string host, service;
-        addrinfo hints{};
-        gaicb request{};
+        std::mutex mutex;
+        std::optional<std::vector<Endpoint>> found; // set once the lookup has ended
+        posix::Wakeup ended;
     };
-    auto* lookup = new Lookup{host, std::to_string(port)};
-    lookup->hints.ai_socktype = SOCK_STREAM;
-    lookup->request.ar_name = lookup->host.c_str();
-    lookup->request.ar_service = lookup->service.c_str();
-    lookup->request.ar_request = &lookup->hints;
-    gaicb* list[] = {&lookup->request};
-    if (::getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr) != 0) {
-        delete lookup;
-        return {};
-    }
-    std::vector<Endpoint> found;
-    for (;;) {
-        const int status = ::gai_error(&lookup->request);
-        interrupted = isReadable(interrupt);
-        if (status == EAI_INPROGRESS && !interrupted && leftUntil(deadline).count() > 0) {
-            const auto slice = std::min(leftUntil(deadline), kLookupSlice);
-            const timespec wait{0, static_cast<long>(std::chrono::nanoseconds(slice).count())};
-            ::gai_suspend(list, 1, &wait);
-            continue;
-        }
-        if (status == EAI_INPROGRESS && ::gai_cancel(&lookup->request) == EAI_NOTCANCELED) {
-            // Still being looked up by the library's own thread, which writes into it: left to it.
-            return {};
-        }
-        if (::gai_error(&lookup->request) == 0) {
-            for (const addrinfo* each = lookup->request.ar_result; each; each = each->ai_next) {
+    const auto lookup = std::make_shared<Lookup>();
+    const auto look = [lookup, host, service = std::to_string(port)] {
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* list = nullptr;
+        std::vector<Endpoint> found;
+        if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &list) == 0) {
+            for (const addrinfo* each = list; each; each = each->ai_next) {
                 Endpoint endpoint;
                 std::memcpy(&endpoint.address, each->ai_addr,
                             std::min<std::size_t>(each->ai_addrlen, sizeof endpoint.address));
                 endpoint.length = each->ai_addrlen;
                 found.push_back(endpoint);
             }
-            ::freeaddrinfo(lookup->request.ar_result);
+            ::freeaddrinfo(list);
         }
-        delete lookup;
-        return found;
+        const std::lock_guard lock(lookup->mutex);
+        lookup->found = std::move(found);
+        lookup->ended.wake();
+    };
+    try {
+        std::thread(look).detach();
+    } catch (const std::system_error&) { // no thread to be had: as if the name were unknown
+        return {};
+    }
+    for (;;) {
+        {
+            const std::lock_guard lock(lookup->mutex);
+            if (lookup->found) {
+                return std::move(*lookup->found);
+            }
+        }
+        switch (await(lookup->ended.descriptor(), POLLIN, deadline, interrupt)) {
+        case Probe::interrupted:
+            interrupted = true;
+            return {};
+        case Probe::timedOut:
+            return {};
+        case Probe::served:
+        case Probe::refused:
+            lookup->ended.drain();
+            break;
+        }
     }
 }
 
