@@ -274,11 +274,12 @@ void ControlSocket::run()
                 const ssize_t size =
                     ::send(connection.descriptor.get(), connection.answer.data() + connection.sent,
                            connection.answer.size() - connection.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-                if (size > 0) {
+                if (size < 0) {
+                    connection.done = errno != EAGAIN && errno != EINTR; // the asker has gone
+                } else {
                     connection.sent += static_cast<std::size_t>(size);
+                    connection.done = connection.sent == connection.answer.size();
                 }
-                connection.done = connection.sent == connection.answer.size() ||
-                                  (size < 0 && errno != EAGAIN && errno != EINTR);
                 continue;
             }
             if (connection.asked) { // gone before its answer
