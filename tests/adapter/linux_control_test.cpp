@@ -235,6 +235,15 @@ TEST(LinuxControlSocket, NothingIsDoneForAnAskerThatHasGone)
     ::setsockopt(wordless.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     char byte;
     EXPECT_EQ(::recv(wordless.get(), &byte, 1, 0), 0) << "kept for its whole time";
+    // So is one that sends more than a request can be, without its end.
+    const FileDescriptor flooding = connectTo(controlSocketPath(second.path, "tovra-bridge"));
+    const std::string flood(64 * 1024, 'x');
+    EXPECT_EQ(::send(flooding.get(), flood.data(), flood.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(flood.size()));
+    ::setsockopt(flooding.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    const ssize_t ended = ::recv(flooding.get(), &byte, 1, 0);
+    EXPECT_TRUE(ended == 0 || (ended < 0 && errno == ECONNRESET))
+        << "kept for its whole time: " << std::strerror(errno);
 }
 
 std::string warnings;
