@@ -118,7 +118,8 @@ if(TOVRA_TESTS)
     tovra_test(posix SOURCES tests/adapter/posix_files_test.cpp tests/adapter/posix_http_test.cpp
                tests/adapter/posix_move_test.cpp
                LIBRARIES tovra_posix tovra_linux GTest::gtest_main)
-    tovra_test(linux SOURCES tests/adapter/linux_control_test.cpp tests/adapter/linux_process_test.cpp
+    tovra_test(linux SOURCES tests/adapter/linux_control_test.cpp tests/adapter/linux_display_test.cpp
+               tests/adapter/linux_process_test.cpp
                LIBRARIES tovra_linux GTest::gtest_main)
     target_compile_definitions(tovra_linux_tests PRIVATE TOVRA_GUARD_PROGRAM="$<TARGET_FILE:tovra-guard>")
     add_dependencies(tovra_linux_tests tovra-guard)

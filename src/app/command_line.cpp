@@ -52,8 +52,8 @@ std::string controlRequest(Invocation invocation)
 }
 
 int answerCommandLine(Invocation invocation, const std::string& version,
-                      const std::function<std::optional<platform::ControlAnswer>(const std::string&)>& ask,
-                      std::ostream& out, std::ostream& err)
+                      const std::function<platform::ControlReply(const std::string&)>& ask, std::ostream& out,
+                      std::ostream& err)
 {
     switch (invocation) {
     case Invocation::help:
@@ -70,22 +70,45 @@ int answerCommandLine(Invocation invocation, const std::string& version,
         err << texts::kUsage;
         return kExitUsage;
     }
-    const std::optional<platform::ControlAnswer> answer = ask(controlRequest(invocation));
-    if (!answer) {
+    const platform::ControlReply reply = ask(controlRequest(invocation));
+    switch (reply.from) {
+    case platform::ControlReply::From::nobody:
         err << texts::kNotRunning;
         return kExitNotRunning;
+    case platform::ControlReply::From::silent:
+        err << texts::kProgramName << ": " << texts::kNoAnswer << '\n';
+        return kExitNoAnswer;
+    case platform::ControlReply::From::instance:
+        break;
     }
-    if (!answer->ok) {
-        err << texts::kProgramName << ": " << (answer->text.empty() ? texts::kNoAnswer : answer->text)
-            << '\n';
+    if (!reply.answer.ok) {
+        err << texts::kProgramName << ": "
+            << (reply.answer.text.empty() ? texts::kNoAnswer : reply.answer.text) << '\n';
         return kExitNoAnswer;
     }
     // What --quit has to say is a notice, not a result: beside the errors.
-    if (!answer->text.empty() && invocation == Invocation::quit) {
-        err << texts::kProgramName << ": " << answer->text << '\n';
-    } else if (!answer->text.empty()) {
-        out << answer->text << '\n';
+    if (!reply.answer.text.empty() && invocation == Invocation::quit) {
+        err << texts::kProgramName << ": " << reply.answer.text << '\n';
+    } else if (!reply.answer.text.empty()) {
+        out << reply.answer.text << '\n';
     }
+    return kExitSuccess;
+}
+
+int answerSecondStart(const platform::ControlReply& reply, std::ostream& err,
+                      const std::function<void(const std::string& summary, const std::string& body)>& notify)
+{
+    switch (reply.from) {
+    case platform::ControlReply::From::instance:
+        return kExitSuccess;
+    case platform::ControlReply::From::silent:
+        err << texts::kProgramName << ": " << texts::kNoAnswer << '\n';
+        notify(texts::kNotAnswering, texts::kNotAnsweringDetail);
+        return kExitNoAnswer;
+    case platform::ControlReply::From::nobody: // it ended a moment ago, after the claim found it
+        break;
+    }
+    notify(texts::kAlreadyRunning, texts::kAlreadyRunningDetail);
     return kExitSuccess;
 }
 

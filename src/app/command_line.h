@@ -26,16 +26,16 @@ enum class Invocation {
 // The arguments after the program's name; at most one option is taken.
 Invocation readCommandLine(const std::vector<std::string_view>& arguments);
 
-// Exit statuses of a start that only prints or asks.
+// Exit statuses of a start that only prints or asks, and of a second start.
 inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitNoAnswer = 1; // the running instance has nothing to give
+inline constexpr int kExitNoAnswer = 1; // the running instance did not answer, or has nothing to give
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitNotRunning = 3;
 
-// How long a start of the program waits for the running instance: an option's answer (a phone
-// link takes one request to the bridge), and a second start's, which leaves at once all the same.
+// How long a start of the program waits for the running instance's answer: a phone link takes one
+// request to the bridge, and an instance that is starting answers once it runs. One that answers
+// does so at once.
 inline constexpr double kAnswerTime = 4.0;
-inline constexpr double kShowAnswerTime = 0.4;
 
 // The request the running instance takes for an invocation; empty for those it does not serve.
 std::string controlRequest(Invocation invocation);
@@ -49,10 +49,15 @@ inline constexpr const char* kShow = "show";
 } // namespace requests
 
 // Carries out an invocation that only prints or asks (help, version, status, phone link, quit,
-// misuse) and returns the exit status. `ask` sends a request to this user's running instance:
-// none when none runs.
+// misuse) and returns the exit status. `ask` sends a request to this user's running instance.
 int answerCommandLine(Invocation invocation, const std::string& version,
-                      const std::function<std::optional<platform::ControlAnswer>(const std::string&)>& ask,
-                      std::ostream& out, std::ostream& err);
+                      const std::function<platform::ControlReply(const std::string&)>& ask, std::ostream& out,
+                      std::ostream& err);
+
+// A start without options while another instance of this user's runs: `reply` is that instance's
+// to the request for its window. One that did not answer is said to on `err` and in a desktop
+// notification (`notify`, with a summary and a body). Returns the exit status.
+int answerSecondStart(const platform::ControlReply& reply, std::ostream& err,
+                      const std::function<void(const std::string& summary, const std::string& body)>& notify);
 
 } // namespace tovra

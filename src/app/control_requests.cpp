@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 #include "app/status_texts.h"
 #include "app/tovra_app_delegate.h"
+#include "menu/setup_info.h"
 
 namespace tovra {
 
@@ -15,9 +16,9 @@ void TovraAppDelegate::answerControlRequest(const std::string& request,
     if (request == requests::kStatus) {
         answer({true, statusText});
     } else if (request == requests::kPhoneLink) {
-        fetchPhoneLink([answer](const std::optional<std::string>& phoneURL) {
-            answer(phoneURL ? platform::ControlAnswer{true, *phoneURL}
-                            : platform::ControlAnswer{false, texts::kNoPhoneLink});
+        fetchPhoneLink([answer](const PhoneLink& link) {
+            answer(link.url ? platform::ControlAnswer{true, *link.url}
+                            : platform::ControlAnswer{false, link.whyNone});
         });
     } else if (request == requests::kQuit) {
         // Before the loop ends, so the asker hears it; a server still running is ended after the

@@ -14,26 +14,34 @@ int main(int argc, char** argv)
 {
     using namespace tovra;
 
-    // Before anything else: an option that only prints or asks touches nothing of this user's.
+    // Before anything else: an option that only prints or asks touches nothing of this user's, and
+    // ends at once on a termination signal, as any command does.
     const Invocation invocation = readCommandLine(std::vector<std::string_view>(argv + 1, argv + argc));
     if (invocation != Invocation::run && invocation != Invocation::runFromLogin) {
+        platform::endOnTerminationSignals();
         const auto ask = [](const std::string& request) {
             return platform::askRunningInstance(request, kAnswerTime);
         };
         return answerCommandLine(invocation, platform::programVersion(), ask, std::cout, std::cerr);
     }
 
-    // From here on a termination signal ends the program cleanly, and a second start for this
-    // user touches nothing: it brings up the running instance's window, unless the login started it.
-    platform::catchTerminationSignals();
+    // A second start for this user touches nothing: it brings up the running instance's window,
+    // unless the login started it. The claim comes while the termination signals are still held
+    // back (by the launcher), so that the instance catches one that comes meanwhile, and a second
+    // start ends on it at once.
     if (!platform::claimSingleInstance()) {
-        if (invocation == Invocation::run &&
-            !platform::askRunningInstance(controlRequest(invocation), kShowAnswerTime)) {
-            platform::postDesktopNotification(texts::kProductName, texts::kAlreadyRunning,
-                                              texts::kAlreadyRunningDetail);
+        platform::endOnTerminationSignals();
+        if (invocation == Invocation::runFromLogin) {
+            return kExitSuccess;
         }
-        return 0;
+        const auto notify = [](const std::string& summary, const std::string& body) {
+            platform::postDesktopNotification(texts::kProductName, summary, body);
+        };
+        return answerSecondStart(platform::askRunningInstance(controlRequest(invocation), kAnswerTime),
+                                 std::cerr, notify);
     }
+    // From here on a termination signal ends the program cleanly.
+    platform::catchTerminationSignals();
 
     // Torn down in reverse: the delegate goes before the platform it uses.
     const std::unique_ptr<platform::Backends> backends =

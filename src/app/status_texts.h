@@ -16,6 +16,10 @@ inline constexpr const char* kProductName = "Tovra Automation";
 // Desktop notifications.
 inline constexpr const char* kAlreadyRunning = "Tovra Automation is already running";
 inline constexpr const char* kAlreadyRunningDetail = "Only one copy runs at a time for each user.";
+inline constexpr const char* kNotAnswering = "Tovra Automation is running but does not answer";
+inline constexpr const char* kNotAnsweringDetail =
+    "Only one copy runs at a time for each user, and the one running now did not answer. Wait a moment and "
+    "try again, or end it and start Tovra again.";
 inline constexpr const char* kNoTray = "Tovra Automation is running without a tray icon";
 inline constexpr const char* kNoTrayDetailPrefix =
     "This desktop shows no tray, so Tovra has no menu here. The bridge is kept running; its log is at ";
@@ -62,11 +66,22 @@ inline constexpr const char* kHelp =
     "      --quit        quit it, as Quit Tovra for Now in its menu does\n"
     "      --login       start as the login entry does: never show the window\n"
     "\n"
-    "Exit status: 0 done; 1 no phone link to give; 2 a wrong option; 3 Tovra Bridge is not running.\n";
+    "Exit status:\n"
+    "  0  done\n"
+    "  1  the running Tovra Bridge did not answer (it may be starting, or be stopped),\n"
+    "     or it has no phone link to give (it says why); also for a start without an\n"
+    "     option whose running Tovra Bridge does not answer\n"
+    "  2  a wrong option\n"
+    "  3  Tovra Bridge is not running\n";
 inline constexpr const char* kUsage =
     "Usage: tovra-bridge [-h|--help|-v|--version|--status|--phone-link|--quit]\n";
 inline constexpr const char* kNotRunning = "tovra-bridge: Tovra Bridge is not running\n";
+// Why there is no phone link to give, as the program finds it.
+inline constexpr const char* kNoPhoneLinkWithoutBridge = "no phone link: the bridge is not running";
 inline constexpr const char* kNoPhoneLink = "no phone link: the bridge is not answering yet";
+inline constexpr const char* kNoPhoneLinkInAnswer = "no phone link: the bridge\u2019s answer holds no link";
+inline constexpr const char* kPhoneLinkRefused =
+    "no phone link: the bridge\u2019s link is not a web address Tovra opens";
 inline constexpr const char* kNoAnswer = "the running Tovra Bridge did not answer";
 // The answer to --quit when the bridge server was still running as the program left.
 inline constexpr const char* kBridgeStillRunning = "the bridge server was still running: it was asked to "

@@ -10,6 +10,7 @@
 namespace tovra {
 
 struct Health;
+struct PhoneLink;
 
 // The application delegate: the one object that holds the program's state. Its operations
 // are defined in the folder of their subsystem (app, bridge, health, menu, login, log).
@@ -36,26 +37,26 @@ public:
     void answerControlRequest(const std::string& request, platform::ControlChannel::Answer answer);
 
 private:
-    void buildMenu();                                                                 // menu/
-    void moveInEarlierPlaces();                                                       // app/
-    void migrateLegacyBackgroundBridge();                                             // login/
-    void enableLaunchAtLoginIfPossible();                                             // login/
-    void startBridge();                                                               // bridge/
-    void bridgeDidExit(const std::weak_ptr<platform::Task>& ended);                   // bridge/
-    void scheduleRestart();                                                           // bridge/
-    void startHealthChecks();                                                         // health/
-    void checkHealth();                                                               // health/
-    void healthDidAnswer(const Health& health);                                       // health/
-    void appendLogHeader();                                                           // log/
-    void performPhoneLinkAction(bool openAfterCopy);                                  // menu/
-    void fetchPhoneLink(std::function<void(const std::optional<std::string>&)> done); // menu/
-    void setBridgeStatus(const std::string& text, bool ready);                        // app/
-    void stopBridgeForShutDown();                                                     // app/
-    void updateLaunchAtLoginState();                                                  // login/
-    void reportMissingTray();                                                         // app/
-    void reportTakenPort();                                                           // bridge/
-    void serveControlRequests();                                                      // app/
-    void showWindow();                                                                // app/
+    void buildMenu();                                                // menu/
+    void moveInEarlierPlaces();                                      // app/
+    void migrateLegacyBackgroundBridge();                            // login/
+    void enableLaunchAtLoginIfPossible();                            // login/
+    void startBridge();                                              // bridge/
+    void bridgeDidExit(const std::weak_ptr<platform::Task>& ended);  // bridge/
+    void scheduleRestart();                                          // bridge/
+    void startHealthChecks();                                        // health/
+    void checkHealth();                                              // health/
+    void healthDidAnswer(const Health& health);                      // health/
+    void appendLogHeader();                                          // log/
+    void performPhoneLinkAction(bool openAfterCopy);                 // menu/
+    void fetchPhoneLink(std::function<void(const PhoneLink&)> done); // menu/
+    void setBridgeStatus(const std::string& text, bool ready);       // app/
+    void stopBridgeForShutDown();                                    // app/
+    void updateLaunchAtLoginState();                                 // login/
+    void reportMissingTray();                                        // app/
+    void reportTakenPort();                                          // bridge/
+    void serveControlRequests();                                     // app/
+    void showWindow();                                               // app/
 
     // A callback for the platform: calls `operation` while the delegate exists, nothing after.
     template <typename... Arguments>

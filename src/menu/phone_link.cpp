@@ -1,3 +1,4 @@
+#include "app/status_texts.h"
 #include "app/tovra_app_delegate.h"
 #include "menu/setup_info.h"
 
@@ -27,25 +28,25 @@ void TovraAppDelegate::openController()
 void TovraAppDelegate::performPhoneLinkAction(bool openAfterCopy)
 {
     fetchPhoneLink([openAfterCopy, &workspace = platform_.workspace,
-                    &pasteboard = platform_.pasteboard](const std::optional<std::string>& phoneURL) {
-        if (!phoneURL) {
+                    &pasteboard = platform_.pasteboard](const PhoneLink& link) {
+        if (!link.url) {
             return;
         }
         if (openAfterCopy) {
-            workspace.openURL(*phoneURL);
+            workspace.openURL(*link.url);
             return;
         }
         // The text exactly as the server sent it, not re-serialised from a parsed URL.
         pasteboard.clearContents();
-        pasteboard.setString(*phoneURL);
+        pasteboard.setString(*link.url);
     });
 }
 
-void TovraAppDelegate::fetchPhoneLink(std::function<void(const std::optional<std::string>&)> done)
+void TovraAppDelegate::fetchPhoneLink(std::function<void(const PhoneLink&)> done)
 {
     // The link is our own bridge's to give: with no bridge there is nobody to ask.
     if (!bridgeProcess) {
-        done(std::nullopt);
+        done({std::nullopt, texts::kNoPhoneLinkWithoutBridge});
         return;
     }
     const platform::URLRequest request{setupInfoURL, platform::CachePolicy::reloadIgnoringLocalCacheData,
@@ -54,12 +55,7 @@ void TovraAppDelegate::fetchPhoneLink(std::function<void(const std::optional<std
     // delivered even while the rest of the program moves on.
     platform_.urlSession.dataTask(
         request, [&mainQueue = platform_.mainQueue, done = std::move(done)](std::optional<std::string> body) {
-            std::optional<SetupInfo> info = body ? decodeSetupInfo(*body) : std::nullopt;
-            std::optional<std::string> phoneURL;
-            if (info && isValidURL(info->phoneURL)) {
-                phoneURL = std::move(info->phoneURL);
-            }
-            mainQueue.async([done, phoneURL = std::move(phoneURL)] { done(phoneURL); });
+            mainQueue.async([done, link = phoneLinkIn(body)] { done(link); });
         });
 }
 

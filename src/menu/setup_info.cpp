@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "app/status_texts.h"
 #include "common/json_fields.h"
 
 namespace tovra {
@@ -66,6 +67,21 @@ bool isValidURL(std::string_view text)
         host = close == std::string_view::npos ? std::string_view() : authority.substr(1, close - 1);
     }
     return !host.empty();
+}
+
+PhoneLink phoneLinkIn(const std::optional<std::string>& body)
+{
+    if (!body) {
+        return {std::nullopt, texts::kNoPhoneLink};
+    }
+    std::optional<SetupInfo> info = decodeSetupInfo(*body);
+    if (!info) {
+        return {std::nullopt, texts::kNoPhoneLinkInAnswer};
+    }
+    if (!isValidURL(info->phoneURL)) {
+        return {std::nullopt, texts::kPhoneLinkRefused};
+    }
+    return {std::move(info->phoneURL), {}};
 }
 
 } // namespace tovra

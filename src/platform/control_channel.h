@@ -11,6 +11,17 @@ struct ControlAnswer {
     std::string text;
 };
 
+// What a start of the program learns when it asks this user's running instance.
+struct ControlReply {
+    enum class From {
+        nobody,   // no instance of this user's runs
+        silent,   // one runs, but gave no answer in time (it is starting, stopped, or busy)
+        instance, // it answered: `answer`
+    };
+    From from = From::nobody;
+    ControlAnswer answer;
+};
+
 // Requests from this user's other starts of the program (its command line), served by the one
 // instance: a line in, one answer out. Only this user can reach it.
 class ControlChannel {

@@ -14,15 +14,20 @@ namespace tovra::platform {
 // also before the event loop runs. A SIGHUP ignored at start (as nohup leaves it) stays ignored.
 void catchTerminationSignals();
 
-// Claims this user's single instance for the life of the process; false when another instance
-// of this user's holds it. A claim that cannot be proved either way counts as the only one.
-// The instance that holds it serves its control channel (Platform::controlChannel).
+// For a start that only asks and prints, or leaves: from here on SIGTERM, SIGINT and SIGHUP end
+// the program at once, as they end any program, wherever it waits. One ignored at start stays so.
+void endOnTerminationSignals();
+
+// Claims this user's single instance for the life of the process, whatever the environment of
+// this start; false when another instance of this user's holds it. A claim that cannot be proved
+// either way counts as the only one. The instance that holds it listens for its control channel
+// at once, and serves it (Platform::controlChannel) once the program runs.
 bool claimSingleInstance();
 
-// Sends `request` to the control channel of this user's running instance and waits `seconds` at
-// most for its answer (a refusal without text when none comes); none when no instance of this
-// user's listens. Touches nothing.
-std::optional<ControlAnswer> askRunningInstance(const std::string& request, double seconds);
+// Sends `request` to the control channel of this user's running instance, wherever it was started
+// from, and waits `seconds` at most for its answer. Nobody when no instance of this user's runs;
+// silent when one runs but gave no answer (it may be starting, or stopped). Touches nothing.
+ControlReply askRunningInstance(const std::string& request, double seconds);
 
 // The program's version, as the build gives it.
 std::string programVersion();

@@ -1,5 +1,7 @@
-// The control socket against real clients: this user's requests answered through the main queue,
-// everyone else's and every malformed one refused, a silent client in nobody's way.
+// The control socket against real clients: made wherever its folder is, this user's requests
+// answered through the main queue, everyone else's and every malformed one refused, a silent
+// client in nobody's way, and nothing done for an asker that has gone.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,6 +15,7 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/diagnostics.h"
 #include "platform/linux/control_socket.h"
 #include "support/temp_dir.h"
 
@@ -20,7 +23,9 @@ namespace tovra::linuxos {
 namespace {
 
 using namespace std::chrono_literals;
-using tovra::testing::TempDir;
+using tovra::testing::readFile, tovra::testing::TempDir, tovra::testing::writeFile;
+using From = platform::ControlReply::From;
+namespace fs = std::filesystem;
 
 // The main thread's queue, run by the test.
 struct Queue final : platform::MainQueue {
@@ -38,21 +43,35 @@ struct Queue final : platform::MainQueue {
     template <typename T> T runUntil(std::future<T>& done)
     {
         while (done.wait_for(5ms) != std::future_status::ready) {
-            std::unique_lock lock(mutex);
-            std::deque<std::function<void()>> now = std::exchange(blocks, {});
-            lock.unlock();
-            for (auto& block : now) {
-                block();
-            }
+            runPosted();
         }
         return done.get();
+    }
+    void runPosted()
+    {
+        std::unique_lock lock(mutex);
+        std::deque<std::function<void()>> now = std::exchange(blocks, {});
+        lock.unlock();
+        for (auto& block : now) {
+            block();
+        }
+    }
+    // Waits until the socket's thread has posted something.
+    void awaitPosted()
+    {
+        for (;;) {
+            const std::lock_guard lock(mutex);
+            if (!blocks.empty()) {
+                return;
+            }
+        }
     }
     std::mutex mutex;
     std::deque<std::function<void()>> blocks;
 };
 
 // A raw client: connects, sends `bytes`, and returns all it reads until the end.
-FileDescriptor connectTo(const std::filesystem::path& path)
+FileDescriptor connectTo(const fs::path& path)
 {
     FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
@@ -74,79 +93,215 @@ std::string exchange(const FileDescriptor& socket, const std::string& bytes)
     return received;
 }
 
+std::vector<ControlListener> listeners(std::initializer_list<fs::path> folders)
+{
+    std::vector<ControlListener> made;
+    for (const fs::path& folder : folders) {
+        std::optional<ControlListener> listener = listenForControl(folder, "tovra-bridge");
+        EXPECT_TRUE(listener) << folder;
+        if (listener) {
+            made.push_back(std::move(*listener));
+        }
+    }
+    return made;
+}
+
+std::pair<From, std::string> said(const platform::ControlReply& reply)
+{
+    return {reply.from, (reply.answer.ok ? "ok " : "no ") + reply.answer.text};
+}
+
 TEST(LinuxControlSocket, ThisUsersRequestsAreAnsweredOthersAndMalformedOnesRefused)
 {
     TempDir folder;
-    const std::filesystem::path path = controlSocketPath(folder.path, "tovra-bridge");
-    std::ofstream(path) << "left by a crash"; // replaced
+    const fs::path path = controlSocketPath(folder.path, "tovra-bridge");
     Queue queue;
     std::vector<std::string> heard;
     platform::ControlChannel::Answer later;
     {
-        ControlSocket control(path, queue, 1s); // a connection's time, short for the test
+        ControlSocket control(listeners({folder.path}), queue, 1s); // a connection's time, short for the test
         struct stat file {};
         ASSERT_EQ(::lstat(path.c_str(), &file), 0);
         EXPECT_TRUE(S_ISSOCK(file.st_mode));
         EXPECT_EQ(file.st_mode & 0777, 0600u);
 
         // A request that comes before the program serves waits for it.
-        auto early = std::async(std::launch::async, [&] { return askControlSocket(path, "status", 3s); });
-        const auto posted = [&] {
-            const std::lock_guard lock(queue.mutex);
-            return !queue.blocks.empty();
-        };
-        while (!posted()) { // read and handed to the main thread, which does not serve yet
-            std::this_thread::yield();
-        }
+        auto early = std::async(std::launch::async,
+                                [&] { return askControlSocket(folder.path, "tovra-bridge", "status", 3s); });
+        queue.awaitPosted(); // read and handed to the main thread, which does not serve yet
         control.serve([&](const std::string& request, platform::ControlChannel::Answer answer) {
             heard.push_back(request);
             if (request == "later") {
                 later = std::move(answer);
+            } else if (request == "big") {
+                answer({true, std::string(1536 * 1024, 'x')});
             } else {
                 answer({request == "status", request == "status" ? "Ready \u00B7 1 phone" : "no\nsuch"});
             }
         });
-        const std::optional<platform::ControlAnswer> status = queue.runUntil(early);
-        ASSERT_TRUE(status);
-        EXPECT_EQ(std::make_pair(status->ok, status->text),
-                  std::make_pair(true, std::string("Ready \u00B7 1 phone")));
+        EXPECT_EQ(said(queue.runUntil(early)),
+                  std::make_pair(From::instance, std::string("ok Ready \u00B7 1 phone")));
+
+        // An answer of any size up to the limit comes whole.
+        auto big = std::async(std::launch::async,
+                              [&] { return askControlSocket(folder.path, "tovra-bridge", "big", 3s); });
+        const platform::ControlReply bigAnswer = queue.runUntil(big);
+        EXPECT_EQ(bigAnswer.from, From::instance);
+        EXPECT_TRUE(bigAnswer.answer.text == std::string(1536 * 1024, 'x')) << bigAnswer.answer.text.size();
 
         // A silent client and one that sends a megabyte hold up nobody; neither is heard.
         const FileDescriptor silent = connectTo(path);
         auto flood = std::async(std::launch::async,
                                 [&] { return exchange(connectTo(path), std::string(1 << 20, 'x')); });
-        auto other = std::async(std::launch::async, [&] { return askControlSocket(path, "other", 3s); });
-        const std::optional<platform::ControlAnswer> refused = queue.runUntil(other);
-        ASSERT_TRUE(refused);
-        EXPECT_EQ(std::make_pair(refused->ok, refused->text), std::make_pair(false, std::string("no such")));
+        auto other = std::async(std::launch::async,
+                                [&] { return askControlSocket(folder.path, "tovra-bridge", "other", 3s); });
+        EXPECT_EQ(said(queue.runUntil(other)), std::make_pair(From::instance, std::string("no no such")));
         EXPECT_EQ(queue.runUntil(flood), "");
         const timeval wait{3, 0};
         ::setsockopt(silent.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
         char byte;
         EXPECT_EQ(::recv(silent.get(), &byte, 1, 0), 0) << "the silent client was never closed";
 
-        // Another user's process, let through the file's mode, is closed unheard.
+        // Another user's process, let through the file's mode, is closed unheard (the program
+        // serving meanwhile, so that it would answer one it heard).
         ASSERT_EQ(::chmod(folder.path.c_str(), 0755) | ::chmod(path.c_str(), 0666), 0);
         const pid_t stranger = fork();
         if (stranger == 0) {
             _exit(::setuid(65534) != 0 || exchange(connectTo(path), "status\n") != "" ? 1 : 0);
         }
-        int exit = -1;
-        ASSERT_EQ(waitpid(stranger, &exit, 0), stranger);
-        EXPECT_EQ(exit, 0) << "another user was answered";
+        auto exit = std::async(std::launch::async, [&] {
+            int status = -1;
+            return waitpid(stranger, &status, 0) == stranger ? status : -1;
+        });
+        EXPECT_EQ(queue.runUntil(exit), 0) << "another user was answered";
 
         // An asker gone before its answer: the answer goes nowhere.
-        auto impatient =
-            std::async(std::launch::async, [&] { return askControlSocket(path, "later", 200ms); });
-        const std::optional<platform::ControlAnswer> unanswered = queue.runUntil(impatient);
-        ASSERT_TRUE(unanswered);
-        EXPECT_EQ(std::make_pair(unanswered->ok, unanswered->text), std::make_pair(false, std::string()));
+        auto impatient = std::async(std::launch::async, [&] {
+            return askControlSocket(folder.path, "tovra-bridge", "later", 200ms);
+        });
+        EXPECT_EQ(queue.runUntil(impatient).from, From::silent);
         ASSERT_TRUE(later);
         later({true, "too late"});
     }
-    EXPECT_EQ(heard, (std::vector<std::string>{"status", "other", "later"}));
-    EXPECT_FALSE(std::filesystem::exists(path)) << "the socket outlived its instance";
-    EXPECT_EQ(askControlSocket(path, "status", 1s), std::nullopt);
+    EXPECT_EQ(heard, (std::vector<std::string>{"status", "big", "other", "later"}));
+    EXPECT_FALSE(fs::exists(path)) << "the socket outlived its instance";
+    EXPECT_EQ(askControlSocket(folder.path, "tovra-bridge", "status", 1s).from, From::nobody);
+}
+
+// A program that was stopped (SIGSTOP) goes on later: the requests it finds waiting are carried
+// out only for askers that still wait, also those that came before it served at all.
+TEST(LinuxControlSocket, NothingIsDoneForAnAskerThatHasGone)
+{
+    TempDir first, second;
+    Queue queue;
+    std::vector<std::string> heard;
+    ControlSocket control(listeners({first.path, second.path}), queue);
+    const auto ask = [&](const fs::path& folder, const std::string& request) {
+        FileDescriptor client = connectTo(controlSocketPath(folder, "tovra-bridge"));
+        EXPECT_EQ(::send(client.get(), request.data(), request.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(request.size()));
+        return client;
+    };
+    FileDescriptor beforeServing = ask(first.path, "quit\n");
+    queue.awaitPosted();
+    queue.runPosted();
+    beforeServing.close();
+    control.serve([&](const std::string& request, platform::ControlChannel::Answer answer) {
+        heard.push_back(request);
+        answer({true, ""});
+    });
+    FileDescriptor gone = ask(second.path, "quit\n");
+    queue.awaitPosted();
+    gone.close();
+    queue.runPosted();
+    EXPECT_EQ(heard, std::vector<std::string>{}) << "acted for an asker that had gone";
+
+    // One that only ended its request still waits for the answer, and gets it; by either socket.
+    for (const fs::path& folder : {first.path, second.path}) {
+        FileDescriptor waiting = ask(folder, "status\n");
+        ::shutdown(waiting.get(), SHUT_WR);
+        queue.awaitPosted();
+        queue.runPosted();
+        char answer[8] = {};
+        EXPECT_EQ(::recv(waiting.get(), answer, sizeof answer, MSG_WAITALL), 4);
+        EXPECT_STREQ(answer, "ok\t\n");
+    }
+    EXPECT_EQ(heard, (std::vector<std::string>{"status", "status"}));
+
+    // One that ends without asking is let go at once, long before a silent one's time is up.
+    const FileDescriptor wordless = connectTo(controlSocketPath(first.path, "tovra-bridge"));
+    ::shutdown(wordless.get(), SHUT_WR);
+    const timeval wait{3, 0};
+    ::setsockopt(wordless.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    char byte;
+    EXPECT_EQ(::recv(wordless.get(), &byte, 1, 0), 0) << "kept for its whole time";
+    // So is one that sends more than a request can be, without its end.
+    const FileDescriptor flooding = connectTo(controlSocketPath(second.path, "tovra-bridge"));
+    const std::string flood(64 * 1024, 'x');
+    // The instance may let it go before all of it is sent: only that some went matters.
+    EXPECT_GT(::send(flooding.get(), flood.data(), flood.size(), MSG_NOSIGNAL), 0);
+    ::setsockopt(flooding.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    const ssize_t ended = ::recv(flooding.get(), &byte, 1, 0);
+    EXPECT_TRUE(ended == 0 || (ended < 0 && errno == ECONNRESET))
+        << "kept for its whole time: " << std::strerror(errno);
+}
+
+std::string warnings;
+
+// Its folder's path too long for a socket address, or something else at its name: the socket is
+// made all the same, and what stood there is kept.
+TEST(LinuxControlSocket, MadeWhereverItsFolderIsMovingAsideWhatStandsAtItsName)
+{
+    platform::warningSink() = [](std::string_view line) { warnings.append(line).append("\n"); };
+    TempDir root;
+    const fs::path deep = root / std::string(100, 'd') / std::string(40, 'e');
+    fs::create_directories(deep);
+    ASSERT_GT(controlSocketPath(deep, "tovra-bridge").native().size(), sizeof(sockaddr_un::sun_path));
+    const fs::path path = controlSocketPath(root.path, "tovra-bridge");
+    const auto served = [](const fs::path& folder, std::vector<ControlListener> made) {
+        Queue queue;
+        ControlSocket control(std::move(made), queue);
+        control.serve([](const std::string& request, platform::ControlChannel::Answer answer) {
+            answer({true, "heard " + request});
+        });
+        auto asked = std::async(std::launch::async,
+                                [&] { return askControlSocket(folder, "tovra-bridge", "status", 3s); });
+        return said(queue.runUntil(asked)).second;
+    };
+    EXPECT_EQ(served(deep, listeners({deep})), "ok heard status");
+    EXPECT_FALSE(fs::exists(controlSocketPath(deep, "tovra-bridge"))) << "left behind";
+
+    // A socket left by a crash (its listener gone, its file not) is replaced without a word; a
+    // file, a folder and a link are moved aside in turn.
+    ASSERT_TRUE(listenForControl(root.path, "tovra-bridge"));
+    ASSERT_TRUE(fs::is_socket(fs::symlink_status(path)));
+    EXPECT_TRUE(listenForControl(root.path, "tovra-bridge"));
+    EXPECT_EQ(warnings, "") << "an old socket is no news";
+    fs::remove(path);
+    writeFile(path, "a file");
+    EXPECT_EQ(served(root.path, listeners({root.path})), "ok heard status");
+    fs::create_directory(path);
+    writeFile(path / "inside", "a folder");
+    EXPECT_EQ(served(root.path, listeners({root.path})), "ok heard status");
+    fs::create_symlink(root / "nowhere", path);
+    EXPECT_EQ(served(root.path, listeners({root.path})), "ok heard status");
+    EXPECT_EQ(readFile(root / "tovra-bridge.control.aside"), "a file");
+    EXPECT_EQ(readFile(root / "tovra-bridge.control.aside.1/inside"), "a folder");
+    EXPECT_EQ(fs::read_symlink(root / "tovra-bridge.control.aside.2"), root / "nowhere");
+    EXPECT_THAT(warnings,
+                ::testing::HasSubstr("moved " + path.string() + " aside to tovra-bridge.control.aside.1"));
+
+    // With every name to move it to taken, it stays, and there is no socket.
+    for (int fresh = 3; fresh <= 8; ++fresh) {
+        writeFile(root / ("tovra-bridge.control.aside." + std::to_string(fresh)), "");
+    }
+    writeFile(path, "kept");
+    warnings.clear();
+    EXPECT_FALSE(listenForControl(root.path, "tovra-bridge"));
+    EXPECT_EQ(readFile(path), "kept");
+    EXPECT_THAT(warnings, ::testing::HasSubstr("no command-line control at " + path.string()));
+    EXPECT_FALSE(listenForControl(root / "missing", "tovra-bridge"));
+    platform::warningSink() = nullptr;
 }
 
 } // namespace

@@ -72,91 +72,230 @@ void makeSomeoneElses(const fs::path& path)
     EXPECT_EQ(chown(path.c_str(), 65534, 65534), 0);
 }
 
+const std::string kOurs = "tovra-bridge-" + std::to_string(getuid());
+
 InstancePlaces placesIn(const TempDir& dir)
 {
     fs::create_directories(dir / "run");
     fs::permissions(dir / "run", fs::perms::owner_all);
-    return {dir / "run", dir / "tmp", dir / "cache", "tovra-bridge"};
+    return {dir / "tmp", dir / "user", dir / "run", dir / "cache", "tovra-bridge"};
 }
 
-TEST(PosixInstanceLock, HeldWhileItsHolderLives)
+// Takes the lock from a process of its own, as another start would, and holds it until `release`
+// is written to; returns what that start claimed and where, one folder a line.
+struct OtherStart {
+    explicit OtherStart(const InstancePlaces& places)
+    {
+        int report[2], release[2];
+        EXPECT_EQ(pipe(report) | pipe(release), 0);
+        pid = fork();
+        if (pid == 0) {
+            ::close(report[0]);
+            ::close(release[1]);
+            const SingleInstance instance = claimSingleInstance(places);
+            std::string said = std::to_string(static_cast<int>(instance.claim)) + "\n";
+            for (const fs::path& folder : instance.folders) {
+                said += folder.string() + "\n";
+            }
+            [[maybe_unused]] const bool written = writeAll(report[1], said);
+            ::close(report[1]);
+            char byte;
+            [[maybe_unused]] const ssize_t ignored = read(release[0], &byte, 1);
+            _exit(0);
+        }
+        ::close(report[1]);
+        ::close(release[0]);
+        releaseEnd = FileDescriptor(release[1]);
+        char buffer[4096];
+        for (ssize_t size; (size = read(report[0], buffer, sizeof buffer)) > 0;) {
+            claimed.append(buffer, static_cast<std::size_t>(size));
+        }
+        ::close(report[0]);
+    }
+    ~OtherStart()
+    {
+        releaseEnd.close();
+        waitpid(pid, nullptr, 0);
+    }
+    pid_t pid;
+    FileDescriptor releaseEnd;
+    std::string claimed;
+};
+
+std::string said(InstanceClaim claim, const std::vector<fs::path>& folders)
+{
+    std::string text = std::to_string(static_cast<int>(claim)) + "\n";
+    for (const fs::path& folder : folders) {
+        text += folder.string() + "\n";
+    }
+    return text;
+}
+
+TEST(PosixInstanceLock, HeldWhileItsHolderLivesAndSeenHeldWithoutBeingTaken)
 {
     const TempDir dir;
     const InstancePlaces places = placesIn(dir);
-    if (fork() == 0) {
-        _exit(claimSingleInstance(places).claim == InstanceClaim::claimed ? 0 : 1);
+    {
+        const OtherStart other(places);
+        EXPECT_EQ(other.claimed, said(InstanceClaim::claimed,
+                                      {dir / "tmp" / kOurs, dir / "run", dir / "cache/tovra-bridge"}));
+        for (int look = 0; look < 2; ++look) { // looking takes nothing
+            EXPECT_TRUE(isInstanceLockHeld(dir / "run", "tovra-bridge"));
+        }
+        const SingleInstance second = claimSingleInstance(places);
+        EXPECT_EQ(std::make_pair(second.claim, second.folders),
+                  std::make_pair(InstanceClaim::heldByAnother, std::vector{dir / "tmp" / kOurs}));
     }
-    int status = -1;
-    wait(&status);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(claimSingleInstance(places).folder, dir / "run") << "the holder is gone, the lock with it";
-    EXPECT_EQ(claimSingleInstance(places).claim, InstanceClaim::heldByAnother); // flock is the open file's
+    EXPECT_FALSE(isInstanceLockHeld(dir / "run", "tovra-bridge")) << "the holder is gone, the lock with it";
+    const SingleInstance instance = claimSingleInstance(places);
+    EXPECT_EQ(instance.claim, InstanceClaim::claimed);
+    EXPECT_EQ(instance.locks.size(), 3u);
+    EXPECT_EQ(claimSingleInstance(places).claim, InstanceClaim::heldByAnother) << "a lock is its open file's";
+    EXPECT_FALSE(isInstanceLockHeld(dir / "missing", "tovra-bridge"));
 }
 
-// Each place that is not private, or holds a lock file not ours, is passed over with its own reason.
-TEST(PosixInstanceLock, TakenOnlyInAPrivatePlaceOfOursAndNeverDeniedByAnotherUsersFile)
+// Two starts of one user with different environments meet in the first place they share, so the
+// second finds the first whatever its environment; one that took places before finding the lock
+// held gives them back.
+TEST(PosixInstanceLock, StartsWithDifferentEnvironmentsMeet)
 {
-    const fs::path tmp = "tmp/tovra-bridge-" + std::to_string(getuid());
+    const TempDir dir;
+    const InstancePlaces desktop = placesIn(dir);
+    InstancePlaces plain = desktop; // cron, su, a plain terminal: no runtime folder, another cache
+    plain.runtime.clear();
+    plain.cache = dir / "other-cache";
+    InstancePlaces late = desktop; // its runtime folder comes after the first start
+    late.runtime = dir / "late";
+    InstancePlaces noTemporary = desktop; // /tmp unusable for this one
+    noTemporary.temporary.clear();
+
+    const auto heldAt = [](const InstancePlaces& places) {
+        const SingleInstance found = claimSingleInstance(places);
+        return found.claim == InstanceClaim::heldByAnother ? found.folders.at(0) : fs::path("(not held)");
+    };
+    {
+        const OtherStart first(desktop);
+        EXPECT_EQ(heldAt(plain), dir / "tmp" / kOurs);
+        EXPECT_EQ(heldAt(noTemporary), dir / "run");
+    }
+    {
+        const OtherStart first(plain);
+        EXPECT_EQ(heldAt(desktop), dir / "tmp" / kOurs);
+    }
+    {
+        const OtherStart first(late);
+        EXPECT_EQ(first.claimed,
+                  said(InstanceClaim::claimed, {dir / "tmp" / kOurs, dir / "cache/tovra-bridge"}));
+        ASSERT_EQ(mkdir((dir / "late").c_str(), 0700), 0);
+        EXPECT_EQ(heldAt(late), dir / "tmp" / kOurs);
+    }
+    {
+        // The first start could not use /tmp: a later one takes /tmp, then finds the runtime folder
+        // held, and lets /tmp go again.
+        const OtherStart first(noTemporary);
+        EXPECT_EQ(first.claimed, said(InstanceClaim::claimed, {dir / "run", dir / "cache/tovra-bridge"}));
+        EXPECT_EQ(heldAt(desktop), dir / "run");
+        EXPECT_FALSE(isInstanceLockHeld(dir / "tmp" / kOurs, "tovra-bridge"));
+    }
+}
+
+// Each place that is not private, or holds a lock file not ours, is passed over with its own reason;
+// a place never tried is never spoken of.
+TEST(PosixInstanceLock, TakenInEveryPrivatePlaceOfOursAndNeverDeniedByAnotherUsersFile)
+{
+    const fs::path tmp = "tmp/" + kOurs;
+    const fs::path user = "user/" + std::to_string(getuid());
     using Setup = void (*)(const TempDir&);
-    const std::tuple<const char*, Setup, fs::path, const char*> cases[] = {
-        {"no runtime folder", [](const TempDir& d) { fs::remove(d / "run"); }, tmp,
-         "No such file or directory"},
-        {"runtime open to others", [](const TempDir& d) { fs::permissions(d / "run", fs::perms(0755)); }, tmp,
+    const std::tuple<const char*, Setup, std::vector<fs::path>, const char*> cases[] = {
+        {"every place", [](const TempDir&) {}, {tmp, "run", "cache/tovra-bridge"}, nullptr},
+        {"the user's runtime folder as well, once however named",
+         [](const TempDir& d) {
+             fs::create_directories(d / "user");
+             EXPECT_EQ(mkdir((d / ("user/" + std::to_string(getuid()))).c_str(), 0700), 0);
+             fs::create_directory_symlink(d / "user", d / "alias");
+             fs::remove(d / "run");
+             fs::create_directory_symlink(d / ("alias/" + std::to_string(getuid())), d / "run");
+         },
+         {tmp, user, "cache/tovra-bridge"},
+         "not a folder"},
+        {"no runtime folder",
+         [](const TempDir& d) { fs::remove(d / "run"); },
+         {tmp, "cache/tovra-bridge"},
+         nullptr},
+        {"runtime open to others",
+         [](const TempDir& d) { fs::permissions(d / "run", fs::perms(0755)); },
+         {tmp, "cache/tovra-bridge"},
          "open to others"},
         {"a folder at the lock's name",
-         [](const TempDir& d) { fs::create_directory(d / "run/tovra-bridge.lock"); }, tmp, "Is a directory"},
+         [](const TempDir& d) { fs::create_directory(d / "run/tovra-bridge.lock"); },
+         {tmp, "cache/tovra-bridge"},
+         "Is a directory"},
         {"a link at the lock's name",
-         [](const TempDir& d) { fs::create_symlink(d / "elsewhere", d / "run/tovra-bridge.lock"); }, tmp,
+         [](const TempDir& d) { fs::create_symlink(d / "elsewhere", d / "run/tovra-bridge.lock"); },
+         {tmp, "cache/tovra-bridge"},
          "Too many levels of symbolic links"},
         {"the first temporary name a link, the next taken by a file",
          [](const TempDir& d) {
-             fs::remove(d / "run");
              fs::create_directories(d / "tmp/ours");
-             fs::create_symlink(d / "tmp/ours", d / ("tmp/tovra-bridge-" + std::to_string(getuid())));
-             writeFile(d / ("tmp/tovra-bridge-" + std::to_string(getuid()) + ".1"), "");
+             fs::create_symlink(d / "tmp/ours", d / ("tmp/" + kOurs));
+             writeFile(d / ("tmp/" + kOurs + ".1"), "");
          },
-         tmp.string() + ".2", "not a folder"},
+         {tmp.string() + ".2", "run", "cache/tovra-bridge"},
+         "not a folder"},
         {"the first temporary name open to others",
          [](const TempDir& d) {
-             fs::remove(d / "run");
-             fs::create_directories(d / ("tmp/tovra-bridge-" + std::to_string(getuid())));
-             fs::permissions(d / ("tmp/tovra-bridge-" + std::to_string(getuid())), fs::perms(0755));
+             fs::create_directories(d / ("tmp/" + kOurs));
+             fs::permissions(d / ("tmp/" + kOurs), fs::perms(0755));
          },
-         tmp.string() + ".1", "open to others"},
-        {"no runtime folder and every temporary name taken",
+         {tmp.string() + ".1", "run", "cache/tovra-bridge"},
+         "open to others"},
+        {"a later temporary name of ours too, and quietly not one of someone else's",
          [](const TempDir& d) {
-             fs::remove(d / "run");
+             fs::create_directories(d / ("tmp/" + kOurs + ".3"));
+             fs::permissions(d / ("tmp/" + kOurs + ".3"), fs::perms::owner_all);
+             writeFile(d / ("tmp/" + kOurs + ".5"), "");
+         },
+         {tmp, tmp.string() + ".3", "run", "cache/tovra-bridge"},
+         nullptr},
+        {"every temporary name taken",
+         [](const TempDir& d) {
              for (const char* suffix : {"", ".1", ".2", ".3", ".4", ".5", ".6", ".7", ".8"}) {
-                 writeFile(d / ("tmp/tovra-bridge-" + std::to_string(getuid()) + suffix), "");
+                 writeFile(d / ("tmp/" + kOurs + suffix), "");
              }
          },
-         "cache/tovra-bridge", "not a folder"},
+         {"run", "cache/tovra-bridge"},
+         "not a folder"},
         {"a shared runtime folder",
          [](const TempDir& d) {
              fs::permissions(d / "run", fs::perms(01777));
              makeSomeoneElses(d / "run");
          },
-         tmp, "someone else's"},
+         {tmp, "cache/tovra-bridge"},
+         "someone else's"},
         {"another user's lock, open to all and held",
          [](const TempDir& d) {
              writeFile(d / "run/tovra-bridge.lock", "");
              fs::permissions(d / "run/tovra-bridge.lock", fs::perms(0666));
              makeSomeoneElses(d / "run/tovra-bridge.lock");
              heldLock = FileDescriptor(open((d / "run/tovra-bridge.lock").c_str(), O_RDWR | O_CLOEXEC));
-             EXPECT_EQ(flock(heldLock.get(), LOCK_EX), 0);
+             struct flock lock {};
+             lock.l_type = F_WRLCK;
+             EXPECT_EQ(fcntl(heldLock.get(), F_OFD_SETLK, &lock), 0);
          },
-         tmp, "the lock file is someone else's"},
+         {tmp, "cache/tovra-bridge"},
+         "the lock file is someone else's"},
         {"nowhere at all",
          [](const TempDir& d) {
              fs::remove(d / "run");
              writeFile(d / "tmp", "");
              writeFile(d / "cache", "");
          },
-         "", "running unlocked"},
+         {},
+         "running unlocked"},
     };
     platform::warningSink() = [](std::string_view line) { warnings.append(line).append("\n"); };
     for (const auto& [label, setup, expected, reason] : cases) {
-        if (geteuid() != 0 && std::string_view(reason).find("someone") != std::string_view::npos) {
+        if (geteuid() != 0 && reason && std::string_view(reason).find("someone") != std::string_view::npos) {
             continue;
         }
         const TempDir dir;
@@ -164,9 +303,21 @@ TEST(PosixInstanceLock, TakenOnlyInAPrivatePlaceOfOursAndNeverDeniedByAnotherUse
         setup(dir);
         warnings.clear();
         const SingleInstance taken = claimSingleInstance(places);
-        EXPECT_EQ(taken.folder, expected.empty() ? fs::path() : dir / expected) << label;
+        std::vector<fs::path> folders;
+        for (const fs::path& folder : expected) {
+            folders.push_back(dir / folder);
+        }
+        EXPECT_EQ(taken.folders, folders) << label;
+        EXPECT_EQ(taken.locks.size(), folders.size()) << label;
         EXPECT_EQ(taken.claim, expected.empty() ? InstanceClaim::unlocked : InstanceClaim::claimed) << label;
-        EXPECT_THAT(warnings, ::testing::HasSubstr(reason)) << label;
+        if (reason) {
+            EXPECT_THAT(warnings, ::testing::HasSubstr(reason)) << label;
+        } else {
+            EXPECT_EQ(warnings, "") << label;
+        }
+        for (const fs::path& folder : folders) {
+            EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << label << ": " << folder;
+        }
     }
     platform::warningSink() = nullptr;
 }

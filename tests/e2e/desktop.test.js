@@ -214,7 +214,10 @@ test('a StatusNotifier tray replaced by an XEmbed tray and back: the item follow
 test('a display that comes 2 s after the start: the program waits, starts on it with its tray; the X server gone: it ends as Quit does', async (t) => {
   const s = await h.session({ t });
   await s.desktop();
-  const display = `:${[...Array(50).keys()].map((n) => n + 150).find((n) => !fs.existsSync(`/tmp/.X11-unix/X${n}`))}`;
+  const number = [...Array(1000).keys()].map((n) => n + 150).find((n) => !fs.existsSync(`/tmp/.X11-unix/X${n}`));
+  const display = `:${number}`;
+  // Killed, the X server leaves its socket and lock behind: gone with the test, so runs do not use the numbers up.
+  t.after(() => { for (const file of [`/tmp/.X11-unix/X${number}`, `/tmp/.X${number}-lock`]) fs.rmSync(file, { force: true }); });
   const host = s.host('watcher');
   await host.event('ready');
   const app = s.start({ DISPLAY: display });

@@ -72,6 +72,27 @@ function watch(child) {
   return child;
 }
 
+// Every start of a user looks for its instance in the same places whatever its environment
+// (/tmp/tovra-bridge-<uid> and the names that give way to it, /run/user/<uid>). Here those are the
+// session's own: a process of the session keeps a mount namespace in which the session's folders
+// are bound over them, and every process the session starts enters it (nsenter execs, so the pid
+// is the program's, and blocks no signal on the way). So sessions of a suite, and suites run
+// beside it, never meet. That takes root; without it, processes start as they are.
+const UID = process.getuid();
+const userPlaces = Array.from({ length: 9 }, (_, n) => `/tmp/tovra-bridge-${UID}${n ? `.${n}` : ''}`);
+const exists = (file) => { try { return !!fs.lstatSync(file); } catch { return false; } };
+async function namespace(root) {
+  if (UID !== 0) return null;
+  try { fs.mkdirSync(userPlaces[0], { mode: 0o700 }); } catch {} // the first one's mount point
+  const binds = userPlaces.map((place, n) => exists(place) && `mount --bind '${root}/places/${n}' '${place}'`).filter(Boolean);
+  const runtime = exists('/run/user') ? ['mount -t tmpfs -o mode=755 tovra /run/user'] : [];
+  const holder = watch(spawn('unshare', ['--mount', '--', '/bin/sh', '-c', [...binds, ...runtime, 'echo ready', 'exec sleep infinity'].join(' && ')],
+    { detached: true, stdio: ['ignore', 'pipe', 'pipe'] }));
+  await waitFor('the session\'s mount namespace', () => holder.out === 'ready\n' || holder.exitCode !== null);
+  if (holder.exitCode !== null) throw new Error(`no mount namespace for the session: ${holder.err}`);
+  return holder;
+}
+
 // A temporary home, cleaned up after test `t`; `server` (a script, or 'built' for the built server) gives the app a
 // bundle of its own. s.jack() starts a private JACK server, stopped with the session.
 async function session({ server, runtime = process.execPath, binary = path.join(BUILD, 'bin/tovra-bridge'), t } = {}) {
@@ -81,7 +102,10 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   const s = { root, home, binary, started: [], share: path.join(path.dirname(path.dirname(binary)), 'share/tovra-bridge'),
     logFile: path.join(home, '.local/state/Tovra/Tovra Bridge.log'), dataDir: path.join(home, '.local/share/Tovra Automation'),
     settings: path.join(home, '.config/Tovra/Tovra Bridge.conf'), autostart: path.join(home, '.config/autostart/tovra-bridge.desktop') };
-  for (const dir of ['bin', 'run', 'home']) fs.mkdirSync(path.join(root, dir), { mode: 0o700 });
+  for (const dir of ['bin', 'run', 'home', 'places']) fs.mkdirSync(path.join(root, dir), { mode: 0o700 });
+  userPlaces.forEach((_, n) => fs.mkdirSync(path.join(root, 'places', String(n)), { mode: 0o700 }));
+  s.places = path.join(root, 'places/0'); // what the instance's first place holds
+  const holder = await namespace(root);
   // It also says what it opens on stderr, as a desktop's opener may when it finds no browser.
   fs.writeFileSync(path.join(root, 'bin/xdg-open'), `#!/bin/sh\necho "$*" >> '${root}/opened'; echo "$*" >&2\n`, { mode: 0o755 });
   if (server !== undefined) {
@@ -99,7 +123,8 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   s.log = () => read(s.logFile);
   s.banners = () => [...s.log().matchAll(/\n--- Tovra started (\S+) ---\n/g)].map((m) => m[1]);
   s.opened = () => read(path.join(root, 'opened')).split('\n').filter(Boolean);
-  s.spawn = (file, args = [], env = {}) => s.started[s.started.push(watch(spawn(file, args,
+  const inside = (file, args) => holder ? ['nsenter', [`--mount=/proc/${holder.pid}/ns/mnt`, '--', file, ...args]] : [file, args];
+  s.spawn = (file, args = [], env = {}) => s.started[s.started.push(watch(spawn(...inside(file, args),
     { env: { ...s.env, ...env }, cwd: root, detached: true, stdio: ['pipe', 'pipe', 'pipe', 'pipe'] }))) - 1];
   s.start = (env = {}, args = []) => Object.assign(s.spawn(s.binary, args, env), { env: { ...s.env, ...env } });
   // A start with options that only prints or asks: its exit, and what it printed on each stream.
@@ -124,6 +149,7 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   s.host = (...roles) => s.spawn('/usr/bin/python3', [path.join(__dirname, 'dbus_host.py'), ...roles]);
   s.jack = async () => s.jacks[s.jacks.push(new JackServer()) - 1].start();
   s.jacks = [];
+  if (holder) s.started.push(holder); // ended last
   s.cleanup = async () => {
     for (const jack of s.jacks) await jack.release();
     const left = s.started.flatMap((child) => [child.pid, ...descendantsOf(child.pid)]);

@@ -31,7 +31,7 @@ struct Printed {
     std::vector<std::string> asked;
 };
 
-Printed run(Invocation invocation, std::optional<ControlAnswer> answer)
+Printed run(Invocation invocation, ControlReply reply)
 {
     Printed result{};
     std::ostringstream out, err;
@@ -39,7 +39,7 @@ Printed run(Invocation invocation, std::optional<ControlAnswer> answer)
         invocation, "1.2.3",
         [&](const std::string& request) {
             result.asked.push_back(request);
-            return answer;
+            return reply;
         },
         out, err);
     result.out = out.str();
@@ -47,17 +47,24 @@ Printed run(Invocation invocation, std::optional<ControlAnswer> answer)
     return result;
 }
 
+using From = ControlReply::From;
+
+ControlReply answered(bool ok, const std::string& text)
+{
+    return {From::instance, {ok, text}};
+}
+
 TEST(CommandLine, PrintsOrAsksAndSaysHowItWentInItsStatus)
 {
-    const Printed help = run(Invocation::help, ControlAnswer{true, "x"});
+    const Printed help = run(Invocation::help, answered(true, "x"));
     EXPECT_EQ(std::tie(help.status, help.err), std::make_tuple(0, std::string()));
     EXPECT_THAT(help.out,
                 ::testing::AllOf(::testing::StartsWith("Usage: tovra-bridge [OPTION]\n"),
                                  ::testing::HasSubstr("--phone-link"), ::testing::HasSubstr("Exit status")));
-    const Printed version = run(Invocation::version, ControlAnswer{true, "x"});
+    const Printed version = run(Invocation::version, answered(true, "x"));
     EXPECT_EQ(std::tie(version.status, version.out, version.err),
               std::make_tuple(0, "tovra-bridge 1.2.3\n", ""));
-    const Printed misuse = run(Invocation::misuse, ControlAnswer{true, "x"});
+    const Printed misuse = run(Invocation::misuse, answered(true, "x"));
     EXPECT_EQ(misuse.status, 2);
     EXPECT_EQ(misuse.out, "");
     EXPECT_THAT(misuse.err, ::testing::MatchesRegex("Usage: tovra-bridge [^\n]*\n"));
@@ -65,27 +72,64 @@ TEST(CommandLine, PrintsOrAsksAndSaysHowItWentInItsStatus)
         EXPECT_TRUE(printed.asked.empty()) << "only printing: nobody is asked";
     }
 
-    const Printed status = run(Invocation::status, ControlAnswer{true, "Ready \u00B7 1 phone"});
+    const Printed status = run(Invocation::status, answered(true, "Ready \u00B7 1 phone"));
     EXPECT_EQ(std::tie(status.status, status.out, status.err),
               std::make_tuple(0, "Ready \u00B7 1 phone\n", ""));
     EXPECT_EQ(status.asked, std::vector<std::string>{"status"});
-    const Printed quit = run(Invocation::quit, ControlAnswer{true, ""});
+    const Printed quit = run(Invocation::quit, answered(true, ""));
     EXPECT_EQ(std::tie(quit.status, quit.out, quit.err, quit.asked),
               std::make_tuple(0, "", "", std::vector<std::string>{"quit"}));
-    const Printed quitWithNotice = run(Invocation::quit, ControlAnswer{true, "still running"});
+    const Printed quitWithNotice = run(Invocation::quit, answered(true, "still running"));
     EXPECT_EQ(std::tie(quitWithNotice.status, quitWithNotice.out, quitWithNotice.err),
               std::make_tuple(0, "", "tovra-bridge: still running\n"))
         << "a notice, beside the errors";
-    const Printed none = run(Invocation::phoneLink, ControlAnswer{false, "no phone link: why"});
+    const Printed none = run(Invocation::phoneLink, answered(false, "no phone link: why"));
     EXPECT_EQ(std::tie(none.status, none.out, none.err),
               std::make_tuple(1, "", "tovra-bridge: no phone link: why\n"));
     EXPECT_EQ(none.asked, std::vector<std::string>{"phone-link"});
-    const Printed silent = run(Invocation::phoneLink, ControlAnswer{false, ""});
-    EXPECT_EQ(std::tie(silent.status, silent.err),
+    const Printed empty = run(Invocation::phoneLink, answered(false, ""));
+    EXPECT_EQ(std::tie(empty.status, empty.err),
               std::make_tuple(1, "tovra-bridge: the running Tovra Bridge did not answer\n"));
-    const Printed absent = run(Invocation::status, std::nullopt);
+    // Held but silent (starting, stopped) is not "not running".
+    const Printed silent = run(Invocation::quit, {From::silent, {true, "never read"}});
+    EXPECT_EQ(std::tie(silent.status, silent.out, silent.err),
+              std::make_tuple(1, "", "tovra-bridge: the running Tovra Bridge did not answer\n"));
+    const Printed absent = run(Invocation::status, {});
     EXPECT_EQ(std::tie(absent.status, absent.out, absent.err),
               std::make_tuple(3, "", "tovra-bridge: Tovra Bridge is not running\n"));
+}
+
+TEST(CommandLine, ASecondStartSaysWhenTheRunningInstanceDoesNotAnswer)
+{
+    struct Case {
+        ControlReply reply;
+        int status;
+        std::string err;
+        std::vector<std::string> notices;
+    };
+    const Case cases[] = {
+        {answered(true, ""), 0, "", {}},
+        {answered(false, "unknown request"), 0, "", {}}, // it answered: it runs and listens
+        {{From::silent, {}},
+         1,
+         "tovra-bridge: the running Tovra Bridge did not answer\n",
+         {"Tovra Automation is running but does not answer | Only one copy runs at a time for each user, and "
+          "the "
+          "one running now did not answer. Wait a moment and try again, or end it and start Tovra again."}},
+        // Gone since the claim found it held.
+        {{}, 0, "", {"Tovra Automation is already running | Only one copy runs at a time for each user."}},
+    };
+    for (const Case& expected : cases) {
+        std::ostringstream err;
+        std::vector<std::string> notices;
+        const int status =
+            answerSecondStart(expected.reply, err, [&](const std::string& summary, const std::string& body) {
+                notices.push_back(summary + " | " + body);
+            });
+        EXPECT_EQ(std::tie(status, notices), std::tie(expected.status, expected.notices))
+            << static_cast<int>(expected.reply.from);
+        EXPECT_EQ(err.str(), expected.err);
+    }
 }
 
 TEST_F(DelegateTest, TheRunningInstanceAnswersStatusPhoneLinkShowAndQuit)
@@ -104,23 +148,20 @@ TEST_F(DelegateTest, TheRunningInstanceAnswersStatusPhoneLinkShowAndQuit)
     EXPECT_EQ(std::tie(fake.answers[3].ok, fake.answers[3].text), std::make_tuple(false, "unknown request"));
     EXPECT_EQ(fake.only({"window"}), (History{"window title:Tovra Bridge", "window"}));
 
-    // The link as the server sent it, given and not copied; none without a valid one.
+    // The link as the server sent it, given and not copied.
     fake.ask("phone-link");
-    fake.ask("phone-link");
-    fake.answer(fake.requests().size() - 2, R"({"phoneURL":"https://[fd00::1]:4173/controller?token=abc"})");
-    fake.answer(fake.requests().size() - 1, R"({"phoneURL":"javascript:x"})");
+    fake.answer(fake.requests().size() - 1, R"({"phoneURL":"https://[fd00::1]:4173/controller?token=abc"})");
     fake.runPending();
-    ASSERT_EQ(fake.answers.size(), 6u);
+    ASSERT_EQ(fake.answers.size(), 5u);
     EXPECT_EQ(fake.requests().back().url, "http://localhost:4173/api/setup");
     EXPECT_EQ(std::tie(fake.answers[4].ok, fake.answers[4].text),
               std::make_tuple(true, "https://[fd00::1]:4173/controller?token=abc"));
-    EXPECT_FALSE(fake.answers[5].ok);
     EXPECT_EQ(fake.only({"clear", "copy:", "open:"}), History{"open:http://localhost:4173/setup"})
         << "only the first answer's";
 
     fake.ask("quit"); // answered, then the menu's Quit
-    EXPECT_EQ(fake.answers.size(), 7u);
-    EXPECT_EQ(std::tie(fake.answers[6].ok, fake.answers[6].text),
+    EXPECT_EQ(fake.answers.size(), 6u);
+    EXPECT_EQ(std::tie(fake.answers[5].ok, fake.answers[5].text),
               std::make_tuple(true,
                               "the bridge server was still running: it was asked to stop, and whatever is "
                               "left of it is ended within 5 s"));
@@ -139,6 +180,40 @@ TEST_F(DelegateTest, QuitSaysNothingOfABridgeThatHasEnded)
     EXPECT_EQ(fake.only({"terminate", "quit"}), History{"quit"});
 }
 
+// The command line is told truly why there is no link: the program decides which reason applies.
+TEST_F(DelegateTest, APhoneLinkOfAnySizeOrTheTrueReasonWhyThereIsNone)
+{
+    launch();
+    const std::string longLink = "http://192.0.2.1:4173/controller?token=" + std::string(100000, 't');
+    const std::pair<std::optional<std::string>, ControlAnswer> cases[] = {
+        {R"({"phoneURL":")" + longLink + R"("})", {true, longLink}},
+        {std::nullopt, {false, "no phone link: the bridge is not answering yet"}},
+        {"<html>", {false, "no phone link: the bridge\u2019s answer holds no link"}},
+        {R"({"phoneURL":7})", {false, "no phone link: the bridge\u2019s answer holds no link"}},
+        {R"({"phoneURL":"javascript:x"})",
+         {false, "no phone link: the bridge\u2019s link is not a web address Tovra opens"}},
+        {R"({"phoneURL":""})",
+         {false, "no phone link: the bridge\u2019s link is not a web address Tovra opens"}},
+    };
+    for (const auto& [body, expected] : cases) {
+        fake.answers.clear();
+        fake.ask("phone-link");
+        fake.answer(fake.requests().size() - 1, body);
+        fake.runPending();
+        ASSERT_EQ(fake.answers.size(), 1u) << body.value_or("(none)");
+        EXPECT_EQ(std::tie(fake.answers[0].ok, fake.answers[0].text), std::tie(expected.ok, expected.text))
+            << body.value_or("(none)").substr(0, 40);
+    }
+    fake.tasks.back()->exit(); // in the relaunch gap there is no bridge to ask
+    fake.runPending();
+    fake.answers.clear();
+    fake.ask("phone-link");
+    ASSERT_EQ(fake.answers.size(), 1u);
+    EXPECT_EQ(std::tie(fake.answers[0].ok, fake.answers[0].text),
+              std::make_tuple(false, "no phone link: the bridge is not running"));
+    EXPECT_EQ(fake.only({"clear", "copy:"}), History{}) << "a link for the command line is never copied";
+}
+
 TEST_F(DelegateTest, WithoutABridgeThereIsNoLinkAndWithoutATrayTheNoticeOpensTheWindow)
 {
     fake.trayShown = false;
@@ -147,7 +222,7 @@ TEST_F(DelegateTest, WithoutABridgeThereIsNoLinkAndWithoutATrayTheNoticeOpensThe
     fake.ask("phone-link");
     ASSERT_EQ(fake.answers.size(), 1u);
     EXPECT_EQ(std::tie(fake.answers[0].ok, fake.answers[0].text),
-              std::make_tuple(false, "no phone link: the bridge is not answering yet"));
+              std::make_tuple(false, "no phone link: the bridge is not running"));
     EXPECT_EQ(fake.only("window"), History{"window title:Tovra Bridge"}) << "never by itself";
     fake.advance(15);
     EXPECT_EQ(

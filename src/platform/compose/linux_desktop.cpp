@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/diagnostics.h"
@@ -71,6 +72,9 @@ void toQtLogging(std::string_view line)
     return true;
 }();
 
+// How often a start that finds the lock held but no socket looks for the socket again.
+constexpr std::chrono::milliseconds kSocketRetry{20};
+
 // How long a display named by the environment may take to come.
 constexpr std::chrono::milliseconds kDisplayWait{30000};
 
@@ -84,17 +88,29 @@ Words linuxWords()
             "Tovra\u2019s bridge files are incomplete. Reinstall Tovra and start it again."};
 }
 
-// The lock folder this process claimed; empty when it runs unlocked.
-std::filesystem::path& instanceFolder()
+// What this process claimed as its user's one instance, kept until it ends: the locks, and
+// beside each a control socket, listening from the claim on and served once the program runs.
+struct InstanceClaimed {
+    posix::SingleInstance instance;
+    std::vector<linuxos::ControlListener> listeners;
+};
+
+InstanceClaimed& instanceClaimed()
 {
-    static std::filesystem::path folder;
-    return folder;
+    static InstanceClaimed claimed;
+    return claimed;
 }
 
 bool isSet(const char* name)
 {
     const char* value = std::getenv(name);
     return value && *value;
+}
+
+std::string variable(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "(unset)";
 }
 
 std::string lowercase(const char* text)
@@ -136,17 +152,21 @@ std::string choosePlatform(bool& displayExpected)
     if (first == "offscreen") {
         return preferred;
     }
+    const char* name = first == "xcb" ? "DISPLAY" : "WAYLAND_DISPLAY";
     switch (linuxos::waitForDisplay(first, kDisplayWait, posix::terminationSignalDescriptor())) {
     case linuxos::DisplayWait::ready:
         displayExpected = true;
         return preferred + ";offscreen";
     case linuxos::DisplayWait::interrupted: // the signal ends the program before it starts anything
         return "offscreen";
+    case linuxos::DisplayWait::unusable:
+        warn("no display: ", name, " ", variable(name),
+             " names none; running without a display, so without a tray");
+        return "offscreen";
     case linuxos::DisplayWait::timedOut:
         break;
     }
-    warn("no display: ", first == "xcb" ? "DISPLAY " : "WAYLAND_DISPLAY ",
-         std::getenv(first == "xcb" ? "DISPLAY" : "WAYLAND_DISPLAY"), " took no clients within ",
+    warn("no display: ", name, " ", variable(name), " took no clients within ",
          std::to_string(kDisplayWait.count() / 1000), " s; running without a display, so without a tray");
     return "offscreen";
 }
@@ -198,10 +218,13 @@ posix::UserPlaces userPlaces()
             freedesktop::dataDirectory()};
 }
 
-// The places the single-instance lock may be kept: $XDG_RUNTIME_DIR, /tmp and $XDG_CACHE_HOME.
+// The places the single-instance lock is kept: /tmp, the runtime folder the login manager makes for
+// the user (which a start from cron or su, without $XDG_RUNTIME_DIR, still finds), $XDG_RUNTIME_DIR
+// and $XDG_CACHE_HOME.
 posix::InstancePlaces instancePlaces()
 {
-    return {freedesktop::runtimeDirectory(), "/tmp", freedesktop::cacheDirectory(), Identity::name};
+    return {"/tmp", "/run/user", freedesktop::runtimeDirectory(), freedesktop::cacheDirectory(),
+            Identity::name};
 }
 
 // Work due later wakes the loop by a timerfd, to the kernel's nanosecond.
@@ -344,10 +367,7 @@ private:
     freedesktop::DesktopNotifications notifications_;
     linuxos::LinuxNetwork network_;
     // Last: gone first, before the main queue its requests go through.
-    linuxos::ControlSocket controlSocket_{instanceFolder().empty()
-                                              ? std::filesystem::path()
-                                              : linuxos::controlSocketPath(instanceFolder(), Identity::name),
-                                          mainQueue_};
+    linuxos::ControlSocket controlSocket_{std::move(instanceClaimed().listeners), mainQueue_};
 };
 
 } // namespace
@@ -357,26 +377,57 @@ void catchTerminationSignals()
     posix::catchTerminationSignals();
 }
 
-bool claimSingleInstance()
+void endOnTerminationSignals()
 {
-    const posix::SingleInstance instance = posix::claimSingleInstance(instancePlaces());
-    if (instance.claim == posix::InstanceClaim::claimed) {
-        instanceFolder() = instance.folder;
-    }
-    return instance.claim != posix::InstanceClaim::heldByAnother;
+    posix::endOnTerminationSignals();
 }
 
-std::optional<ControlAnswer> askRunningInstance(const std::string& request, double seconds)
+bool claimSingleInstance()
 {
-    const auto time = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
-    // Nothing is made on the way: each place that may hold the lock is asked in turn.
-    for (const std::filesystem::path& folder : posix::instanceFolders(instancePlaces())) {
-        if (std::optional<ControlAnswer> answer = linuxos::askControlSocket(
-                linuxos::controlSocketPath(folder, Identity::name), request, time)) {
-            return answer;
+    InstanceClaimed& claimed = instanceClaimed();
+    claimed.instance = posix::claimSingleInstance(instancePlaces());
+    if (claimed.instance.claim != posix::InstanceClaim::claimed) {
+        return claimed.instance.claim == posix::InstanceClaim::unlocked;
+    }
+    for (const std::filesystem::path& folder : claimed.instance.folders) {
+        if (std::optional<linuxos::ControlListener> listener =
+                linuxos::listenForControl(folder, Identity::name)) {
+            claimed.listeners.push_back(std::move(*listener));
         }
     }
-    return std::nullopt;
+    return true;
+}
+
+ControlReply askRunningInstance(const std::string& request, double seconds)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+    const posix::InstancePlaces places = instancePlaces();
+    const std::vector<std::filesystem::path> folders = posix::instanceFolders(places);
+    for (;;) {
+        // Nothing is made on the way: each place that may hold the lock is asked in turn.
+        for (const std::filesystem::path& folder : folders) {
+            const auto left = std::max(std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()),
+                                       std::chrono::milliseconds(0));
+            if (ControlReply reply = linuxos::askControlSocket(folder, places.name, request, left);
+                reply.from != ControlReply::From::nobody) {
+                return reply;
+            }
+        }
+        // No socket takes the request, but a lock held is an instance all the same: one that has
+        // taken its lock and is about to make its socket, or one whose socket could not be made.
+        const bool held =
+            std::any_of(folders.begin(), folders.end(), [&](const std::filesystem::path& folder) {
+                return posix::isInstanceLockHeld(folder, places.name);
+            });
+        if (!held) {
+            return {};
+        }
+        if (Clock::now() >= deadline) {
+            return {ControlReply::From::silent, {}};
+        }
+        std::this_thread::sleep_for(kSocketRetry);
+    }
 }
 
 std::string programVersion()

@@ -48,6 +48,16 @@ void catchTerminationSignals()
     ::sigprocmask(SIG_UNBLOCK, &termination, nullptr);
 }
 
+void endOnTerminationSignals()
+{
+    sigset_t termination;
+    sigemptyset(&termination);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaddset(&termination, signal);
+    }
+    ::sigprocmask(SIG_UNBLOCK, &termination, nullptr);
+}
+
 int terminationSignalDescriptor()
 {
     return signalPipe[0];
