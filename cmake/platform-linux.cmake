@@ -123,7 +123,7 @@ if(TOVRA_TESTS)
                LIBRARIES tovra_linux GTest::gtest_main)
     target_compile_definitions(tovra_linux_tests PRIVATE TOVRA_GUARD_PROGRAM="$<TARGET_FILE:tovra-guard>")
     add_dependencies(tovra_linux_tests tovra-guard)
-    tovra_test(freedesktop SOURCES tests/adapter/freedesktop_bus_address_test.cpp
+    tovra_test(freedesktop SOURCES tests/adapter/freedesktop_session_bus_test.cpp
                tests/adapter/freedesktop_desktop_entry_test.cpp tests/adapter/freedesktop_login_service_test.cpp
                LIBRARIES tovra_freedesktop GTest::gtest_main)
     tovra_test(qt SOURCES tests/adapter/qt_backends_test.cpp LIBRARIES tovra_qt)
