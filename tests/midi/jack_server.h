@@ -112,13 +112,26 @@ public:
         pid_ = -1;
         killed_ = signal == SIGKILL;
     }
-    void pause() const { ::kill(pid_, SIGSTOP); }
+    // Stops it, and waits until every thread of it stands still: a signal reaches another process a
+    // moment after kill returns. False when it did not within 10 s.
+    bool pause() const
+    {
+        ::kill(pid_, SIGSTOP);
+        return waitUntil([this] { return threadStates().find_first_not_of('T') == std::string::npos; });
+    }
     void resume() const { ::kill(pid_, SIGCONT); }
 
+    // A client of it; none when it does not answer. A JACK server refuses a client now and then
+    // while another JACK server on the machine takes one, so a refusal is asked again a few times.
     jack_client_t* connect(const char* client) const
     {
-        return jack_client_open(client, static_cast<jack_options_t>(JackNoStartServer | JackServerName),
-                                nullptr, name_.c_str());
+        for (int tries = 0; tries < 50; ++tries) {
+            if (jack_client_t* opened = openClient(client)) {
+                return opened;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return nullptr;
     }
 
 private:
@@ -128,14 +141,36 @@ private:
         return names;
     }
 
+    jack_client_t* openClient(const char* client) const
+    {
+        return jack_client_open(client, static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+                                nullptr, name_.c_str());
+    }
+
     bool answers() const
     {
-        jack_client_t* probe = connect("probe");
+        jack_client_t* probe = openClient("probe");
         if (probe == nullptr) {
             return false;
         }
         jack_client_close(probe);
         return true;
+    }
+
+    // The state letter of each of its threads ('T' while stopped by a signal).
+    std::string threadStates() const
+    {
+        std::string states;
+        std::error_code error;
+        const std::string folder = "/proc/" + std::to_string(pid_) + "/task";
+        for (const auto& task : std::filesystem::directory_iterator(folder, error)) {
+            std::ifstream stat(task.path() / "stat");
+            std::string line;
+            if (std::getline(stat, line) && line.rfind(") ") != std::string::npos) {
+                states += line[line.rfind(") ") + 2];
+            }
+        }
+        return states;
     }
 
     // Reaps it when it has ended (it does at once when another server has its name).

@@ -44,6 +44,14 @@ function holds(pid, socketPath) {
   }
 }
 
+// The state letter of each thread of process `pid` ('T' while stopped by a signal).
+function threadStates(pid) {
+  const task = `/proc/${pid}/task`;
+  return fs.readdirSync(task).map((tid) => {
+    try { return fs.readFileSync(`${task}/${tid}/stat`, 'utf8').replace(/^.*\) /s, '')[0]; } catch { return null; } // a thread that has ended
+  }).filter(Boolean);
+}
+
 // start() resolves once the server takes clients; a server started again keeps its name.
 // release() stops it for good.
 class JackServer {
@@ -55,10 +63,15 @@ class JackServer {
     this.child = null;
   }
 
-  // `jack_lsp` against it: its ports (with -t, their types), or null when it does not answer.
+  // `jack_lsp` against it: its ports (with -t, their types), or null when it does not answer. A
+  // JACK server refuses a client now and then while another JACK server takes one (other tests'),
+  // so a refusal is asked again a few times.
   ports(...options) {
-    const lsp = spawnSync('jack_lsp', options, { env: { ...process.env, ...this.env }, encoding: 'utf8', timeout: 5000 });
-    return lsp.status === 0 ? lsp.stdout : null;
+    for (let tries = 0; tries < 20; tries++) {
+      const lsp = spawnSync('jack_lsp', options, { env: { ...process.env, ...this.env }, encoding: 'utf8', timeout: 5000 });
+      if (lsp.status === 0) return lsp.stdout;
+    }
+    return null;
   }
 
   async start() {
@@ -87,11 +100,18 @@ class JackServer {
     return true;
   }
 
-  // Sends `signal`; for one that ends it, resolves once it has ended (and been reaped).
+  // Sends `signal`; resolves once it has taken effect: for SIGSTOP, once every thread of the
+  // server stands still (a signal reaches another process a moment after kill returns); for
+  // SIGCONT, once none does; for one that ends it, once it has ended (and been reaped).
   async stop(signal = 'SIGTERM') {
     if (!this.child) return;
     this.child.kill(signal);
-    if (signal === 'SIGSTOP' || signal === 'SIGCONT') return;
+    if (signal === 'SIGSTOP' || signal === 'SIGCONT') {
+      const still = signal === 'SIGSTOP';
+      await waitFor(`jackd ${this.name} to ${still ? 'stand still' : 'go on'}`, () => threadStates(this.child.pid)
+        .every((state) => (state === 'T') === still));
+      return;
+    }
     this.child.kill('SIGCONT'); // a stopped server takes its signal only once it goes on
     await this.exited;
     this.child = null;
