@@ -9,13 +9,16 @@
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -70,33 +73,13 @@ public:
     bool running() const { return pid_ > 0; }
 
     // Starts it, and waits until it takes clients; not running after, when another server of its
-    // name runs. It ends with the test's process, whatever ends that (a sanitizer's report
-    // included), so it cannot hold the test's output open.
+    // name runs. JACK has room for eight servers on a machine, other tests' included: a start that
+    // finds none tries again until there is, up to a minute.
     void start()
     {
-        std::vector<std::string> args = {"jackd", "-S", "-n",    name_, "-d",
-                                         "dummy", "-r", "48000", "-p",  "64"};
-        std::vector<char*> argv;
-        for (auto& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            const int quiet = ::open("/dev/null", O_WRONLY);
-            ::dup2(quiet, 1); // its errors stay on stderr
-            ::execvp("jackd", argv.data());
-            ::_exit(127);
-        }
-        killed_ = false;
-        bool gone = false;
-        if (pid_ > 0 &&
-            !waitUntil([&] { return (gone = gone || ended()) || (holdsSocket() && answers()); })) {
-            stop(SIGKILL);
-        }
-        if (gone) {
-            pid_ = -1;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (!launch() && saidNoRoom() && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50)); // until another server ends
         }
     }
 
@@ -146,6 +129,49 @@ private:
         return jack_client_open(client, static_cast<jack_options_t>(JackNoStartServer | JackServerName),
                                 nullptr, name_.c_str());
     }
+
+    // Starts jackd as it, and waits until it takes clients; true when it does. What jackd says
+    // goes to its own file, which is copied to the test's stderr if it ends. It ends with the
+    // test's process, whatever ends that (a sanitizer's report included), so it cannot hold the
+    // test's output open.
+    bool launch()
+    {
+        std::vector<std::string> args = {"jackd", "-S", "-n",    name_, "-d",
+                                         "dummy", "-r", "48000", "-p",  "64"};
+        std::vector<char*> argv;
+        for (auto& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        const int said = ::memfd_create("jackd", MFD_CLOEXEC);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            ::dup2(said, 1);
+            ::dup2(said, 2);
+            ::execvp("jackd", argv.data());
+            ::_exit(127);
+        }
+        killed_ = false;
+        bool gone = false;
+        if (pid_ > 0 &&
+            !waitUntil([&] { return (gone = gone || ended()) || (holdsSocket() && answers()); })) {
+            stop(SIGKILL);
+        }
+        said_.clear();
+        if (gone) {
+            pid_ = -1;
+            std::array<char, 4096> buffer;
+            for (ssize_t length; (length = ::pread(said, buffer.data(), buffer.size(), said_.size())) > 0;) {
+                said_.append(buffer.data(), static_cast<std::size_t>(length));
+            }
+            std::fputs(said_.c_str(), stderr);
+        }
+        ::close(said);
+        return running();
+    }
+
+    bool saidNoRoom() const { return said_.find("Too many servers already active") != std::string::npos; }
 
     bool answers() const
     {
@@ -205,6 +231,7 @@ private:
 
     static inline int count_ = 0;
     std::string name_;
+    std::string said_; // by the last jackd that ended at its start
     pid_t pid_ = -1;
     bool killed_ = false;
 };
