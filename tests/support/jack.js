@@ -52,6 +52,26 @@ function threadStates(pid) {
   }).filter(Boolean);
 }
 
+const alive = (pid) => {
+  try { process.kill(pid, 0); return true; } catch (error) { return error.code === 'EPERM'; }
+};
+
+// The servers of test processes that have gone which JACK's registry still counts: a killed server
+// keeps its entry until a server of its name starts, and a test process killed in between never
+// starts it. The registry (/dev/shm/jack-shm-registry) is a 24-byte header, then eight entries of
+// a pid and a name "jack-<uid>:<server>:" in 257 bytes, 264 in all.
+function leftBehind() {
+  let registry;
+  try { registry = fs.readFileSync('/dev/shm/jack-shm-registry'); } catch { return []; }
+  const names = [];
+  for (let at = 24; at < 24 + 8 * 264 && at + 264 <= registry.length; at += 264) {
+    const pid = registry.readInt32LE(at);
+    const entry = /^jack-(\d+):(tovra-test-(\d+)-\d+):$/.exec(registry.toString('latin1', at + 4, at + 261).split('\0')[0]);
+    if (pid > 0 && entry && Number(entry[1]) === process.getuid() && !alive(pid) && !alive(Number(entry[3]))) names.push(entry[2]);
+  }
+  return names;
+}
+
 // start() resolves once the server takes clients; a server started again keeps its name.
 // release() stops it for good.
 class JackServer {
@@ -75,10 +95,12 @@ class JackServer {
   }
 
   // JACK has room for eight servers on a machine, other tests' included: a start that finds none
-  // waits for room, up to a minute.
+  // frees what gone tests left behind, or else waits for room, up to a minute.
   async start() {
     this.name ??= released.pop() ?? `tovra-test-${process.pid}-${++count}`;
-    if (!this.child) await waitFor(`room for JACK server ${this.name}`, () => this.launch(this.name), 60000);
+    if (!this.child) {
+      await waitFor(`room for JACK server ${this.name}`, async () => await this.launch(this.name) || await freeLeftBehind() && false, 60000);
+    }
     this.env = { JACK_DEFAULT_SERVER: this.name };
     return this;
   }
@@ -131,6 +153,15 @@ class JackServer {
     released.push(this.name);
     this.name = null;
   }
+}
+
+// Frees the entries of leftBehind(): a server of the name takes its entry, and gives it back as it stops.
+async function freeLeftBehind() {
+  for (const name of leftBehind()) {
+    const server = new JackServer();
+    if (await server.launch(name).catch(() => false)) await server.stop('SIGTERM');
+  }
+  return true;
 }
 
 // Records what reaches `port` of `server`: messages() is every message so far as hex strings
