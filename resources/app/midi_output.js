@@ -1,7 +1,7 @@
 'use strict';
 // The bridge's MIDI output: the MIDI module (an ALSA sequencer output and a JACK output, both
 // named "Tovra Bridge") loaded and opened; what /health says of it; and what the log says: a line
-// for each output whenever its state changes (open, or why not), and the messages dropped, at
+// for each output whenever it opens or stops being open (and why), and the messages dropped, at
 // most once a minute. The module reports changes itself, so nothing here asks it again and again.
 const { checkMessage } = require('./midi_message');
 
@@ -46,13 +46,15 @@ class MidiOutput {
     return Promise.resolve();
   }
 
+  // Logs each change of an output between open (on a port) and unavailable, with the reason it
+  // became unavailable; a later try that fails for another reason is no change.
   update(state) {
     this.outputs = state;
     for (const output of state) {
-      const said = output.open ? `open: "${output.port}"` : `unavailable: ${output.problem}`;
-      if (this.said.get(output.system) === said) continue;
-      this.said.set(output.system, said);
-      this.log(`MIDI output ${output.system} ${said}`);
+      const now = output.open ? `open: "${output.port}"` : 'unavailable';
+      if (this.said.get(output.system) === now) continue;
+      this.said.set(output.system, now);
+      this.log(`MIDI output ${output.system} ${output.open ? now : `${now}: ${output.problem}`}`);
     }
   }
 

@@ -112,7 +112,7 @@ void MidiOutputs::run()
 {
     ::pthread_setname_np(::pthread_self(), "tovra-midi"); // as top -H and /proc show it
     for (auto& slot : slots_) {
-        tryOpen(*slot, false);
+        tryOpen(*slot);
     }
     publish();
     for (;;) {
@@ -127,9 +127,9 @@ void MidiOutputs::run()
                 closeSlot(*slot, slot->output->lost().value_or("the system took the port away"));
             } else if (!slot->open && appeared.contains(slot->output->system())) {
                 slot->failedTries = 0;
-                tryOpen(*slot, true);
+                tryOpen(*slot);
             } else if (!slot->open && slot->retryAt && *slot->retryAt <= now) {
-                tryOpen(*slot, true);
+                tryOpen(*slot);
             }
         }
         publish();
@@ -161,8 +161,9 @@ void MidiOutputs::waitForChange()
     [[maybe_unused]] const auto read = ::read(wakeup_, &wakes, sizeof wakes);
 }
 
-// After a system appeared, a failed try is tried again a few times (retryDelay).
-void MidiOutputs::tryOpen(Slot& slot, bool afterAppearing)
+// A failed try is tried again a few times (retryDelay), the first one at start included: a JACK
+// server that is there may still refuse a client for a moment, and nothing would ask it again.
+void MidiOutputs::tryOpen(Slot& slot)
 {
     slot.retryAt.reset();
     auto problem = slot.output->open([this, lost = &slot.lost] {
@@ -172,10 +173,8 @@ void MidiOutputs::tryOpen(Slot& slot, bool afterAppearing)
     });
     if (problem) {
         slot.problem = std::move(*problem);
-        if (afterAppearing) {
-            if (const auto delay = retry_(++slot.failedTries)) {
-                slot.retryAt = Clock::now() + *delay;
-            }
+        if (const auto delay = retry_(++slot.failedTries)) {
+            slot.retryAt = Clock::now() + *delay;
         }
         return;
     }

@@ -27,8 +27,9 @@ struct OutputState {
     friend bool operator==(const OutputState&, const OutputState&) = default;
 };
 
-// How long after a system appeared to try opening its output again, when the last try failed:
-// a server's socket exists a moment before the server takes clients. None after the last try.
+// How long to wait before trying to open an output again, when the last try failed: a server's
+// socket exists a moment before the server takes clients, and a JACK server refuses a client now
+// and then while another JACK server on the machine takes one. None after the last try.
 std::optional<std::chrono::milliseconds> retryDelay(int failedTries);
 
 // Every output of the program, kept open while their systems allow. A thread of its own opens
@@ -74,7 +75,7 @@ private:
 
     void run();
     void waitForChange();
-    void tryOpen(Slot& slot, bool afterAppearing);
+    void tryOpen(Slot& slot);
     void closeSlot(Slot& slot, std::string problem);
     void publish();
 

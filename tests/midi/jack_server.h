@@ -9,13 +9,19 @@
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -57,6 +63,9 @@ public:
     }
     ~JackServer()
     {
+        if (freeing_) {
+            return;
+        }
         if (killed_) {
             start();
         }
@@ -70,33 +79,17 @@ public:
     bool running() const { return pid_ > 0; }
 
     // Starts it, and waits until it takes clients; not running after, when another server of its
-    // name runs. It ends with the test's process, whatever ends that (a sanitizer's report
-    // included), so it cannot hold the test's output open.
+    // name runs. JACK has room for eight servers on a machine, other tests' included: a start that
+    // finds none frees what gone tests left behind, or else tries again until there is room, up to
+    // a minute.
     void start()
     {
-        std::vector<std::string> args = {"jackd", "-S", "-n",    name_, "-d",
-                                         "dummy", "-r", "48000", "-p",  "64"};
-        std::vector<char*> argv;
-        for (auto& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            const int quiet = ::open("/dev/null", O_WRONLY);
-            ::dup2(quiet, 1); // its errors stay on stderr
-            ::execvp("jackd", argv.data());
-            ::_exit(127);
-        }
-        killed_ = false;
-        bool gone = false;
-        if (pid_ > 0 &&
-            !waitUntil([&] { return (gone = gone || ended()) || (holdsSocket() && answers()); })) {
-            stop(SIGKILL);
-        }
-        if (gone) {
-            pid_ = -1;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (!launch() && saidNoRoom() && std::chrono::steady_clock::now() < end) {
+            for (const auto& name : leftBehind()) {
+                JackServer{Freeing{}, name};
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50)); // until another server ends
         }
     }
 
@@ -112,30 +105,146 @@ public:
         pid_ = -1;
         killed_ = signal == SIGKILL;
     }
-    void pause() const { ::kill(pid_, SIGSTOP); }
+    // Stops it, and waits until every thread of it stands still: a signal reaches another process a
+    // moment after kill returns. False when it did not within 10 s.
+    bool pause() const
+    {
+        ::kill(pid_, SIGSTOP);
+        return waitUntil([this] { return threadStates().find_first_not_of('T') == std::string::npos; });
+    }
     void resume() const { ::kill(pid_, SIGCONT); }
 
+    // A client of it; none when it does not answer. A JACK server refuses a client now and then
+    // while another JACK server on the machine takes one, so a refusal is asked again a few times.
     jack_client_t* connect(const char* client) const
     {
-        return jack_client_open(client, static_cast<jack_options_t>(JackNoStartServer | JackServerName),
-                                nullptr, name_.c_str());
+        for (int tries = 0; tries < 50; ++tries) {
+            if (jack_client_t* opened = openClient(client)) {
+                return opened;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return nullptr;
     }
 
 private:
+    struct Freeing {};
+    // A server of `name` that takes the registry's entry of that name and gives it back as it stops.
+    JackServer(Freeing, std::string name) : name_(std::move(name)), freeing_(true)
+    {
+        if (launch()) {
+            stop(SIGTERM);
+        }
+    }
+
+    // The servers of test processes that have gone which JACK's registry still counts: a killed
+    // server keeps its entry until a server of its name starts, and a test process killed in
+    // between never starts it. The registry is a 24-byte header, then eight entries of a pid and a
+    // name "jack-<uid>:<server>:" in 257 bytes, 264 in all.
+    static std::vector<std::string> leftBehind()
+    {
+        constexpr std::size_t kHeader = 24, kEntry = 264, kEntries = 8;
+        std::array<char, kHeader + kEntries * kEntry> registry{};
+        std::ifstream("/dev/shm/jack-shm-registry", std::ios::binary).read(registry.data(), registry.size());
+        const auto alive = [](long pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM; };
+        const std::string prefix = "jack-" + std::to_string(::getuid()) + ":tovra-test-";
+        std::vector<std::string> names;
+        for (std::size_t i = 0; i < kEntries; ++i) {
+            const char* entry = registry.data() + kHeader + i * kEntry;
+            std::int32_t pid = 0;
+            std::memcpy(&pid, entry, sizeof pid);
+            const std::string name(entry + 4, ::strnlen(entry + 4, kEntry - 4));
+            long test = 0;
+            if (pid <= 0 || !name.starts_with(prefix) || !name.ends_with(':') ||
+                std::from_chars(name.data() + prefix.size(), name.data() + name.size(), test).ec != std::errc()) {
+                continue;
+            }
+            if (!alive(pid) && !alive(test)) {
+                names.push_back(name.substr(name.find(':') + 1, name.size() - name.find(':') - 2));
+            }
+        }
+        return names;
+    }
+
     static std::vector<std::string>& released()
     {
         static std::vector<std::string> names;
         return names;
     }
 
+    jack_client_t* openClient(const char* client) const
+    {
+        return jack_client_open(client, static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+                                nullptr, name_.c_str());
+    }
+
+    // Starts jackd as it, and waits until it takes clients; true when it does. What jackd says
+    // goes to its own file, which is copied to the test's stderr if it ends. It ends with the
+    // test's process, whatever ends that (a sanitizer's report included), so it cannot hold the
+    // test's output open.
+    bool launch()
+    {
+        std::vector<std::string> args = {"jackd", "-S", "-n",    name_, "-d",
+                                         "dummy", "-r", "48000", "-p",  "64"};
+        std::vector<char*> argv;
+        for (auto& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        const int said = ::memfd_create("jackd", MFD_CLOEXEC);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            ::dup2(said, 1);
+            ::dup2(said, 2);
+            ::execvp("jackd", argv.data());
+            ::_exit(127);
+        }
+        killed_ = false;
+        bool gone = false;
+        if (pid_ > 0 &&
+            !waitUntil([&] { return (gone = gone || ended()) || (holdsSocket() && answers()); })) {
+            stop(SIGKILL);
+        }
+        said_.clear();
+        if (gone) {
+            pid_ = -1;
+            std::array<char, 4096> buffer;
+            for (ssize_t length; (length = ::pread(said, buffer.data(), buffer.size(), said_.size())) > 0;) {
+                said_.append(buffer.data(), static_cast<std::size_t>(length));
+            }
+            std::fputs(said_.c_str(), stderr);
+        }
+        ::close(said);
+        return running();
+    }
+
+    bool saidNoRoom() const { return said_.find("Too many servers already active") != std::string::npos; }
+
     bool answers() const
     {
-        jack_client_t* probe = connect("probe");
+        jack_client_t* probe = openClient("probe");
         if (probe == nullptr) {
             return false;
         }
         jack_client_close(probe);
         return true;
+    }
+
+    // The state letter of each of its threads ('T' while stopped by a signal).
+    std::string threadStates() const
+    {
+        std::string states;
+        std::error_code error;
+        const std::string folder = "/proc/" + std::to_string(pid_) + "/task";
+        for (const auto& task : std::filesystem::directory_iterator(folder, error)) {
+            std::ifstream stat(task.path() / "stat");
+            std::string line;
+            if (std::getline(stat, line) && line.rfind(") ") != std::string::npos) {
+                states += line[line.rfind(") ") + 2];
+            }
+        }
+        return states;
     }
 
     // Reaps it when it has ended (it does at once when another server has its name).
@@ -170,8 +279,10 @@ private:
 
     static inline int count_ = 0;
     std::string name_;
+    std::string said_; // by the last jackd that ended at its start
     pid_t pid_ = -1;
     bool killed_ = false;
+    bool freeing_ = false;
 };
 
 // A client of `server` whose MIDI input, connected to `source`, records every message in order.

@@ -15,8 +15,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// An output that records what it is asked, on whichever thread asks; its opens fail while it has
-// problems queued, and its close can be held until the test lets it go.
+// An output that records what it is asked, on whichever thread asks; its opens fail while it
+// refuses, or has problems queued, and its close can be held until the test lets it go.
 class FakeOutput final : public MidiOutput {
 public:
     FakeOutput(MidiSystem system, std::string port) : system_(system), port_(std::move(port)) {}
@@ -26,6 +26,10 @@ public:
     {
         std::lock_guard lock(mutex_);
         ++opens_;
+        opened_.notify_all();
+        if (refusal_) {
+            return refusal_;
+        }
         if (!problems_.empty()) {
             auto problem = problems_.front();
             problems_.pop_front();
@@ -65,6 +69,18 @@ public:
         std::lock_guard lock(mutex_);
         problems_ = std::move(problems);
     }
+    // Every open fails with `problem` while it is set.
+    void refuse(std::optional<std::string> problem)
+    {
+        std::lock_guard lock(mutex_);
+        refusal_ = std::move(problem);
+    }
+    // Waits (up to 5 s) until it was asked to open `count` times; false when it was not.
+    bool waitForOpens(int count)
+    {
+        std::unique_lock lock(mutex_);
+        return opened_.wait_for(lock, std::chrono::seconds(5), [&] { return opens_ >= count; });
+    }
     void holdClose(bool hold)
     {
         {
@@ -95,6 +111,8 @@ private:
     std::string port_;
     mutable std::mutex mutex_;
     std::condition_variable released_;
+    std::condition_variable opened_;
+    std::optional<std::string> refusal_;
     std::deque<std::string> problems_;
     LostHandler lost_;
     std::optional<std::string> lostReason_;
@@ -110,7 +128,8 @@ MidiMessage noteOn(std::uint8_t note)
     return {{0x90, note, 100}, 3};
 }
 
-// Two fake outputs, ALSA's and JACK's, behind a watch of temporary folders; `changes` counts the
+// Two fake outputs, ALSA's and JACK's, behind a watch of temporary folders, tried again up to five
+// times a millisecond or so apart; ALSA's refuses while `alsaRefusal` is set; `changes` counts the
 // change reports, and waitFor() waits (up to 5 s) until the state is as asked.
 struct Outputs {
     testing::TempDir root;
@@ -121,7 +140,7 @@ struct Outputs {
     int changes = 0;
     std::unique_ptr<MidiOutputs> outputs;
 
-    explicit Outputs(std::deque<std::string> alsaProblems = {}, std::deque<std::string> jackProblems = {})
+    explicit Outputs(std::optional<std::string> alsaRefusal = {}, std::deque<std::string> jackProblems = {})
     {
         std::filesystem::create_directories(root / "dev");
         std::filesystem::create_directories(root / "shm");
@@ -129,7 +148,7 @@ struct Outputs {
         auto jackOutput = std::make_unique<FakeOutput>(MidiSystem::jack, "Tovra Bridge:midi_out");
         alsa = alsaOutput.get();
         jack = jackOutput.get();
-        alsa->failNextOpens(std::move(alsaProblems));
+        alsa->refuse(std::move(alsaRefusal));
         jack->failNextOpens(std::move(jackProblems));
         std::vector<std::unique_ptr<MidiOutput>> list;
         list.push_back(std::move(alsaOutput));
@@ -172,17 +191,26 @@ struct Outputs {
 
 TEST(MidiOutputs, StartOpensWhatItCanAndSaysWhyNotForTheRest)
 {
-    Outputs o({"no sequencer"});
+    Outputs o("no sequencer");
     EXPECT_EQ(o.pair(), Outputs::Pair({false, "", "not opened yet"}, {false, "", "not opened yet"}));
     o.outputs->start();
     ASSERT_TRUE(o.waitFor({{false, "", "no sequencer"}, {true, "Tovra Bridge:midi_out", ""}}));
-    EXPECT_EQ(o.changes, 1);
-    EXPECT_EQ(o.alsa->opens(), 1) << "not tried again without a sign";
+    EXPECT_TRUE(o.alsa->waitForOpens(6)) << "tried again five times";
+    std::lock_guard lock(o.mutex);
+    EXPECT_EQ(o.changes, 1) << "a try that fails as the last one did is no change";
+}
+
+TEST(MidiOutputs, AnOpenThatFailsAtStartIsTriedAgainWithoutASign)
+{
+    Outputs o({}, {"the JACK server refused the client (status 33)"});
+    o.outputs->start();
+    ASSERT_TRUE(o.waitFor({{true, "Tovra Bridge", ""}, {true, "Tovra Bridge:midi_out", ""}}));
+    EXPECT_EQ(o.jack->opens(), 2);
 }
 
 TEST(MidiOutputs, SendingReachesEveryOpenOutputInOrderAndCountsWhatOneDropped)
 {
-    Outputs o({"no sequencer"});
+    Outputs o("no sequencer");
     EXPECT_EQ(o.outputs->send(noteOn(1)).open, 0) << "before start";
     o.outputs->start();
     ASSERT_TRUE(o.waitFor({{false, "", "no sequencer"}, {true, "Tovra Bridge:midi_out", ""}}));
@@ -199,7 +227,7 @@ TEST(MidiOutputs, SendingReachesEveryOpenOutputInOrderAndCountsWhatOneDropped)
 
 TEST(MidiOutputs, ALostOutputIsClosedOnItsThreadAndOpenedAgainWhenItsSystemAppears)
 {
-    Outputs o({"no sequencer"});
+    Outputs o("no sequencer");
     o.outputs->start();
     ASSERT_TRUE(o.waitFor({{false, "", "no sequencer"}, {true, "Tovra Bridge:midi_out", ""}}));
     o.jack->failNextOpens({"no JACK server is running"});
@@ -212,23 +240,29 @@ TEST(MidiOutputs, ALostOutputIsClosedOnItsThreadAndOpenedAgainWhenItsSystemAppea
         << "tried again after the failure";
     EXPECT_EQ(o.jack->opens(), 3);
     EXPECT_EQ(o.outputs->send(noteOn(60)).delivered, 1);
-    // The sequencer's device appearing opens ALSA's.
+    // The sequencer's device appearing opens ALSA's, once the tries after the start have ended.
+    ASSERT_TRUE(o.alsa->waitForOpens(6));
+    o.alsa->refuse(std::nullopt);
     testing::writeFile(o.root / "dev" / "snd" / "seq", "");
     ASSERT_TRUE(o.waitFor({{true, "Tovra Bridge", ""}, {true, "Tovra Bridge:midi_out", ""}}));
 }
 
-TEST(MidiOutputs, ASystemThatKeepsFailingAfterAppearingIsTriedAFewTimesThenLeft)
+TEST(MidiOutputs, AnOpenThatKeepsFailingIsTriedFiveTimesMoreThenLeftUntilItsSystemAppears)
 {
-    Outputs o({}, {"no JACK server is running", "1", "2", "3", "4", "5", "6", "7"});
+    Outputs o;
+    o.jack->refuse("no JACK server is running");
     o.outputs->start();
+    ASSERT_TRUE(o.jack->waitForOpens(6)) << "the start, then five more";
     ASSERT_TRUE(o.waitFor({{true, "Tovra Bridge", ""}, {false, "", "no JACK server is running"}}));
+    o.jack->refuse("the JACK server refused the client");
     o.jackServerAppears();
-    ASSERT_TRUE(o.waitFor({{true, "Tovra Bridge", ""}, {false, "", "6"}}));
-    EXPECT_EQ(o.jack->opens(), 7) << "the start, then one try and five more";
-    // It has stopped trying: the next sign starts again, and the try after the failure succeeds.
+    ASSERT_TRUE(o.jack->waitForOpens(12)) << "the sign, then five more";
+    ASSERT_TRUE(o.waitFor({{true, "Tovra Bridge", ""}, {false, "", "the JACK server refused the client"}}));
+    // It has stopped trying: the next sign starts again, and that try succeeds.
+    o.jack->refuse(std::nullopt);
     o.jackServerAppears();
     ASSERT_TRUE(o.waitFor({{true, "Tovra Bridge", ""}, {true, "Tovra Bridge:midi_out", ""}}));
-    EXPECT_EQ(o.jack->opens(), 9);
+    EXPECT_EQ(o.jack->opens(), 13);
 }
 
 TEST(MidiOutputs, RetriesWaitLongerEachTimeAndStopAfterFive)
@@ -242,7 +276,7 @@ TEST(MidiOutputs, RetriesWaitLongerEachTimeAndStopAfterFive)
 
 TEST(MidiOutputs, StopClosesEveryOutputAndOpenOnesAreClosedOnlyOnce)
 {
-    Outputs o({"no sequencer"});
+    Outputs o("no sequencer");
     o.outputs->start();
     ASSERT_TRUE(o.waitFor({{false, "", "no sequencer"}, {true, "Tovra Bridge:midi_out", ""}}));
     EXPECT_TRUE(o.outputs->stop(5s));

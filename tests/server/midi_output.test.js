@@ -45,7 +45,7 @@ test('health follows each report: ready while an output is open, its port (ALSA 
   assert.deepEqual([output.ready, output.port], [false, '']);
 });
 
-test('the log says each output\'s state once per change, never again for the same', () => {
+test('the log says each output\'s state once per change, never again for the same nor for another reason', () => {
   const module = stubModule();
   const { lines } = opened(module);
   module.report([alsa(false, 'no sequencer'), jack(false, 'no JACK server is running')]);
@@ -53,11 +53,14 @@ test('the log says each output\'s state once per change, never again for the sam
   module.report([alsa(false, 'no sequencer'), jack(true)]);
   module.report([alsa(false, 'no sequencer'), jack(true, '', 5)]);
   module.report([alsa(false, 'no sequencer'), jack(false, 'the JACK server went away: killed')]);
+  module.report([alsa(false, 'permission denied'), jack(false, 'no JACK server is running')]);
+  module.report([alsa(false, 'permission denied'), jack(true)]);
   assert.deepEqual(lines, [
     'MIDI output ALSA unavailable: no sequencer',
     'MIDI output JACK unavailable: no JACK server is running',
     'MIDI output JACK open: "Tovra Bridge:midi_out"',
     'MIDI output JACK unavailable: the JACK server went away: killed',
+    'MIDI output JACK open: "Tovra Bridge:midi_out"',
   ]);
 });
 

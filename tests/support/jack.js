@@ -44,6 +44,34 @@ function holds(pid, socketPath) {
   }
 }
 
+// The state letter of each thread of process `pid` ('T' while stopped by a signal).
+function threadStates(pid) {
+  const task = `/proc/${pid}/task`;
+  return fs.readdirSync(task).map((tid) => {
+    try { return fs.readFileSync(`${task}/${tid}/stat`, 'utf8').replace(/^.*\) /s, '')[0]; } catch { return null; } // a thread that has ended
+  }).filter(Boolean);
+}
+
+const alive = (pid) => {
+  try { process.kill(pid, 0); return true; } catch (error) { return error.code === 'EPERM'; }
+};
+
+// The servers of test processes that have gone which JACK's registry still counts: a killed server
+// keeps its entry until a server of its name starts, and a test process killed in between never
+// starts it. The registry (/dev/shm/jack-shm-registry) is a 24-byte header, then eight entries of
+// a pid and a name "jack-<uid>:<server>:" in 257 bytes, 264 in all.
+function leftBehind() {
+  let registry;
+  try { registry = fs.readFileSync('/dev/shm/jack-shm-registry'); } catch { return []; }
+  const names = [];
+  for (let at = 24; at < 24 + 8 * 264 && at + 264 <= registry.length; at += 264) {
+    const pid = registry.readInt32LE(at);
+    const entry = /^jack-(\d+):(tovra-test-(\d+)-\d+):$/.exec(registry.toString('latin1', at + 4, at + 261).split('\0')[0]);
+    if (pid > 0 && entry && Number(entry[1]) === process.getuid() && !alive(pid) && !alive(Number(entry[3]))) names.push(entry[2]);
+  }
+  return names;
+}
+
 // start() resolves once the server takes clients; a server started again keeps its name.
 // release() stops it for good.
 class JackServer {
@@ -55,43 +83,62 @@ class JackServer {
     this.child = null;
   }
 
-  // `jack_lsp` against it: its ports (with -t, their types), or null when it does not answer.
+  // `jack_lsp` against it: its ports (with -t, their types), or null when it does not answer. A
+  // JACK server refuses a client now and then while another JACK server takes one (other tests'),
+  // so a refusal is asked again a few times.
   ports(...options) {
-    const lsp = spawnSync('jack_lsp', options, { env: { ...process.env, ...this.env }, encoding: 'utf8', timeout: 5000 });
-    return lsp.status === 0 ? lsp.stdout : null;
+    for (let tries = 0; tries < 20; tries++) {
+      const lsp = spawnSync('jack_lsp', options, { env: { ...process.env, ...this.env }, encoding: 'utf8', timeout: 5000 });
+      if (lsp.status === 0) return lsp.stdout;
+    }
+    return null;
   }
 
+  // JACK has room for eight servers on a machine, other tests' included: a start that finds none
+  // frees what gone tests left behind, or else waits for room, up to a minute.
   async start() {
     this.name ??= released.pop() ?? `tovra-test-${process.pid}-${++count}`;
-    if (!this.child && !await this.launch(this.name)) throw new Error(`jackd ${this.name}: another server has its name`);
+    if (!this.child) {
+      await waitFor(`room for JACK server ${this.name}`, async () => await this.launch(this.name) || await freeLeftBehind() && false, 60000);
+    }
     this.env = { JACK_DEFAULT_SERVER: this.name };
     return this;
   }
 
-  // Starts jackd as `name`; false when a server of that name runs already.
+  // Starts jackd as `name`: true once it takes clients, false when JACK has no room for it.
   async launch(name) {
     const mode = this.synchronous ? ['-S'] : [];
     const child = spawn('jackd', [...mode, '-n', name, '-d', 'dummy', '-r', '48000', '-p', '64'], { stdio: ['ignore', 'pipe', 'pipe'] });
     this.output = '';
     for (const stream of [child.stdout, child.stderr]) stream.setEncoding('utf8').on('data', (d) => { this.output += d; });
     const exited = new Promise((resolve) => child.once('exit', resolve));
+    let ended = false; // and all it said read
+    child.once('close', () => { ended = true; });
     const env = { ...process.env, JACK_DEFAULT_SERVER: name };
     const socket = `/dev/shm/jack_${name}_${process.getuid()}_0`;
     const answers = () => holds(child.pid, socket) && spawnSync('jack_lsp', [], { env, stdio: 'ignore', timeout: 5000 }).status === 0;
-    await waitFor(`JACK server ${name}`, () => child.exitCode !== null || answers());
-    if (child.exitCode !== null) {
-      if (/already active/.test(this.output)) return false;
+    await waitFor(`JACK server ${name}`, () => ended || answers());
+    if (ended) {
+      if (/Too many servers already active/.test(this.output)) return false;
+      if (/already active/.test(this.output)) throw new Error(`jackd ${name}: another server has its name`);
       throw new Error(`jackd ${name} ended:\n${this.output}`);
     }
     Object.assign(this, { child, exited, killed: false });
     return true;
   }
 
-  // Sends `signal`; for one that ends it, resolves once it has ended (and been reaped).
+  // Sends `signal`; resolves once it has taken effect: for SIGSTOP, once every thread of the
+  // server stands still (a signal reaches another process a moment after kill returns); for
+  // SIGCONT, once none does; for one that ends it, once it has ended (and been reaped).
   async stop(signal = 'SIGTERM') {
     if (!this.child) return;
     this.child.kill(signal);
-    if (signal === 'SIGSTOP' || signal === 'SIGCONT') return;
+    if (signal === 'SIGSTOP' || signal === 'SIGCONT') {
+      const still = signal === 'SIGSTOP';
+      await waitFor(`jackd ${this.name} to ${still ? 'stand still' : 'go on'}`, () => threadStates(this.child.pid)
+        .every((state) => (state === 'T') === still));
+      return;
+    }
     this.child.kill('SIGCONT'); // a stopped server takes its signal only once it goes on
     await this.exited;
     this.child = null;
@@ -106,6 +153,15 @@ class JackServer {
     released.push(this.name);
     this.name = null;
   }
+}
+
+// Frees the entries of leftBehind(): a server of the name takes its entry, and gives it back as it stops.
+async function freeLeftBehind() {
+  for (const name of leftBehind()) {
+    const server = new JackServer();
+    if (await server.launch(name).catch(() => false)) await server.stop('SIGTERM');
+  }
+  return true;
 }
 
 // Records what reaches `port` of `server`: messages() is every message so far as hex strings

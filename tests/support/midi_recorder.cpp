@@ -10,10 +10,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <thread>
 
 namespace {
 
@@ -55,6 +57,19 @@ void shutDown(void*)
     gone = true;
 }
 
+// A JACK server refuses a client now and then while another JACK server takes one: asked again a
+// few times, a moment apart.
+jack_client_t* openClient()
+{
+    for (int tries = 0; tries < 50; ++tries) {
+        if (jack_client_t* client = jack_client_open("recorder", JackNoStartServer, nullptr)) {
+            return client;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return nullptr;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -63,7 +78,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: midi_recorder SOURCE-PORT\n");
         return 2;
     }
-    jack_client_t* client = jack_client_open("recorder", JackNoStartServer, nullptr);
+    jack_client_t* client = openClient();
     ring = jack_ringbuffer_create(sizeof(Record) * 65536);
     if (client == nullptr || ring == nullptr) {
         std::fprintf(stderr, "midi_recorder: no JACK server\n");
