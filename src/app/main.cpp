@@ -29,7 +29,7 @@ int main(int argc, char** argv)
     if (!platform::claimSingleInstance()) {
         if (invocation == Invocation::run &&
             !platform::askRunningInstance(controlRequest(invocation), kShowAnswerTime)) {
-            platform::postDesktopNotification(texts::kProductName, texts::kAlreadyRunning,
+            platform::postDesktopNotification(texts::kApplicationName, texts::kAlreadyRunning,
                                               texts::kAlreadyRunningDetail);
         }
         return 0;
@@ -37,7 +37,7 @@ int main(int argc, char** argv)
 
     // Torn down in reverse: the delegate goes before the platform it uses.
     const std::unique_ptr<platform::Backends> backends =
-        platform::makeBackends(argc, argv, texts::kProductName);
+        platform::makeBackends(argc, argv, texts::kApplicationName);
     const platform::Platform platform = backends->platform();
     const auto delegate = std::make_shared<TovraAppDelegate>(platform);
     platform.application.setDelegate(delegate);

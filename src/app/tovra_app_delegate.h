@@ -50,6 +50,9 @@ private:
     void performPhoneLinkAction(bool openAfterCopy);                                  // menu/
     void fetchPhoneLink(std::function<void(const std::optional<std::string>&)> done); // menu/
     void setBridgeStatus(const std::string& text, bool ready);                        // app/
+    void showWindowContent();                                                         // app/
+    void windowDidShow();                                                             // menu/
+    void phoneLinkDidArrive(const std::optional<std::string>& phoneURL);              // menu/
     void stopBridgeForShutDown();                                                     // app/
     void updateLaunchAtLoginState();                                                  // login/
     void reportMissingTray();                                                         // app/
@@ -88,6 +91,7 @@ private:
     bool bridgeReady = false;
     bool takenPortReported = false;
     std::string statusText; // the status line as last set, for the command line
+    std::string phoneLink;  // the private phone link as last fetched, for the window; never logged
 };
 
 } // namespace tovra

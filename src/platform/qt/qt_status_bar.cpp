@@ -142,8 +142,9 @@ void QtStatusBarButton::updateIcon()
                : QIcon());
 }
 
-QtStatusItem::QtStatusItem(TrayHosts& hosts)
-    : hosts_(hosts), paletteWatcher_(std::make_unique<PaletteWatcher>([this] { button_.updateIcon(); }))
+QtStatusItem::QtStatusItem(TrayHosts& hosts, QrEncoder encoder)
+    : hosts_(hosts), encoder_(std::move(encoder)),
+      paletteWatcher_(std::make_unique<PaletteWatcher>([this] { button_.updateIcon(); }))
 {
     QObject::connect(&hosts_, &TrayHosts::changed, &context_, [this] { followHosts(); });
     QObject::connect(&hosts_, &TrayHosts::settledNow, &context_, [this] {
@@ -206,6 +207,19 @@ void QtStatusItem::setWindowTitle(const std::string& title)
     }
 }
 
+void QtStatusItem::setWindowContent(const platform::WindowContent& content)
+{
+    windowContent_ = content;
+    if (window_) {
+        window_->setContent(windowContent_);
+    }
+}
+
+void QtStatusItem::setWindowShownHandler(std::function<void()> shown)
+{
+    windowShown_ = std::move(shown);
+}
+
 void QtStatusItem::showWindow()
 {
     // A window's first showing makes Qt's accessibility bridge, which reaches for the desktop's
@@ -215,11 +229,15 @@ void QtStatusItem::showWindow()
         return;
     }
     if (!window_ && menu_) {
-        window_ = std::make_unique<StatusWindow>(*menu_, windowTitle_);
+        window_ = std::make_unique<StatusWindow>(*menu_, windowTitle_, encoder_);
         window_->setIcon(icon_);
+        window_->setContent(windowContent_);
     }
     if (window_) {
         window_->bringUp();
+        if (const std::function<void()> shown = windowShown_) {
+            shown();
+        }
     }
 }
 
@@ -274,7 +292,7 @@ void QtStatusItem::popUpMenu(QPoint at)
     menu_->popup(at);
 }
 
-QtStatusBar::QtStatusBar(TrayHosts& hosts) : hosts_(hosts)
+QtStatusBar::QtStatusBar(TrayHosts& hosts, QrEncoder encoder) : hosts_(hosts), encoder_(std::move(encoder))
 {
     static const bool resourcesReady = (initSymbolResources(), true);
     (void)resourcesReady;
@@ -282,7 +300,7 @@ QtStatusBar::QtStatusBar(TrayHosts& hosts) : hosts_(hosts)
 
 std::shared_ptr<platform::StatusItem> QtStatusBar::statusItem()
 {
-    return std::make_shared<QtStatusItem>(hosts_);
+    return std::make_shared<QtStatusItem>(hosts_, encoder_);
 }
 
 // Tray icons carry no accessible name of their own; the tooltip is what assistive tools read.

@@ -73,14 +73,16 @@ private:
 // follows the host's restarts), else an icon docked in a tray of the other kind.
 class QtStatusItem final : public platform::StatusItem {
 public:
-    explicit QtStatusItem(TrayHosts& hosts);
+    QtStatusItem(TrayHosts& hosts, QrEncoder encoder);
     ~QtStatusItem() override;
 
     platform::StatusBarButton* button() override { return &button_; }
     void setMenu(std::shared_ptr<platform::Menu> menu) override;
     bool isVisible() override;
     void setWindowTitle(const std::string& title) override;
+    void setWindowContent(const platform::WindowContent& content) override;
     void showWindow() override;
+    void setWindowShownHandler(std::function<void()> shown) override;
 
     void setIcon(const QIcon& icon);
     void setToolTip(const QString& toolTip);
@@ -94,6 +96,7 @@ private:
     void popUpMenu(QPoint at);
 
     TrayHosts& hosts_;
+    QrEncoder encoder_;
     QObject context_; // ends the watch on the hosts with the item
     QIcon icon_;
     QString toolTip_;
@@ -105,6 +108,8 @@ private:
     std::unique_ptr<DockedIcon> dockedIcon_;
     std::uint64_t dockedIn_ = 0; // the tray of the docked icon
     QString windowTitle_;
+    platform::WindowContent windowContent_;
+    std::function<void()> windowShown_;
     std::unique_ptr<QObject> paletteWatcher_; // the icon follows the desktop's light or dark panels
     std::unique_ptr<StatusWindow> window_;    // made when first shown
     bool showWhenSettled_ = false;
@@ -113,7 +118,8 @@ private:
 
 class QtStatusBar final : public platform::StatusBar {
 public:
-    explicit QtStatusBar(TrayHosts& hosts);
+    // `encoder` draws the phone link as a code in the items' windows; none shows the link as text only.
+    explicit QtStatusBar(TrayHosts& hosts, QrEncoder encoder = {});
 
     std::shared_ptr<platform::StatusItem> statusItem() override;
     std::shared_ptr<platform::Image> systemSymbolImage(const std::string& name,
@@ -124,6 +130,7 @@ public:
 
 private:
     TrayHosts& hosts_;
+    QrEncoder encoder_;
 };
 
 } // namespace tovra::qt
