@@ -37,6 +37,10 @@ inline constexpr int kExitNotRunning = 3;
 inline constexpr double kAnswerTime = 4.0;
 inline constexpr double kShowAnswerTime = 0.4;
 
+// For a misuse, the line that names what was not understood: an unknown option, or the option after
+// the first; empty otherwise.
+std::string misuseNote(const std::vector<std::string_view>& arguments);
+
 // The request the running instance takes for an invocation; empty for those it does not serve.
 std::string controlRequest(Invocation invocation);
 
@@ -50,9 +54,9 @@ inline constexpr const char* kShow = "show";
 
 // Carries out an invocation that only prints or asks (help, version, status, phone link, quit,
 // misuse) and returns the exit status. `ask` sends a request to this user's running instance:
-// none when none runs.
+// none when none runs. A misuse prints `note` (misuseNote) before the usage line.
 int answerCommandLine(Invocation invocation, const std::string& version,
                       const std::function<std::optional<platform::ControlAnswer>(const std::string&)>& ask,
-                      std::ostream& out, std::ostream& err);
+                      std::ostream& out, std::ostream& err, const std::string& note = {});
 
 } // namespace tovra

@@ -15,12 +15,14 @@ int main(int argc, char** argv)
     using namespace tovra;
 
     // Before anything else: an option that only prints or asks touches nothing of this user's.
-    const Invocation invocation = readCommandLine(std::vector<std::string_view>(argv + 1, argv + argc));
+    const std::vector<std::string_view> arguments(argv + 1, argv + argc);
+    const Invocation invocation = readCommandLine(arguments);
     if (invocation != Invocation::run && invocation != Invocation::runFromLogin) {
         const auto ask = [](const std::string& request) {
             return platform::askRunningInstance(request, kAnswerTime);
         };
-        return answerCommandLine(invocation, platform::programVersion(), ask, std::cout, std::cerr);
+        return answerCommandLine(invocation, platform::programVersion(), ask, std::cout, std::cerr,
+                                 misuseNote(arguments));
     }
 
     // From here on a termination signal ends the program cleanly, and a second start for this

@@ -73,6 +73,8 @@ inline constexpr const char* kHelp =
     "Exit status: 0 done; 1 no phone link to give; 2 a wrong option; 3 Tovra Bridge is not running.\n";
 inline constexpr const char* kUsage =
     "Usage: tovra-bridge [-h|--help|-v|--version|--status|--phone-link|--quit]\n";
+inline constexpr const char* kUnknownOption = ": unknown option \u2018";
+inline constexpr const char* kOneOptionOnly = ": one option at a time, not also \u2018";
 inline constexpr const char* kNotRunning = "tovra-bridge: Tovra Bridge is not running\n";
 inline constexpr const char* kNoPhoneLink = "no phone link: the bridge is not answering yet";
 inline constexpr const char* kNoAnswer = "the running Tovra Bridge did not answer";

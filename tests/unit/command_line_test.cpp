@@ -25,6 +25,26 @@ TEST(CommandLine, EachOptionAloneAndNothingElse)
     }
 }
 
+TEST(CommandLine, AMisuseNamesWhatItDidNotUnderstand)
+{
+    // clang-format off
+    const std::pair<std::vector<std::string_view>, std::string> cases[] = {
+        {{"--Status"}, "tovra-bridge: unknown option \u2018--Status\u2019\n"},
+        {{"-hv"}, "tovra-bridge: unknown option \u2018-hv\u2019\n"},
+        {{""}, "tovra-bridge: unknown option \u2018\u2019\n"},
+        {{"--status", "--bogus"}, "tovra-bridge: unknown option \u2018--bogus\u2019\n"},
+        {{"--status", "--quit"}, "tovra-bridge: one option at a time, not also \u2018--quit\u2019\n"},
+        {{"--quit"}, ""}, {{}, ""}};
+    // clang-format on
+    for (const auto& [arguments, expected] : cases) {
+        EXPECT_EQ(misuseNote(arguments), expected);
+    }
+    std::ostringstream out, err;
+    EXPECT_EQ(answerCommandLine(Invocation::misuse, "1", {}, out, err, misuseNote({"--x"})), 2);
+    EXPECT_EQ(err.str(), std::string("tovra-bridge: unknown option \u2018--x\u2019\n") +
+                             "Usage: tovra-bridge [-h|--help|-v|--version|--status|--phone-link|--quit]\n");
+}
+
 struct Printed {
     int status;
     std::string out, err;

@@ -43,8 +43,9 @@ TEST(WindowTest, EachStatusHasItsSentenceAndItsFirstCommand)
 
 TEST_F(DelegateTest, TheLinkGoesToTheWindowOnceReadyAndEachTimeItComesUpButNotPastTheBridgesEnd)
 {
-    const std::string waiting = "window content:Ready to pair. Scan the code with your phone\u2019s camera, or "
-                                "choose Set Up Phone\u2026 | Set Up Phone\u2026 | ";
+    const std::string waiting =
+        "window content:Ready to pair. Scan the code with your phone\u2019s camera, or "
+        "choose Set Up Phone\u2026 | Set Up Phone\u2026 | ";
     launch();
     fake.ask("show"); // not ready: nobody to ask
     EXPECT_EQ(fake.requests().size(), 1u);
@@ -70,7 +71,8 @@ TEST_F(DelegateTest, TheLinkGoesToTheWindowOnceReadyAndEachTimeItComesUpButNotPa
               (History{waiting + kNoLink, waiting + "http://192.168.1.5:4173/controller?token=one",
                        waiting + "http://192.168.1.5:4173/controller?token=two"}));
     EXPECT_EQ(fake.only("window content:").back(),
-              "window content:The bridge stopped. Tovra starts it again in a moment. | Restart Bridge | " + kNoLink);
+              "window content:The bridge stopped. Tovra starts it again in a moment. | Restart Bridge | " +
+                  kNoLink);
     EXPECT_EQ(fake.only({"clear", "copy:", "open:"}), History{"open:http://localhost:4173/setup"})
         << "the window's link is neither copied nor opened";
 }

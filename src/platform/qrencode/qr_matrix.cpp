@@ -12,8 +12,8 @@ Matrix encode(std::string_view text)
         return {};
     }
     const std::unique_ptr<QRcode, decltype(&QRcode_free)> code(
-        QRcode_encodeData(static_cast<int>(text.size()), reinterpret_cast<const unsigned char*>(text.data()), 0,
-                          QR_ECLEVEL_M),
+        QRcode_encodeData(static_cast<int>(text.size()), reinterpret_cast<const unsigned char*>(text.data()),
+                          0, QR_ECLEVEL_M),
         &QRcode_free);
     if (!code) {
         return {};
