@@ -31,44 +31,46 @@ constexpr int kIconSizes[] = {16, 22, 24, 32, 44, 48, 64, 96, 128};
 
 QImage renderTinted(QSvgRenderer& renderer, int size, const QColor& tint)
 {
+    QImage shape(size, size, QImage::Format_ARGB32_Premultiplied);
+    shape.fill(Qt::transparent);
+
+    QSizeF box = renderer.viewBoxF().size();
+    if (box.isEmpty()) {
+        box = QSizeF(size, size);
+    }
+    box.scale(size, size, Qt::KeepAspectRatio);
+    const QRectF target(QPointF((size - box.width()) / 2, (size - box.height()) / 2), box);
+    {
+        QPainter painter(&shape);
+        painter.setRenderHint(QPainter::Antialiasing);
+        renderer.render(&painter, target);
+    }
+
+    // The outline: the shape grown by a pixel at 16 px (more at larger sizes), in the outline's colour.
+    const int grow = std::max(1, (size + 15) / 16);
     QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
-
-    QSizeF shape = renderer.viewBoxF().size();
-    if (shape.isEmpty()) {
-        shape = QSizeF(size, size);
+    for (int y = 0; y < size; ++y) {
+        for (int x = 0; x < size; ++x) {
+            int alpha = 0;
+            for (int dy = std::max(0, y - grow); dy <= std::min(size - 1, y + grow); ++dy) {
+                for (int dx = std::max(0, x - grow); dx <= std::min(size - 1, x + grow); ++dx) {
+                    alpha = std::max(alpha, qAlpha(shape.pixel(dx, dy)));
+                }
+            }
+            if (alpha > 0) {
+                image.setPixel(x, y,
+                               qPremultiply(qRgba(kOutline.red(), kOutline.green(), kOutline.blue(), alpha)));
+            }
+        }
     }
-    shape.scale(size, size, Qt::KeepAspectRatio);
-    const QRectF target(QPointF((size - shape.width()) / 2, (size - shape.height()) / 2), shape);
-
-    QPainter painter(&image);
-    painter.setRenderHint(QPainter::Antialiasing);
-    renderer.render(&painter, target);
+    QPainter painter(&shape);
     painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
-    painter.fillRect(image.rect(), tint);
+    painter.fillRect(shape.rect(), tint);
+    painter.end();
+    QPainter(&image).drawImage(0, 0, shape);
     return image;
 }
-
-// Calls `changed` when the application's palette changes (the desktop switched between light and
-// dark).
-class PaletteWatcher final : public QObject {
-public:
-    explicit PaletteWatcher(std::function<void()> changed) : changed_(std::move(changed))
-    {
-        QCoreApplication::instance()->installEventFilter(this);
-    }
-
-private:
-    bool eventFilter(QObject* watched, QEvent* event) override
-    {
-        if (watched == QCoreApplication::instance() && event->type() == QEvent::ApplicationPaletteChange) {
-            changed_();
-        }
-        return false;
-    }
-
-    std::function<void()> changed_;
-};
 
 } // namespace
 
@@ -93,26 +95,21 @@ QIcon QtImage::tinted(const QColor& tint, bool active) const
     return entry->second;
 }
 
-QColor tintColor(platform::TintColor color, bool lightPanel)
+QColor tintColor(platform::TintColor color)
 {
     switch (color) {
     case platform::TintColor::systemGreen:
-        return lightPanel ? QColor(0x24, 0x8A, 0x3D) : QColor(0x34, 0xC7, 0x59);
+        return {0x34, 0xC7, 0x59};
     case platform::TintColor::secondaryLabel:
         break;
     }
-    return lightPanel ? QColor(0x63, 0x63, 0x66) : QColor(0x8E, 0x8E, 0x93);
+    return {0xAE, 0xAE, 0xB2};
 }
 
 QIcon applicationIcon()
 {
     initSymbolResources();
     return QIcon(QStringLiteral(":/icons/application.svg"));
-}
-
-bool lightPanels()
-{
-    return QGuiApplication::palette().color(QPalette::Window).lightnessF() >= 0.5;
 }
 
 void QtStatusBarButton::setImage(std::shared_ptr<platform::Image> image)
@@ -137,14 +134,11 @@ void QtStatusBarButton::setContentTintColor(platform::TintColor color)
 
 void QtStatusBarButton::updateIcon()
 {
-    item_.setIcon(
-        image_ ? image_->tinted(tintColor(tint_, lightPanels()), tint_ == platform::TintColor::systemGreen)
-               : QIcon());
+    item_.setIcon(image_ ? image_->tinted(tintColor(tint_), tint_ == platform::TintColor::systemGreen)
+                         : QIcon());
 }
 
-QtStatusItem::QtStatusItem(TrayHosts& hosts, QrEncoder encoder)
-    : hosts_(hosts), encoder_(std::move(encoder)),
-      paletteWatcher_(std::make_unique<PaletteWatcher>([this] { button_.updateIcon(); }))
+QtStatusItem::QtStatusItem(TrayHosts& hosts, QrEncoder encoder) : hosts_(hosts), encoder_(std::move(encoder))
 {
     QObject::connect(&hosts_, &TrayHosts::changed, &context_, [this] { followHosts(); });
     QObject::connect(&hosts_, &TrayHosts::settledNow, &context_, [this] {

@@ -28,8 +28,8 @@ class QtImage final : public platform::Image {
 public:
     explicit QtImage(QByteArray svg, QByteArray restingSvg = {});
 
-    // The symbol filled with `tint`, rendered at the sizes trays ask for, in its resting shape
-    // unless `active`. Each is rendered once: the icon changes with every start and stop of the
+    // The symbol filled with `tint` inside a black outline, rendered at the sizes trays ask for, in its
+    // resting shape unless `active`. Each is rendered once: the icon changes with every start and stop of the
     // server, on the way to a relaunch.
     QIcon tinted(const QColor& tint, bool active = true) const;
 
@@ -39,15 +39,14 @@ private:
     mutable std::map<std::pair<QRgb, bool>, QIcon> rendered_;
 };
 
-// The platform colours, as they read against the panel: green #34C759 and grey #8E8E93 on a dark panel,
-// deeper ones on a light panel, where those would fall under 3:1.
-QColor tintColor(platform::TintColor color, bool lightPanel);
+// The platform colours: green #34C759 and grey #AEAEB2. With the black outline every symbol gets,
+// one of the two stands out by 3:1 at least from any panel, white, black or a grey between: the
+// panel's colour is not known (the palette Qt reports is not the panel's).
+QColor tintColor(platform::TintColor color);
+inline const QColor kOutline{0, 0, 0};
 
 // The application's own icon, in colour: for its windows.
 QIcon applicationIcon();
-
-// Whether the desktop's panels are light, judged by the application palette's window colour.
-bool lightPanels();
 
 class QtStatusItem;
 
@@ -58,7 +57,6 @@ public:
     void setImage(std::shared_ptr<platform::Image> image) override;
     void setToolTip(const std::string& toolTip) override;
     void setContentTintColor(platform::TintColor color) override;
-    // Renders the icon again, for the panels' colours as they are now.
     void updateIcon();
 
 private:
@@ -110,8 +108,7 @@ private:
     QString windowTitle_;
     platform::WindowContent windowContent_;
     std::function<void()> windowShown_;
-    std::unique_ptr<QObject> paletteWatcher_; // the icon follows the desktop's light or dark panels
-    std::unique_ptr<StatusWindow> window_;    // made when first shown
+    std::unique_ptr<StatusWindow> window_; // made when first shown
     bool showWhenSettled_ = false;
     QtStatusBarButton button_{*this};
 };
