@@ -29,7 +29,7 @@ namespace {
 // Panel sizes in use (16 to 64 px) and their doubles for scaled displays.
 constexpr int kIconSizes[] = {16, 22, 24, 32, 44, 48, 64, 96, 128};
 
-QImage renderTinted(QSvgRenderer& renderer, int size, const QColor& tint)
+QImage renderTinted(QSvgRenderer& renderer, int size, const QColor& tint, bool outlined)
 {
     QImage shape(size, size, QImage::Format_ARGB32_Premultiplied);
     shape.fill(Qt::transparent);
@@ -50,7 +50,7 @@ QImage renderTinted(QSvgRenderer& renderer, int size, const QColor& tint)
     const int grow = std::max(1, (size + 15) / 16);
     QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
-    for (int y = 0; y < size; ++y) {
+    for (int y = 0; outlined && y < size; ++y) {
         for (int x = 0; x < size; ++x) {
             int alpha = 0;
             for (int dy = std::max(0, y - grow); dy <= std::min(size - 1, y + grow); ++dy) {
@@ -79,17 +79,17 @@ QtImage::QtImage(QByteArray svg, QByteArray restingSvg)
 {
 }
 
-QIcon QtImage::tinted(const QColor& tint, bool active) const
+QIcon QtImage::tinted(const QColor& tint, bool active, bool outlined) const
 {
     const bool resting = !active && !restingSvg_.isEmpty();
-    const auto [entry, added] = rendered_.try_emplace(std::make_pair(tint.rgba(), resting));
+    const auto [entry, added] = rendered_.try_emplace(std::make_tuple(tint.rgba(), resting, outlined));
     if (!added) {
         return entry->second;
     }
     QSvgRenderer renderer(resting ? restingSvg_ : svg_);
     if (renderer.isValid()) {
         for (const int size : kIconSizes) {
-            entry->second.addPixmap(QPixmap::fromImage(renderTinted(renderer, size, tint)));
+            entry->second.addPixmap(QPixmap::fromImage(renderTinted(renderer, size, tint, outlined)));
         }
     }
     return entry->second;
@@ -134,8 +134,9 @@ void QtStatusBarButton::setContentTintColor(platform::TintColor color)
 
 void QtStatusBarButton::updateIcon()
 {
-    item_.setIcon(image_ ? image_->tinted(tintColor(tint_), tint_ == platform::TintColor::systemGreen)
-                         : QIcon());
+    const bool active = tint_ == platform::TintColor::systemGreen;
+    item_.setIcon(image_ ? image_->tinted(tintColor(tint_), active) : QIcon(),
+                  image_ ? image_->tinted(tintColor(tint_), active, false) : QIcon());
 }
 
 QtStatusItem::QtStatusItem(TrayHosts& hosts, QrEncoder encoder) : hosts_(hosts), encoder_(std::move(encoder))
@@ -166,9 +167,10 @@ void QtStatusItem::setToolTip(const QString& toolTip)
     }
 }
 
-void QtStatusItem::setIcon(const QIcon& icon)
+void QtStatusItem::setIcon(const QIcon& icon, const QIcon& windowIcon)
 {
     icon_ = icon;
+    windowIcon_ = windowIcon;
     if (trayIcon_) {
         trayIcon_->setIcon(icon_);
     }
@@ -176,7 +178,7 @@ void QtStatusItem::setIcon(const QIcon& icon)
         dockedIcon_->setIcon(icon_);
     }
     if (window_) {
-        window_->setIcon(icon_);
+        window_->setIcon(windowIcon_);
     }
     followHosts();
 }
@@ -224,7 +226,7 @@ void QtStatusItem::showWindow()
     }
     if (!window_ && menu_) {
         window_ = std::make_unique<StatusWindow>(*menu_, windowTitle_, encoder_);
-        window_->setIcon(icon_);
+        window_->setIcon(windowIcon_);
         window_->setContent(windowContent_);
     }
     if (window_) {

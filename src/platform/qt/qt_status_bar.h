@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <map>
+#include <tuple>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,12 +32,13 @@ public:
     // The symbol filled with `tint` inside a black outline, rendered at the sizes trays ask for, in its
     // resting shape unless `active`. Each is rendered once: the icon changes with every start and stop of the
     // server, on the way to a relaunch.
-    QIcon tinted(const QColor& tint, bool active = true) const;
+    // Without `outlined`, the shape alone: for a window, whose background is known.
+    QIcon tinted(const QColor& tint, bool active = true, bool outlined = true) const;
 
 private:
     QByteArray svg_;
     QByteArray restingSvg_;
-    mutable std::map<std::pair<QRgb, bool>, QIcon> rendered_;
+    mutable std::map<std::tuple<QRgb, bool, bool>, QIcon> rendered_;
 };
 
 // The platform colours: green #34C759 and grey #AEAEB2. With the black outline every symbol gets,
@@ -82,7 +84,8 @@ public:
     void showWindow() override;
     void setWindowShownHandler(std::function<void()> shown) override;
 
-    void setIcon(const QIcon& icon);
+    // The tray's icon, and the window's.
+    void setIcon(const QIcon& icon, const QIcon& windowIcon);
     void setToolTip(const QString& toolTip);
     // Null until a tray host has appeared.
     QSystemTrayIcon* trayIcon() { return trayIcon_.get(); }
@@ -97,6 +100,7 @@ private:
     QrEncoder encoder_;
     QObject context_; // ends the watch on the hosts with the item
     QIcon icon_;
+    QIcon windowIcon_;
     QString toolTip_;
     // Declared before the tray icon so they are destroyed after it: the platform's tray
     // (dbusmenu) may still point at every menu it was given until the tray icon is gone.
