@@ -10,9 +10,9 @@
 
 #include <cstdint>
 #include <map>
-#include <tuple>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/qt/status_window.h"
