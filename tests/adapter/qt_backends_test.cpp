@@ -219,8 +219,29 @@ TEST(QtStatusWindow, TheMainButtonIsTheChosenCommandAndTheOthersChooseTheirs)
     EXPECT_FALSE(main->isVisible()) << "no main button without a first command";
     ASSERT_NE(shown.button("Copy Private Phone Link"), nullptr);
 
+    // Quit at the foot, below every other command.
+    QPushButton* quit = shown.button("Quit");
+    ASSERT_NE(quit, nullptr);
+    for (QPushButton* button : window->findChildren<QPushButton*>()) {
+        if (button != quit && button->isVisible()) {
+            EXPECT_GT(quit->geometry().top(), button->geometry().bottom()) << button->text().toStdString();
+        }
+        // No text touches its button's edges.
+        const QString shownText = button->text().replace("&&", "&");
+        EXPECT_GE(button->minimumWidth() - button->fontMetrics().horizontalAdvance(shownText),
+                  3 * button->fontMetrics().averageCharWidth())
+            << button->text().toStdString();
+    }
+    quit->click();
+    EXPECT_EQ(shown.chosen.back(), "quit");
+
     QCheckBox* box = window->findChild<QCheckBox*>();
     ASSERT_NE(box, nullptr);
+    shown.login->setState(platform::ControlState::on); // as the program sets it
+    EXPECT_TRUE(box->isChecked());
+    shown.login->setState(platform::ControlState::off);
+    shown.loginOn = false;
+    EXPECT_FALSE(box->isChecked());
     for (const bool expected : {true, false}) {
         box->click();
         EXPECT_EQ(std::make_pair(shown.loginOn, box->isChecked()), std::make_pair(expected, expected));
