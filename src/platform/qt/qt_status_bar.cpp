@@ -2,8 +2,6 @@
 
 #include "platform/qt/qt_menu.h"
 
-#include <QCoreApplication>
-#include <QEvent>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
@@ -14,6 +12,7 @@
 #include <algorithm>
 #include <functional>
 #include <utility>
+#include <vector>
 
 // The symbols are compiled into this static library; without a reference from code the
 // linker would drop them.
@@ -46,21 +45,31 @@ QImage renderTinted(QSvgRenderer& renderer, int size, const QColor& tint, bool o
         renderer.render(&painter, target);
     }
 
-    // The outline: the shape grown by a pixel at 16 px (more at larger sizes), in the outline's colour.
-    const int grow = std::max(1, (size + 15) / 16);
+    // The outline: the shape grown by a pixel at 16 px (more at larger sizes), in the outline's colour;
+    // grown along the rows, then along the columns.
     QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
-    for (int y = 0; outlined && y < size; ++y) {
-        for (int x = 0; x < size; ++x) {
-            int alpha = 0;
-            for (int dy = std::max(0, y - grow); dy <= std::min(size - 1, y + grow); ++dy) {
-                for (int dx = std::max(0, x - grow); dx <= std::min(size - 1, x + grow); ++dx) {
-                    alpha = std::max(alpha, qAlpha(shape.pixel(dx, dy)));
+    if (outlined) {
+        const int grow = std::max(1, (size + 15) / 16);
+        std::vector<int> rows(static_cast<std::size_t>(size) * size);
+        for (int y = 0; y < size; ++y) {
+            const auto* line = reinterpret_cast<const QRgb*>(shape.constScanLine(y));
+            for (int x = 0; x < size; ++x) {
+                int alpha = 0;
+                for (int from = std::max(0, x - grow); from <= std::min(size - 1, x + grow); ++from) {
+                    alpha = std::max(alpha, qAlpha(line[from]));
                 }
+                rows[static_cast<std::size_t>(y) * size + x] = alpha;
             }
-            if (alpha > 0) {
-                image.setPixel(x, y,
-                               qPremultiply(qRgba(kOutline.red(), kOutline.green(), kOutline.blue(), alpha)));
+        }
+        for (int y = 0; y < size; ++y) {
+            auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+            for (int x = 0; x < size; ++x) {
+                int alpha = 0;
+                for (int from = std::max(0, y - grow); from <= std::min(size - 1, y + grow); ++from) {
+                    alpha = std::max(alpha, rows[static_cast<std::size_t>(from) * size + x]);
+                }
+                line[x] = qPremultiply(qRgba(kOutline.red(), kOutline.green(), kOutline.blue(), alpha));
             }
         }
     }
