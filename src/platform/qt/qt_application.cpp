@@ -6,8 +6,6 @@
 #include <QWindow>
 
 #include <chrono>
-#include <memory>
-
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -115,9 +113,8 @@ void QtApplication::terminate()
     }
     // A window that still has the focus when it goes can take the desktop down with it: GNOME Shell
     // 43 aborts when it unmanages an X window it still counts as focused, as it does when the window
-    // goes while the program owns the clipboard.
-    // Minimised first, the window gives the focus up the window manager's own way; the loop ends
-    // once it has, or after a moment all the same.
+    // goes while the program owns the clipboard. Minimised first, the window gives the focus up the
+    // window manager's own way; the loop ends once it has, or after a moment all the same.
     focused->showMinimized();
     auto* handOver = new QObject(&application_);
     const auto done = [handOver, end] {
