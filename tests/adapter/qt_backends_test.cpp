@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QPainter>
 #include <QProcess>
@@ -95,7 +96,7 @@ struct WindowOnMenu {
             },
             "");
         login->setState(platform::ControlState::off);
-        add(
+        restart = add(
             "Restart Bridge", [this] { chosen.push_back("restart"); }, "");
         menu->addSeparator();
         add("Tovra 1.0", {}, "")->setEnabled(false);
@@ -131,7 +132,7 @@ struct WindowOnMenu {
                     }};
     std::shared_ptr<platform::Menu> menu = bar.makeMenu();
     std::shared_ptr<platform::StatusItem> item = bar.statusItem();
-    std::shared_ptr<platform::MenuItem> status, login;
+    std::shared_ptr<platform::MenuItem> status, login, restart;
     std::vector<std::string> chosen;
     bool loginOn = false;
     int shown = 0;
@@ -219,6 +220,7 @@ TEST(QtStatusWindow, TheMainButtonIsTheChosenCommandAndTheOthersChooseTheirs)
     EXPECT_FALSE(main->isVisible()) << "no main button without a first command";
     ASSERT_NE(shown.button("Copy Private Phone Link"), nullptr);
 
+    window->layout()->activate(); // the buttons where the layout puts them
     // Quit at the foot, below every other command.
     QPushButton* quit = shown.button("Quit");
     ASSERT_NE(quit, nullptr);
@@ -232,8 +234,21 @@ TEST(QtStatusWindow, TheMainButtonIsTheChosenCommandAndTheOthersChooseTheirs)
                   3 * button->fontMetrics().averageCharWidth())
             << button->text().toStdString();
     }
+    // Each where the layout put it, none over another.
+    const QList<QPushButton*> all = window->findChildren<QPushButton*>();
+    for (QPushButton* one : all) {
+        for (QPushButton* other : all) {
+            if (one != other && one->isVisible() && other->isVisible()) {
+                EXPECT_FALSE(one->geometry().intersects(other->geometry()))
+                    << one->text().toStdString() << " over " << other->text().toStdString();
+            }
+        }
+    }
     quit->click();
     EXPECT_EQ(shown.chosen.back(), "quit");
+    shown.restart->setEnabled(false); // as the menu's entry goes, so does its button
+    ASSERT_NE(shown.button("Restart Bridge"), nullptr);
+    EXPECT_FALSE(shown.button("Restart Bridge")->isEnabled());
 
     QCheckBox* box = window->findChild<QCheckBox*>();
     ASSERT_NE(box, nullptr);
@@ -289,6 +304,7 @@ TEST(QtStatusWindow, TheLinkIsACodeThatDecodesToItExactlyAndTextToSelect)
     }
     shown.item->setWindowContent({"Stopped.", "", "", "No code yet."});
     EXPECT_EQ(decoded(*window), "") << "the code of a link no longer there";
+    EXPECT_FALSE(window->findChild<QLineEdit*>()->isVisible()) << "the text of a link no longer there";
 }
 
 // WCAG contrast of two opaque colours.
