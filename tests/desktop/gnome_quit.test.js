@@ -45,7 +45,9 @@ test('Copy Private Phone Link, then Quit in the window: GNOME Shell lives on, fi
   });
   assert.equal(desk('gnome').status, 0, 'the shell did not start');
   for (let round = 1; round <= ROUNDS; round++) {
-    shell('Main.overview.hide()');
+    // Out of the overview, and nothing copied yet.
+    shell("Main.overview.hide(); global._tovraCopied = ''; " +
+      "imports.gi.St.Clipboard.get_default().set_text(imports.gi.St.ClipboardType.CLIPBOARD, '')");
     fs.rmSync(`${dir}/app.pid`, { force: true });
     // Started as the session's user, in its environment, and left running: its pid is the shell's it replaces.
     spawn(DESK, ['run', `cd /tmp && echo $$ > ${dir}/app.pid && exec env ${binary} > ${dir}/app.log 2>&1 < /dev/null`],
@@ -57,8 +59,10 @@ test('Copy Private Phone Link, then Quit in the window: GNOME Shell lives on, fi
     const [x, y, width] = await waitFor('the window', () =>
       /Tovra Bridge[^@\\]*@(-?\d+),(-?\d+) (\d+)x\d+/.exec(desk('windows').stdout)?.slice(1).map(Number));
     desk('click', String(x + width / 2), String(y + 12)); // its title bar
-    const find = (name) => waitFor(name, () => /^\d+ \d+$/.test(desk('find', 'tovra', name).stdout.trim())
-      && desk('find', 'tovra', name).stdout.trim().split(' '));
+    const find = (name) => waitFor(name, () => {
+      const at = desk('find', 'tovra', name).stdout.trim();
+      return /^\d+ \d+$/.test(at) && at.split(' ');
+    });
     desk('click', ...await find('Copy Private Phone Link'));
     // The link is on the clipboard before Quit, as a person's copy would be.
     await waitFor('the link on the clipboard', () => {
@@ -67,7 +71,8 @@ test('Copy Private Phone Link, then Quit in the window: GNOME Shell lives on, fi
     });
     desk('click', ...await find('Quit Tovra for Now'));
     await waitFor('the program to end', () => as(`kill -0 ${pid} 2>/dev/null || echo gone`) === 'gone');
-    await sleep(2000); // the shell's own handling of the window's end
+    // The shell has let the window go (or has ended on it).
+    await waitFor('the shell to let the window go', () => !/Tovra Bridge/.test(desk('windows').stdout));
     assert.equal(desk('alive').status, 0, `round ${round}: GNOME Shell ended:\n${desk('log').stdout.split('\n').slice(-8).join('\n')}`);
   }
 });

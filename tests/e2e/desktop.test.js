@@ -14,13 +14,17 @@ const menu = (status, login) => [`${status} (disabled)`, '---', 'Set Up Phone\u2
   'Quit Tovra for Now [Control+Q]'];
 const read = (host, from = host.events.length) => (host.stdin.write('read\n'), host.event('item', from));
 const xdotool = (s, ...args) => spawnSync('xdotool', args, { env: s.env, encoding: 'utf8' }).stdout.trim();
+// A display number from `from` on that no X server holds: none is listening there, or the server that
+// took it is gone (an X server killed leaves its socket and lock behind, and the next one takes them over).
+const freeDisplay = (from) => [...Array(50).keys()].map((n) => n + from).find((n) => !fs.existsSync(`/tmp/.X11-unix/X${n}`)
+  || !h.alive(Number(h.read(`/tmp/.X${n}-lock`).trim()) || -1));
 // The program's window, when it is on the screen.
 const shownWindow = (s) => xdotool(s, 'search', '--onlyvisible', '--name', '^Tovra Bridge$');
 
 // A DISPLAY with nothing behind it is waited for 30 s: so it starts before the other tests, and is
 // looked at after them. Its server holds no port.
 const nowhere = h.session({ server: 'setInterval(() => {}, 1e6);\n' }).then((s) => {
-  const display = [...Array(50).keys()].map((n) => n + 100).find((n) => !fs.existsSync(`/tmp/.X11-unix/X${n}`));
+  const display = freeDisplay(100);
   return { s, app: s.start({ DISPLAY: `:${display}` }), begun: Date.now() };
 });
 
@@ -214,7 +218,7 @@ test('a StatusNotifier tray replaced by an XEmbed tray and back: the item follow
 test('a display that comes 2 s after the start: the program waits, starts on it with its tray; the X server gone: it ends as Quit does', async (t) => {
   const s = await h.session({ t });
   await s.desktop();
-  const display = `:${[...Array(50).keys()].map((n) => n + 150).find((n) => !fs.existsSync(`/tmp/.X11-unix/X${n}`))}`;
+  const display = `:${freeDisplay(150)}`;
   const host = s.host('watcher');
   await host.event('ready');
   const app = s.start({ DISPLAY: display });
