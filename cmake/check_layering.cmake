@@ -5,7 +5,8 @@ cmake_minimum_required(VERSION 3.25)
 #   src/platform/posix: portable POSIX only: no Qt, no Linux-only header, no /proc path;
 #   src/platform/linux: Linux and POSIX, no Qt;
 #   src/platform/freedesktop: D-Bus, XDG and X, on Qt and POSIX, nothing Linux-only;
-#   src/platform/qt: portable Qt only: no D-Bus, XCB, X11 or POSIX header.
+#   src/platform/qt: portable Qt only: no D-Bus, XCB, X11 or POSIX header;
+#   src/platform/qrencode: libqrencode and the standard library only.
 # Of the backend folders only linux/ and freedesktop/ may lean on another, posix/; only the
 # composition root (src/platform/compose) includes several; any other folder includes none.
 #   src/midi, the bridge server's MIDI module, is a room of its own: no Qt, no Mac framework, and
@@ -28,6 +29,8 @@ set(freedesktop_rules mac linux_only)
 set(freedesktop_leans_on posix)
 set(qt_rules dbus_x posix mac)
 set(qt_leans_on "")
+set(qrencode_rules qt posix mac)
+set(qrencode_leans_on "")
 
 set(midi_rules qt mac application)
 

@@ -54,9 +54,15 @@ target_compile_definitions(tovra_freedesktop PRIVATE QT_NO_KEYWORDS)
 target_link_libraries(tovra_freedesktop PUBLIC tovra_posix Qt6::Core Qt6::Gui Qt6::Widgets Qt6::DBus
                                                PkgConfig::XCB Threads::Threads)
 
+# QR codes by libqrencode: the phone link drawn in the window, to scan.
+pkg_check_modules(QRENCODE REQUIRED IMPORTED_TARGET libqrencode)
+add_library(tovra_qrencode STATIC src/platform/qrencode/qr_matrix.cpp)
+target_include_directories(tovra_qrencode PUBLIC src)
+target_link_libraries(tovra_qrencode PUBLIC PkgConfig::QRENCODE)
+
 # The composition root: the one place that knows every folder above.
 add_library(tovra_platform STATIC src/platform/compose/linux_desktop.cpp)
-target_link_libraries(tovra_platform PUBLIC tovra_qt tovra_freedesktop tovra_linux)
+target_link_libraries(tovra_platform PUBLIC tovra_qt tovra_freedesktop tovra_linux tovra_qrencode)
 target_compile_definitions(tovra_platform PRIVATE TOVRA_VERSION="${PROJECT_VERSION}" TOVRA_NAME="${TOVRA_NAME}"
                                                    TOVRA_GUARD_NAME="${TOVRA_GUARD_NAME}")
 
@@ -126,7 +132,7 @@ if(TOVRA_TESTS)
     tovra_test(freedesktop SOURCES tests/adapter/freedesktop_session_bus_test.cpp
                tests/adapter/freedesktop_desktop_entry_test.cpp tests/adapter/freedesktop_login_service_test.cpp
                LIBRARIES tovra_freedesktop GTest::gtest_main)
-    tovra_test(qt SOURCES tests/adapter/qt_backends_test.cpp LIBRARIES tovra_qt)
+    tovra_test(qt SOURCES tests/adapter/qt_backends_test.cpp LIBRARIES tovra_qt tovra_qrencode)
 endif()
 
 # libFuzzer targets for the two decoders, the desktop entry reader, the HTTP answer reader and the

@@ -1,5 +1,6 @@
 // Draws the tray icon as the program hands it to the tray, ready and not ready, at 16, 22, 24 and
-// 32 px, on a light (#EDEDED) and a dark (#2B2B2B) panel, into one PNG: docs/tray.png is made so.
+// 32 px, on panels of white, light grey, mid grey, dark grey and black, into one PNG: docs/tray.png
+// is made so.
 // Usage: tray_preview <png>
 #include <QApplication>
 #include <QPainter>
@@ -27,17 +28,16 @@ int main(int argc, char** argv)
         std::dynamic_pointer_cast<tovra::qt::QtImage>(bar.systemSymbolImage("slider.vertical.3", ""));
     const int sizes[] = {16, 22, 24, 32};
     const int cell = 44;
-    QImage sheet(2 * 4 * cell, 2 * cell, QImage::Format_ARGB32);
+    const QColor panels[] = {QColor(0xFF, 0xFF, 0xFF), QColor(0xED, 0xED, 0xED), QColor(0x80, 0x80, 0x80),
+                             QColor(0x3C, 0x3C, 0x3C), QColor(0x00, 0x00, 0x00)};
+    QImage sheet(2 * 4 * cell, 5 * cell, QImage::Format_ARGB32);
     QPainter painter(&sheet);
-    for (int panel = 0; panel < 2; ++panel) {
-        const bool light = panel == 0;
-        painter.fillRect(0, panel * cell, sheet.width(), cell,
-                         light ? QColor(0xED, 0xED, 0xED) : QColor(0x2B, 0x2B, 0x2B));
+    for (int panel = 0; panel < 5; ++panel) {
+        painter.fillRect(0, panel * cell, sheet.width(), cell, panels[panel]);
         for (int state = 0; state < 2; ++state) {
             const bool ready = state == 0;
             const QColor tint = tovra::qt::tintColor(ready ? tovra::platform::TintColor::systemGreen
-                                                           : tovra::platform::TintColor::secondaryLabel,
-                                                     light);
+                                                           : tovra::platform::TintColor::secondaryLabel);
             for (int i = 0; i < 4; ++i) {
                 const int x = (state * 4 + i) * cell + (cell - sizes[i]) / 2;
                 painter.drawPixmap(x, panel * cell + (cell - sizes[i]) / 2,

@@ -35,6 +35,21 @@ Invocation readCommandLine(const std::vector<std::string_view>& arguments)
     return Invocation::misuse;
 }
 
+std::string misuseNote(const std::vector<std::string_view>& arguments)
+{
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        if (readCommandLine({arguments[i]}) == Invocation::misuse) {
+            return std::string(texts::kProgramName) + texts::kUnknownOption + std::string(arguments[i]) +
+                   "\u2019\n";
+        }
+        if (i > 0) {
+            return std::string(texts::kProgramName) + texts::kOneOptionOnly + std::string(arguments[i]) +
+                   "\u2019\n";
+        }
+    }
+    return {};
+}
+
 std::string controlRequest(Invocation invocation)
 {
     switch (invocation) {
@@ -53,7 +68,7 @@ std::string controlRequest(Invocation invocation)
 
 int answerCommandLine(Invocation invocation, const std::string& version,
                       const std::function<platform::ControlReply(const std::string&)>& ask, std::ostream& out,
-                      std::ostream& err)
+                      std::ostream& err, const std::string& note)
 {
     switch (invocation) {
     case Invocation::help:
@@ -67,7 +82,7 @@ int answerCommandLine(Invocation invocation, const std::string& version,
     case Invocation::quit:
         break;
     default:
-        err << texts::kUsage;
+        err << note << texts::kUsage;
         return kExitUsage;
     }
     const platform::ControlReply reply = ask(controlRequest(invocation));

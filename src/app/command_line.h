@@ -37,6 +37,10 @@ inline constexpr int kExitNotRunning = 3;
 // does so at once.
 inline constexpr double kAnswerTime = 4.0;
 
+// For a misuse, the line that names what was not understood: an unknown option, or the option after
+// the first; empty otherwise.
+std::string misuseNote(const std::vector<std::string_view>& arguments);
+
 // The request the running instance takes for an invocation; empty for those it does not serve.
 std::string controlRequest(Invocation invocation);
 
@@ -49,10 +53,11 @@ inline constexpr const char* kShow = "show";
 } // namespace requests
 
 // Carries out an invocation that only prints or asks (help, version, status, phone link, quit,
-// misuse) and returns the exit status. `ask` sends a request to this user's running instance.
+// misuse) and returns the exit status. `ask` sends a request to this user's running instance. A
+// misuse prints `note` (misuseNote) before the usage line.
 int answerCommandLine(Invocation invocation, const std::string& version,
                       const std::function<platform::ControlReply(const std::string&)>& ask, std::ostream& out,
-                      std::ostream& err);
+                      std::ostream& err, const std::string& note = {});
 
 // A start without options while another instance of this user's runs: `reply` is that instance's
 // to the request for its window. One that did not answer is said to on `err` and in a desktop

@@ -16,13 +16,15 @@ int main(int argc, char** argv)
 
     // Before anything else: an option that only prints or asks touches nothing of this user's, and
     // ends at once on a termination signal, as any command does.
-    const Invocation invocation = readCommandLine(std::vector<std::string_view>(argv + 1, argv + argc));
+    const std::vector<std::string_view> arguments(argv + 1, argv + argc);
+    const Invocation invocation = readCommandLine(arguments);
     if (invocation != Invocation::run && invocation != Invocation::runFromLogin) {
         platform::endOnTerminationSignals();
         const auto ask = [](const std::string& request) {
             return platform::askRunningInstance(request, kAnswerTime);
         };
-        return answerCommandLine(invocation, platform::programVersion(), ask, std::cout, std::cerr);
+        return answerCommandLine(invocation, platform::programVersion(), ask, std::cout, std::cerr,
+                                 misuseNote(arguments));
     }
 
     // A second start for this user touches nothing: it brings up the running instance's window,
@@ -35,7 +37,7 @@ int main(int argc, char** argv)
             return kExitSuccess;
         }
         const auto notify = [](const std::string& summary, const std::string& body) {
-            platform::postDesktopNotification(texts::kProductName, summary, body);
+            platform::postDesktopNotification(texts::kApplicationName, summary, body);
         };
         return answerSecondStart(platform::askRunningInstance(controlRequest(invocation), kAnswerTime),
                                  std::cerr, notify);
@@ -45,7 +47,7 @@ int main(int argc, char** argv)
 
     // Torn down in reverse: the delegate goes before the platform it uses.
     const std::unique_ptr<platform::Backends> backends =
-        platform::makeBackends(argc, argv, texts::kProductName);
+        platform::makeBackends(argc, argv, texts::kApplicationName);
     const platform::Platform platform = backends->platform();
     const auto delegate = std::make_shared<TovraAppDelegate>(platform);
     platform.application.setDelegate(delegate);

@@ -12,19 +12,17 @@ inline constexpr const char* kMidiUnavailable = "MIDI unavailable \u00B7 restart
 inline constexpr const char* kReadyPrefix = "Ready \u00B7 ";
 
 inline constexpr const char* kProductName = "Tovra Automation";
+// What the desktop calls the program: its window, its notifications, its login entry.
+inline constexpr const char* kApplicationName = "Tovra Bridge";
 
-// Desktop notifications.
-inline constexpr const char* kAlreadyRunning = "Tovra Automation is already running";
+// Desktop notifications: a title and one line, short enough for GNOME's banner.
+inline constexpr const char* kAlreadyRunning = "Tovra Bridge is already running";
 inline constexpr const char* kAlreadyRunningDetail = "Only one copy runs at a time for each user.";
-inline constexpr const char* kNotAnswering = "Tovra Automation is running but does not answer";
+inline constexpr const char* kNotAnswering = "Tovra Bridge is running but does not answer";
 inline constexpr const char* kNotAnsweringDetail =
-    "Only one copy runs at a time for each user, and the one running now did not answer. Wait a moment and "
-    "try again, or end it and start Tovra again.";
-inline constexpr const char* kNoTray = "Tovra Automation is running without a tray icon";
-inline constexpr const char* kNoTrayDetailPrefix =
-    "This desktop shows no tray, so Tovra has no menu here. The bridge is kept running; its log is at ";
-inline constexpr const char* kNoTrayDetailSuffix =
-    ". Start Tovra Bridge again from the applications menu to show its window.";
+    "Wait a moment and try again, or end it and start Tovra Bridge again.";
+inline constexpr const char* kNoTray = "Tovra Bridge is running";
+inline constexpr const char* kNoTrayDetail = "Show its window to pair a phone or quit.";
 inline constexpr const char* kShowWindow = "Show Window";
 inline constexpr const char* kPortTaken = "The bridge can\u2019t start: port 4173 is taken";
 inline constexpr const char* kPortTakenDetailSuffix =
@@ -49,8 +47,17 @@ inline constexpr const char* kVersionPrefix = "Tovra ";
 inline constexpr const char* kVersionWhenUnknown = "Beta";
 inline constexpr const char* kQuit = "Quit Tovra for Now";
 
-// The window that shows the status line and the menu's commands where no tray shows the menu.
-inline constexpr const char* kWindowTitle = "Tovra Bridge";
+// The window: what the status line means and what to do next, and the code's place without a link.
+inline constexpr const char* kExplainStarting = "Tovra is starting its bridge. This takes a few seconds.";
+inline constexpr const char* kExplainNoPhone =
+    "Ready to pair. Scan the code with your phone\u2019s camera, or choose Set Up Phone\u2026";
+inline constexpr const char* kExplainPaired =
+    "Ready. Play from your paired phone, or scan the code to pair another one.";
+inline constexpr const char* kExplainMidiUnavailable =
+    "The bridge runs, but its MIDI output is not open. Restart the bridge to try again.";
+inline constexpr const char* kExplainStopped = "The bridge stopped. Tovra starts it again in a moment.";
+inline constexpr const char* kExplainCouldNotStart = "The bridge could not be started. Its log says why.";
+inline constexpr const char* kNoPhoneLinkYet = "The code to scan appears here once the bridge is ready.";
 
 // The command line.
 inline constexpr const char* kProgramName = "tovra-bridge";
@@ -75,6 +82,8 @@ inline constexpr const char* kHelp =
     "  3  Tovra Bridge is not running\n";
 inline constexpr const char* kUsage =
     "Usage: tovra-bridge [-h|--help|-v|--version|--status|--phone-link|--quit]\n";
+inline constexpr const char* kUnknownOption = ": unknown option \u2018";
+inline constexpr const char* kOneOptionOnly = ": one option at a time, not also \u2018";
 inline constexpr const char* kNotRunning = "tovra-bridge: Tovra Bridge is not running\n";
 // Why there is no phone link to give, as the program finds it.
 inline constexpr const char* kNoPhoneLinkWithoutBridge = "no phone link: the bridge is not running";

@@ -11,6 +11,36 @@ namespace {
 // How long a desktop has to show the tray item before the user is told it has no tray.
 constexpr double kTrayGracePeriod = 15.0;
 
+// What the window says a status line means, and the command it offers first.
+struct Guidance {
+    std::string explanation;
+    std::string primaryAction;
+};
+
+Guidance guidanceFor(const std::string& status, const platform::Words& words)
+{
+    const std::string ready = texts::kReadyPrefix;
+    if (status == ready + "0 phones") {
+        return {texts::kExplainNoPhone, texts::kSetUpPhone};
+    }
+    if (status.starts_with(ready)) {
+        return {texts::kExplainPaired, texts::kCopyPrivatePhoneLink};
+    }
+    if (status == texts::kMidiUnavailable) {
+        return {texts::kExplainMidiUnavailable, texts::kRestartBridge};
+    }
+    if (status == texts::kBridgeStopped) {
+        return {texts::kExplainStopped, texts::kRestartBridge};
+    }
+    if (status == texts::kCouldNotStartBridge) {
+        return {texts::kExplainCouldNotStart, texts::kRevealLog};
+    }
+    if (status == texts::kBridgeFilesMissing) {
+        return {words.filesIncompleteAdvice, ""};
+    }
+    return {texts::kExplainStarting, texts::kSetUpPhone};
+}
+
 } // namespace
 
 TovraAppDelegate::TovraAppDelegate(platform::Platform platform)
@@ -40,9 +70,8 @@ void TovraAppDelegate::reportMissingTray()
 {
     // Without a tray nothing of the program shows: no menu, no way to quit. Said once.
     if (statusItem && !statusItem->isVisible()) {
-        platform_.notifications.post(
-            texts::kNoTray, texts::kNoTrayDetailPrefix + logFile().string() + texts::kNoTrayDetailSuffix,
-            texts::kShowWindow, whileAlive(&TovraAppDelegate::showWindow));
+        platform_.notifications.post(texts::kNoTray, texts::kNoTrayDetail, texts::kShowWindow,
+                                     whileAlive(&TovraAppDelegate::showWindow));
     }
 }
 
@@ -58,6 +87,17 @@ void TovraAppDelegate::setBridgeStatus(const std::string& text, bool ready)
                                           : platform::TintColor::secondaryLabel);
         button->setToolTip(texts::kToolTipPrefix + text);
     }
+    showWindowContent();
+}
+
+void TovraAppDelegate::showWindowContent()
+{
+    if (!statusItem) {
+        return;
+    }
+    Guidance guidance = guidanceFor(statusText, platform_.words);
+    statusItem->setWindowContent({std::move(guidance.explanation), std::move(guidance.primaryAction),
+                                  phoneLink, texts::kNoPhoneLinkYet});
 }
 
 void TovraAppDelegate::stopBridgeForShutDown()

@@ -51,6 +51,9 @@ private:
     void performPhoneLinkAction(bool openAfterCopy);                 // menu/
     void fetchPhoneLink(std::function<void(const PhoneLink&)> done); // menu/
     void setBridgeStatus(const std::string& text, bool ready);       // app/
+    void showWindowContent();                                        // app/
+    void windowDidShow();                                            // menu/
+    void phoneLinkDidArrive(const PhoneLink& link);                  // menu/
     void stopBridgeForShutDown();                                    // app/
     void updateLaunchAtLoginState();                                 // login/
     void reportMissingTray();                                        // app/
@@ -89,6 +92,7 @@ private:
     bool bridgeReady = false;
     bool takenPortReported = false;
     std::string statusText; // the status line as last set, for the command line
+    std::string phoneLink;  // the private phone link as last fetched, for the window; never logged
 };
 
 } // namespace tovra

@@ -16,6 +16,7 @@ void TovraAppDelegate::bridgeDidExit(const std::weak_ptr<platform::Task>& ended)
 
     bridgeProcess.reset();
     bridgeReady = false;
+    phoneLink.clear(); // the next bridge gives its own
     closeLogHandle();
     setBridgeStatus(texts::kBridgeStopped, false);
     if (shouldRestart) {

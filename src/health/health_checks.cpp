@@ -48,6 +48,9 @@ void TovraAppDelegate::healthDidAnswer(const Health& health)
     const bool wasReady = bridgeReady;
     bridgeReady = true;
     setBridgeStatus(healthStatusText(health), health.midiReady);
+    if (!wasReady) {
+        fetchPhoneLink(whileAlive(&TovraAppDelegate::phoneLinkDidArrive));
+    }
     if (!wasReady && !platform_.userDefaults.boolForKey(kDidOpenSetupKey)) {
         // The flag is stored before the page opens, so a crash in between cannot open it twice.
         platform_.userDefaults.setBool(kDidOpenSetupKey, true);

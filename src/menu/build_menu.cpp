@@ -51,7 +51,9 @@ void TovraAppDelegate::buildMenu()
     menu->addItem(entry(texts::kQuit, &TovraAppDelegate::quitTovra, "q"));
 
     statusItem->setMenu(menu);
-    statusItem->setWindowTitle(texts::kWindowTitle);
+    statusItem->setWindowTitle(texts::kApplicationName);
+    statusItem->setWindowShownHandler(whileAlive(&TovraAppDelegate::windowDidShow));
+    showWindowContent();
 }
 
 } // namespace tovra

@@ -42,6 +42,23 @@ void TovraAppDelegate::performPhoneLinkAction(bool openAfterCopy)
     });
 }
 
+// The window shows the link as a code to scan: asked for whenever the window comes up, and when a
+// bridge becomes ready, so that it follows a restart or a new link.
+void TovraAppDelegate::windowDidShow()
+{
+    if (bridgeReady) {
+        fetchPhoneLink(whileAlive(&TovraAppDelegate::phoneLinkDidArrive));
+    }
+}
+
+void TovraAppDelegate::phoneLinkDidArrive(const PhoneLink& link)
+{
+    if (link.url && bridgeReady && *link.url != phoneLink) {
+        phoneLink = *link.url;
+        showWindowContent();
+    }
+}
+
 void TovraAppDelegate::fetchPhoneLink(std::function<void(const PhoneLink&)> done)
 {
     // The link is our own bridge's to give: with no bridge there is nobody to ask.

@@ -43,6 +43,15 @@ public:
     virtual void addSeparator() = 0;
 };
 
+// What the item's window shows besides the menu's status line and commands.
+struct WindowContent {
+    std::string explanation;   // one sentence: what the status line means and what to do next
+    std::string primaryAction; // the title of the menu entry offered as the window's main button; "" for none
+    std::string phoneLink;     // the private phone link, shown as a code to scan and as text; "" for none
+    std::string noPhoneLink;   // said in the code's place while there is no link
+    bool operator==(const WindowContent&) const = default;
+};
+
 // The item in the desktop's status area (tray, menu bar).
 class StatusItem {
 public:
@@ -57,7 +66,10 @@ public:
     // commands, following every change. Shown on request and by a tray whose click is not for
     // the menu; closing it hides it.
     virtual void setWindowTitle(const std::string& title) = 0;
+    virtual void setWindowContent(const WindowContent& content) = 0;
     virtual void showWindow() = 0;
+    // `shown` runs on the main thread each time the window comes up, however it was asked for.
+    virtual void setWindowShownHandler(std::function<void()> shown) = 0;
 };
 
 class StatusBar {

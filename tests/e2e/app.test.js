@@ -32,6 +32,7 @@ test('an ordinary run: launch contract, setup page once, login entry, one instan
   assert.equal(fs.statSync(s.logFile).mode & 0o777, 0o600);
   assert.match(h.read(s.settings), /^TovraDidOpenSetupV1=true$/m);
   assert.deepEqual(h.read(s.autostart).match(/^(Try)?Exec=.*$/gm).sort(), [`Exec=${s.binary} --login`, `TryExec=${s.binary}`]);
+  assert.match(h.read(s.autostart), /^Name=Tovra Bridge$/m); // the name the program has on the desktop
   assert.equal(spawnSync('desktop-file-validate', [s.autostart]).status, 0);
   await h.sleep(2200);
   assert.deepEqual(s.opened(), ['http://localhost:4173/setup']);
@@ -62,10 +63,14 @@ test('the command line: help, version and misuse touch nothing; status, phone li
   for (const option of ['-v', '--version']) {
     assert.deepEqual(await s.run(option), { code: 0, signal: null, out: `tovra-bridge ${version}\n`, err: '' });
   }
-  for (const args of [['--bogus'], ['--status', '--quit'], ['-platform', 'xcb'], ['-h', '-v']]) {
+  // A misuse names what it did not understand, then the usage line.
+  for (const [args, named] of [[['--bogus'], 'unknown option \u2018--bogus\u2019'],
+    [['--status', '--quit'], 'one option at a time, not also \u2018--quit\u2019'],
+    [['-platform', 'xcb'], 'unknown option \u2018-platform\u2019'], [['-h', '-v'], 'one option at a time, not also \u2018-v\u2019']]) {
     const misuse = await s.run(...args);
     assert.deepEqual([misuse.code, misuse.out], [2, ''], args.join(' '));
-    assert.match(misuse.err, /^Usage: tovra-bridge [^\n]*\n$/);
+    assert.equal(misuse.err.split('\n')[0], `tovra-bridge: ${named}`);
+    assert.match(misuse.err.split('\n').slice(1).join('\n'), /^Usage: tovra-bridge [^\n]*\n$/);
   }
   for (const option of ['--status', '--phone-link', '--quit']) {
     assert.deepEqual(await s.run(option), { code: 3, signal: null, out: '', err: 'tovra-bridge: Tovra Bridge is not running\n' });

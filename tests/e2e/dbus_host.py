@@ -68,9 +68,10 @@ class Host(dbus.service.Object):
             text += '' if entry.get('enabled', True) else ' (disabled)'
             text += ('', ' (off)', ' (on)')[entry['toggle-state'] + 1] if 'toggle-state' in entry else ''
             entries.append(text)
-        # The most common colour of the icon's opaque pixels (ARGB, network byte order).
+        # The most common colour of the icon's opaque pixels inside its black outline (ARGB, network byte order).
         pixels = [bytes(image[2]) for image in item['IconPixmap']]
-        colours = collections.Counter(p[i + 1:i + 4].hex().upper() for p in pixels for i in range(0, len(p), 4) if p[i] == 255)
+        colours = collections.Counter(p[i + 1:i + 4].hex().upper() for p in pixels for i in range(0, len(p), 4)
+                                      if p[i] == 255 and p[i + 1:i + 4] != bytes(3))
         emit(kind='item', tip=str(item['ToolTip'][2] + item['ToolTip'][3]), entries=entries,
              colour='#' + colours.most_common(1)[0][0] if colours else '')
 

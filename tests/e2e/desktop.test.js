@@ -14,13 +14,17 @@ const menu = (status, login) => [`${status} (disabled)`, '---', 'Set Up Phone\u2
   'Quit Tovra for Now [Control+Q]'];
 const read = (host, from = host.events.length) => (host.stdin.write('read\n'), host.event('item', from));
 const xdotool = (s, ...args) => spawnSync('xdotool', args, { env: s.env, encoding: 'utf8' }).stdout.trim();
+// A display number from `from` on that no X server holds: none is listening there, or the server that
+// took it is gone (an X server killed leaves its socket and lock behind, and the next one takes them over).
+const freeDisplay = (from) => [...Array(50).keys()].map((n) => n + from).find((n) => !fs.existsSync(`/tmp/.X11-unix/X${n}`)
+  || !h.alive(Number(h.read(`/tmp/.X${n}-lock`).trim()) || -1));
 // The program's window, when it is on the screen.
 const shownWindow = (s) => xdotool(s, 'search', '--onlyvisible', '--name', '^Tovra Bridge$');
 
 // A DISPLAY with nothing behind it is waited for 30 s: so it starts before the other tests, and is
 // looked at after them. Its server holds no port.
 const nowhere = h.session({ server: 'setInterval(() => {}, 1e6);\n' }).then((s) => {
-  const display = [...Array(50).keys()].map((n) => n + 100).find((n) => !fs.existsSync(`/tmp/.X11-unix/X${n}`));
+  const display = freeDisplay(100);
   return { s, app: s.start({ DISPLAY: `:${display}` }), begun: Date.now() };
 });
 
@@ -38,13 +42,13 @@ test('a tray host that registers with its watcher 3 s late shows the item within
   let item = await read(host);
   assert.deepEqual(item.entries, menu(item.entries[0].replace(' (disabled)', ''), 'on'));
   assert.equal(item.tip, `Tovra Automation \u00B7 ${item.entries[0].replace(' (disabled)', '')}`);
-  if (!item.entries[0].startsWith('Ready')) assert.equal(item.colour, '#636366'); // a light panel's colours
+  if (!item.entries[0].startsWith('Ready')) assert.equal(item.colour, '#AEAEB2');
   // Each change while the item is shown: its status line, colour and tooltip (which may come a moment apart).
   const shows = (status, colour) => h.waitFor(`${status} in ${colour}`, async () => { const i = await read(host);
     return i.entries[0] === `${status} (disabled)` && i.colour === colour && i.tip === `Tovra Automation \u00B7 ${status}`; });
   process.kill(await s.server(app), 'SIGKILL');
-  await shows('Bridge stopped', '#636366');
-  await shows('Ready \u00B7 0 phones', '#248A3D');
+  await shows('Bridge stopped', '#AEAEB2');
+  await shows('Ready \u00B7 0 phones', '#34C759');
   // The tray shows the item: no notice of a missing one.
   await h.sleep(12500);
   assert.deepEqual(host.events.filter((e) => e.kind === 'notify'), []);
@@ -55,7 +59,8 @@ test('a tray host that registers with its watcher 3 s late shows the item within
   // A left click on the item brings up the window; the panel keeps the menu for the other button.
   assert.equal(shownWindow(s), '');
   host.stdin.write('activate\n');
-  await h.waitFor('the window', () => shownWindow(s));
+  // Its title exactly, with nothing of Qt's appended.
+  assert.equal(xdotool(s, 'getwindowname', await h.waitFor('the window', () => shownWindow(s))), 'Tovra Bridge');
   const server = await s.server(app);
   host.stdin.write('click Quit Tovra for Now\n');
   assert.deepEqual(await app.exited, { code: 0, signal: null });
@@ -72,10 +77,10 @@ test('no tray: one notice after 15 s and a tray that comes later, and goes and c
   const app = s.start();
   const notice = await notices.event('notify', 0, 20000);
   assert.ok(Date.now() - begun >= 15000, `noticed after ${Date.now() - begun} ms`);
-  assert.equal(notice.summary, 'Tovra Automation is running without a tray icon');
+  assert.equal(notice.summary, 'Tovra Bridge is running');
   // Its icon by its file's URI: shown also where the icon theme does not hold it.
   assert.equal(notice.icon, `file://${path.resolve(path.dirname(s.binary), '../share/icons/hicolor/scalable/apps/tovra-bridge.svg')}`);
-  assert.equal(notice.body, `This desktop shows no tray, so Tovra has no menu here. The bridge is kept running; its log is at ${s.logFile}. Start Tovra Bridge again from the applications menu to show its window.`);
+  assert.equal(notice.body, 'Show its window to pair a phone or quit.');
   let fds;
   for (let round = 0; round < 10; round++) {
     const host = s.host('watcher');
@@ -106,7 +111,7 @@ test('no tray: one notice after 15 s and a tray that comes later, and goes and c
   xdotool(s, 'windowfocus', '--sync', again, 'key', 'ctrl+q');
   assert.deepEqual(await app.exited, { code: 0, signal: null });
   assert.deepEqual(notices.events.filter((e) => e.kind === 'notify').map((e) => [e.app, e.summary, e.actions]),
-    [['Tovra Automation', notice.summary, ['default', 'Show Window', 'show', 'Show Window']]]);
+    [['Tovra Bridge', notice.summary, ['default', 'Show Window', 'show', 'Show Window']]]);
 });
 
 test('an XEmbed tray there before the start: keys pressed into the menu of either click', async (t) => {
@@ -214,7 +219,7 @@ test('a StatusNotifier tray replaced by an XEmbed tray and back: the item follow
 test('a display that comes 2 s after the start: the program waits, starts on it with its tray; the X server gone: it ends as Quit does', async (t) => {
   const s = await h.session({ t });
   await s.desktop();
-  const number = [...Array(1000).keys()].map((n) => n + 150).find((n) => !fs.existsSync(`/tmp/.X11-unix/X${n}`));
+  const number = freeDisplay(150);
   const display = `:${number}`;
   // Killed, the X server leaves its socket and lock behind: gone with the test, so runs do not use the numbers up.
   t.after(() => { for (const file of [`/tmp/.X11-unix/X${number}`, `/tmp/.X${number}-lock`]) fs.rmSync(file, { force: true }); });
@@ -242,5 +247,5 @@ test('a DISPLAY with nothing behind it: after 30 s the program supervises its br
   await h.waitFor('the notice', () => app.output.trimEnd().split('\n').length > 1, 20000);
   const [why, ...others] = app.output.trimEnd().split('\n');
   assert.equal(why, `tovra.platform: no display: DISPLAY ${app.env.DISPLAY} took no clients within 30 s; running without a display, so without a tray`);
-  assert.deepEqual(others.map((line) => line.split(':')[1]), [' Tovra Automation is running without a tray icon']);
+  assert.deepEqual(others.map((line) => line.split(':')[1]), [' Tovra Bridge is running']);
 });

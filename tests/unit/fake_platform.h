@@ -107,7 +107,24 @@ public:
     void setMenu(std::shared_ptr<Menu>) override { record("menu attached"); }
     bool isVisible() override { return trayShown; }
     void setWindowTitle(const std::string& title) override { record("window title:" + title); }
-    void showWindow() override { record("window"); }
+    // Each change of the window's content: "window content:<explanation> | <primary> | <link or note>".
+    void setWindowContent(const WindowContent& content) override
+    {
+        if (content != windowContent) {
+            windowContent = content;
+            record("window content:" + content.explanation + " | " + content.primaryAction + " | " +
+                   (content.phoneLink.empty() ? content.noPhoneLink : content.phoneLink));
+        }
+    }
+    // The window comes up, and says so.
+    void showWindow() override
+    {
+        record("window");
+        if (windowShown) {
+            windowShown();
+        }
+    }
+    void setWindowShownHandler(Block shown) override { windowShown = std::move(shown); }
     void setImage(std::shared_ptr<Image> image) override { record(image ? "image" : "no image"); }
     void setToolTip(const std::string& text) override { record("tooltip:" + text); }
     void setContentTintColor(TintColor c) override
@@ -177,7 +194,8 @@ public:
     std::map<std::string, bool> defaults;
     LoginItemStatus loginStatus = LoginItemStatus::notRegistered;
     bool launchesSucceed = true, loginCallsSucceed = true, defaultsStick = true, trayShown = true;
-    Block whileAlertShown, notificationAction;
+    Block whileAlertShown, notificationAction, windowShown;
+    WindowContent windowContent;
     Handler controlHandler;
     std::vector<ControlAnswer> answers;
     std::error_code ignored;
@@ -262,10 +280,15 @@ protected:
         fake.tasks.back()->exit();
         fake.runPending();
     }
-    // The newest request is answered, and the main queue runs.
+    // The newest health request is answered, and the main queue runs.
     void answerLatest(const std::string& body)
     {
-        fake.answer(fake.requests().size() - 1, body);
+        const std::vector<URLRequest> sent = fake.requests();
+        const auto health = std::find_if(sent.rbegin(), sent.rend(), [](const URLRequest& request) {
+            return request.url.ends_with("/health");
+        });
+        ASSERT_NE(health, sent.rend()) << "no health request";
+        fake.answer(static_cast<std::size_t>(sent.rend() - health) - 1, body);
         fake.runPending();
     }
 

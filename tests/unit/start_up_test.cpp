@@ -13,6 +13,9 @@ TEST_F(DelegateTest, StartUpRunsEachStepToItsEndInOrder)
     EXPECT_EQ(fake.history,
               (History{"accessory", "status item", "symbol slider.vertical.3 Tovra", "image",
                        "tooltip:Tovra Automation", "state:off", "menu attached", "window title:Tovra Bridge",
+                       "window content:Tovra is starting its bridge. This takes a few seconds. | Set Up "
+                       "Phone\u2026 | The "
+                       "code to scan appears here once the bridge is ready.",
                        "launch /bin/launchctl", "wait", "register", "state:on",
                        "launch " + (*fake.resources / "runtime/node-arm64").string(),
                        "title:Starting bridge\u2026", "tint:grey", kTip + "Starting bridge\u2026"}));

@@ -36,6 +36,7 @@
 #include "platform/posix/system_clock.h"
 #include "platform/posix/termination_signals.h"
 #include "platform/process_entry.h"
+#include "platform/qrencode/qr_matrix.h"
 #include "platform/qt/qt_alerts.h"
 #include "platform/qt/qt_application.h"
 #include "platform/qt/qt_main_queue.h"
@@ -269,6 +270,13 @@ linuxos::DescriptorWatches descriptorWatches(QObject& context)
     };
 }
 
+// The phone link as a QR code for the window, by libqrencode.
+qt::QrCode qrCode(const std::string& text)
+{
+    qrencode::Matrix matrix = qrencode::encode(text);
+    return {matrix.size, std::move(matrix.dark)};
+}
+
 // An icon docked in an XEmbed tray, for the status item.
 class XEmbedDock final : public qt::DockedIcon {
 public:
@@ -318,7 +326,7 @@ public:
           application_(argc_, arguments_.data(),
                        {posix::terminationSignalDescriptor(), posix::takeTerminationSignals}),
           bundle_(program_.value_or(std::filesystem::path()), Identity::name, TOVRA_VERSION),
-          trays_(sessionBus_), statusBar_(trays_), workspace_(sessionBus_),
+          trays_(sessionBus_), statusBar_(trays_, qrCode), workspace_(sessionBus_),
           userDefaults_(QString::fromStdString(settingsFile())),
           loginService_({Identity::name, applicationName, Identity::comment}, program_,
                         freedesktop::configDirectory() / "autostart", workspace_),

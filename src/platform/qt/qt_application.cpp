@@ -3,7 +3,9 @@
 #include <QEventLoop>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QWindow>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -14,6 +16,9 @@ namespace {
 
 // The application whose loop runs, for a process end that does not come from it.
 QtApplication* running = nullptr;
+
+// How long the end waits at most for the window manager to take the focus from a window of ours.
+constexpr std::chrono::milliseconds kFocusHandOver{300};
 
 // Qt ends the process from inside the loop, exit(1), when the connection to the X server breaks.
 // Then the program ends as a termination signal ends it: the server stopped, status 0, so that a
@@ -100,8 +105,29 @@ void QtApplication::terminate()
     }
     terminating_ = true;
     // exit() ends every running loop of the main thread, a modal alert's included.
-    QMetaObject::invokeMethod(
-        &application_, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    const auto end = [] { QCoreApplication::exit(0); };
+    QWindow* focused = QGuiApplication::focusWindow();
+    if (!focused || !focused->isVisible()) {
+        QMetaObject::invokeMethod(&application_, end, Qt::QueuedConnection);
+        return;
+    }
+    // A window that still has the focus when it goes can take the desktop down with it: GNOME Shell
+    // 43 aborts when it unmanages an X window it still counts as focused, as it does when the window
+    // goes while the program owns the clipboard. Minimised first, the window gives the focus up the
+    // window manager's own way; the loop ends once it has, or after a moment all the same.
+    focused->showMinimized();
+    auto* handOver = new QObject(&application_);
+    const auto done = [handOver, end] {
+        handOver->deleteLater();
+        end();
+    };
+    QObject::connect(&application_, &QGuiApplication::focusWindowChanged, handOver,
+                     [focused, done](QWindow* now) {
+                         if (now != focused) {
+                             done();
+                         }
+                     });
+    QTimer::singleShot(kFocusHandOver, handOver, done);
 }
 
 } // namespace tovra::qt

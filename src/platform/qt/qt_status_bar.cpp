@@ -2,8 +2,6 @@
 
 #include "platform/qt/qt_menu.h"
 
-#include <QCoreApplication>
-#include <QEvent>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
@@ -14,6 +12,7 @@
 #include <algorithm>
 #include <functional>
 #include <utility>
+#include <vector>
 
 // The symbols are compiled into this static library; without a reference from code the
 // linker would drop them.
@@ -29,46 +28,58 @@ namespace {
 // Panel sizes in use (16 to 64 px) and their doubles for scaled displays.
 constexpr int kIconSizes[] = {16, 22, 24, 32, 44, 48, 64, 96, 128};
 
-QImage renderTinted(QSvgRenderer& renderer, int size, const QColor& tint)
+QImage renderTinted(QSvgRenderer& renderer, int size, const QColor& tint, bool outlined)
 {
+    QImage shape(size, size, QImage::Format_ARGB32_Premultiplied);
+    shape.fill(Qt::transparent);
+
+    QSizeF box = renderer.viewBoxF().size();
+    if (box.isEmpty()) {
+        box = QSizeF(size, size);
+    }
+    box.scale(size, size, Qt::KeepAspectRatio);
+    const QRectF target(QPointF((size - box.width()) / 2, (size - box.height()) / 2), box);
+    {
+        QPainter painter(&shape);
+        painter.setRenderHint(QPainter::Antialiasing);
+        renderer.render(&painter, target);
+    }
+
+    // The outline: the shape grown by a pixel at 16 px (more at larger sizes), in the outline's colour;
+    // grown along the rows, then along the columns.
     QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
-
-    QSizeF shape = renderer.viewBoxF().size();
-    if (shape.isEmpty()) {
-        shape = QSizeF(size, size);
+    if (outlined) {
+        const int grow = std::max(1, (size + 15) / 16);
+        std::vector<int> rows(static_cast<std::size_t>(size) * size);
+        for (int y = 0; y < size; ++y) {
+            const auto* line = reinterpret_cast<const QRgb*>(shape.constScanLine(y));
+            for (int x = 0; x < size; ++x) {
+                int alpha = 0;
+                for (int from = std::max(0, x - grow); from <= std::min(size - 1, x + grow); ++from) {
+                    alpha = std::max(alpha, qAlpha(line[from]));
+                }
+                rows[static_cast<std::size_t>(y) * size + x] = alpha;
+            }
+        }
+        for (int y = 0; y < size; ++y) {
+            auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+            for (int x = 0; x < size; ++x) {
+                int alpha = 0;
+                for (int from = std::max(0, y - grow); from <= std::min(size - 1, y + grow); ++from) {
+                    alpha = std::max(alpha, rows[static_cast<std::size_t>(from) * size + x]);
+                }
+                line[x] = qPremultiply(qRgba(kOutline.red(), kOutline.green(), kOutline.blue(), alpha));
+            }
+        }
     }
-    shape.scale(size, size, Qt::KeepAspectRatio);
-    const QRectF target(QPointF((size - shape.width()) / 2, (size - shape.height()) / 2), shape);
-
-    QPainter painter(&image);
-    painter.setRenderHint(QPainter::Antialiasing);
-    renderer.render(&painter, target);
+    QPainter painter(&shape);
     painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
-    painter.fillRect(image.rect(), tint);
+    painter.fillRect(shape.rect(), tint);
+    painter.end();
+    QPainter(&image).drawImage(0, 0, shape);
     return image;
 }
-
-// Calls `changed` when the application's palette changes (the desktop switched between light and
-// dark).
-class PaletteWatcher final : public QObject {
-public:
-    explicit PaletteWatcher(std::function<void()> changed) : changed_(std::move(changed))
-    {
-        QCoreApplication::instance()->installEventFilter(this);
-    }
-
-private:
-    bool eventFilter(QObject* watched, QEvent* event) override
-    {
-        if (watched == QCoreApplication::instance() && event->type() == QEvent::ApplicationPaletteChange) {
-            changed_();
-        }
-        return false;
-    }
-
-    std::function<void()> changed_;
-};
 
 } // namespace
 
@@ -77,42 +88,37 @@ QtImage::QtImage(QByteArray svg, QByteArray restingSvg)
 {
 }
 
-QIcon QtImage::tinted(const QColor& tint, bool active) const
+QIcon QtImage::tinted(const QColor& tint, bool active, bool outlined) const
 {
     const bool resting = !active && !restingSvg_.isEmpty();
-    const auto [entry, added] = rendered_.try_emplace(std::make_pair(tint.rgba(), resting));
+    const auto [entry, added] = rendered_.try_emplace(std::make_tuple(tint.rgba(), resting, outlined));
     if (!added) {
         return entry->second;
     }
     QSvgRenderer renderer(resting ? restingSvg_ : svg_);
     if (renderer.isValid()) {
         for (const int size : kIconSizes) {
-            entry->second.addPixmap(QPixmap::fromImage(renderTinted(renderer, size, tint)));
+            entry->second.addPixmap(QPixmap::fromImage(renderTinted(renderer, size, tint, outlined)));
         }
     }
     return entry->second;
 }
 
-QColor tintColor(platform::TintColor color, bool lightPanel)
+QColor tintColor(platform::TintColor color)
 {
     switch (color) {
     case platform::TintColor::systemGreen:
-        return lightPanel ? QColor(0x24, 0x8A, 0x3D) : QColor(0x34, 0xC7, 0x59);
+        return {0x34, 0xC7, 0x59};
     case platform::TintColor::secondaryLabel:
         break;
     }
-    return lightPanel ? QColor(0x63, 0x63, 0x66) : QColor(0x8E, 0x8E, 0x93);
+    return {0xAE, 0xAE, 0xB2};
 }
 
 QIcon applicationIcon()
 {
     initSymbolResources();
     return QIcon(QStringLiteral(":/icons/application.svg"));
-}
-
-bool lightPanels()
-{
-    return QGuiApplication::palette().color(QPalette::Window).lightnessF() >= 0.5;
 }
 
 void QtStatusBarButton::setImage(std::shared_ptr<platform::Image> image)
@@ -137,13 +143,12 @@ void QtStatusBarButton::setContentTintColor(platform::TintColor color)
 
 void QtStatusBarButton::updateIcon()
 {
-    item_.setIcon(
-        image_ ? image_->tinted(tintColor(tint_, lightPanels()), tint_ == platform::TintColor::systemGreen)
-               : QIcon());
+    const bool active = tint_ == platform::TintColor::systemGreen;
+    item_.setIcon(image_ ? image_->tinted(tintColor(tint_), active) : QIcon(),
+                  image_ ? image_->tinted(tintColor(tint_), active, false) : QIcon());
 }
 
-QtStatusItem::QtStatusItem(TrayHosts& hosts)
-    : hosts_(hosts), paletteWatcher_(std::make_unique<PaletteWatcher>([this] { button_.updateIcon(); }))
+QtStatusItem::QtStatusItem(TrayHosts& hosts, QrEncoder encoder) : hosts_(hosts), encoder_(std::move(encoder))
 {
     QObject::connect(&hosts_, &TrayHosts::changed, &context_, [this] { followHosts(); });
     QObject::connect(&hosts_, &TrayHosts::settledNow, &context_, [this] {
@@ -171,9 +176,10 @@ void QtStatusItem::setToolTip(const QString& toolTip)
     }
 }
 
-void QtStatusItem::setIcon(const QIcon& icon)
+void QtStatusItem::setIcon(const QIcon& icon, const QIcon& windowIcon)
 {
     icon_ = icon;
+    windowIcon_ = windowIcon;
     if (trayIcon_) {
         trayIcon_->setIcon(icon_);
     }
@@ -181,7 +187,7 @@ void QtStatusItem::setIcon(const QIcon& icon)
         dockedIcon_->setIcon(icon_);
     }
     if (window_) {
-        window_->setIcon(icon_);
+        window_->setIcon(windowIcon_);
     }
     followHosts();
 }
@@ -206,6 +212,19 @@ void QtStatusItem::setWindowTitle(const std::string& title)
     }
 }
 
+void QtStatusItem::setWindowContent(const platform::WindowContent& content)
+{
+    windowContent_ = content;
+    if (window_) {
+        window_->setContent(windowContent_);
+    }
+}
+
+void QtStatusItem::setWindowShownHandler(std::function<void()> shown)
+{
+    windowShown_ = std::move(shown);
+}
+
 void QtStatusItem::showWindow()
 {
     // A window's first showing makes Qt's accessibility bridge, which reaches for the desktop's
@@ -215,11 +234,15 @@ void QtStatusItem::showWindow()
         return;
     }
     if (!window_ && menu_) {
-        window_ = std::make_unique<StatusWindow>(*menu_, windowTitle_);
-        window_->setIcon(icon_);
+        window_ = std::make_unique<StatusWindow>(*menu_, windowTitle_, encoder_);
+        window_->setIcon(windowIcon_);
+        window_->setContent(windowContent_);
     }
     if (window_) {
         window_->bringUp();
+        if (const std::function<void()> shown = windowShown_) {
+            shown();
+        }
     }
 }
 
@@ -274,7 +297,7 @@ void QtStatusItem::popUpMenu(QPoint at)
     menu_->popup(at);
 }
 
-QtStatusBar::QtStatusBar(TrayHosts& hosts) : hosts_(hosts)
+QtStatusBar::QtStatusBar(TrayHosts& hosts, QrEncoder encoder) : hosts_(hosts), encoder_(std::move(encoder))
 {
     static const bool resourcesReady = (initSymbolResources(), true);
     (void)resourcesReady;
@@ -282,7 +305,7 @@ QtStatusBar::QtStatusBar(TrayHosts& hosts) : hosts_(hosts)
 
 std::shared_ptr<platform::StatusItem> QtStatusBar::statusItem()
 {
-    return std::make_shared<QtStatusItem>(hosts_);
+    return std::make_shared<QtStatusItem>(hosts_, encoder_);
 }
 
 // Tray icons carry no accessible name of their own; the tooltip is what assistive tools read.

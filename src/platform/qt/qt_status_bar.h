@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/qt/status_window.h"
@@ -28,26 +29,26 @@ class QtImage final : public platform::Image {
 public:
     explicit QtImage(QByteArray svg, QByteArray restingSvg = {});
 
-    // The symbol filled with `tint`, rendered at the sizes trays ask for, in its resting shape
-    // unless `active`. Each is rendered once: the icon changes with every start and stop of the
+    // The symbol filled with `tint` inside a black outline, rendered at the sizes trays ask for, in its
+    // resting shape unless `active`. Each is rendered once: the icon changes with every start and stop of the
     // server, on the way to a relaunch.
-    QIcon tinted(const QColor& tint, bool active = true) const;
+    // Without `outlined`, the shape alone: for a window, whose background is known.
+    QIcon tinted(const QColor& tint, bool active = true, bool outlined = true) const;
 
 private:
     QByteArray svg_;
     QByteArray restingSvg_;
-    mutable std::map<std::pair<QRgb, bool>, QIcon> rendered_;
+    mutable std::map<std::tuple<QRgb, bool, bool>, QIcon> rendered_;
 };
 
-// The platform colours, as they read against the panel: green #34C759 and grey #8E8E93 on a dark panel,
-// deeper ones on a light panel, where those would fall under 3:1.
-QColor tintColor(platform::TintColor color, bool lightPanel);
+// The platform colours: green #34C759 and grey #AEAEB2. With the black outline every symbol gets,
+// one of the two stands out by 3:1 at least from any panel, white, black or a grey between: the
+// panel's colour is not known (the palette Qt reports is not the panel's).
+QColor tintColor(platform::TintColor color);
+inline const QColor kOutline{0, 0, 0};
 
 // The application's own icon, in colour: for its windows.
 QIcon applicationIcon();
-
-// Whether the desktop's panels are light, judged by the application palette's window colour.
-bool lightPanels();
 
 class QtStatusItem;
 
@@ -58,7 +59,6 @@ public:
     void setImage(std::shared_ptr<platform::Image> image) override;
     void setToolTip(const std::string& toolTip) override;
     void setContentTintColor(platform::TintColor color) override;
-    // Renders the icon again, for the panels' colours as they are now.
     void updateIcon();
 
 private:
@@ -73,16 +73,19 @@ private:
 // follows the host's restarts), else an icon docked in a tray of the other kind.
 class QtStatusItem final : public platform::StatusItem {
 public:
-    explicit QtStatusItem(TrayHosts& hosts);
+    QtStatusItem(TrayHosts& hosts, QrEncoder encoder);
     ~QtStatusItem() override;
 
     platform::StatusBarButton* button() override { return &button_; }
     void setMenu(std::shared_ptr<platform::Menu> menu) override;
     bool isVisible() override;
     void setWindowTitle(const std::string& title) override;
+    void setWindowContent(const platform::WindowContent& content) override;
     void showWindow() override;
+    void setWindowShownHandler(std::function<void()> shown) override;
 
-    void setIcon(const QIcon& icon);
+    // The tray's icon, and the window's.
+    void setIcon(const QIcon& icon, const QIcon& windowIcon);
     void setToolTip(const QString& toolTip);
     // Null until a tray host has appeared.
     QSystemTrayIcon* trayIcon() { return trayIcon_.get(); }
@@ -94,8 +97,10 @@ private:
     void popUpMenu(QPoint at);
 
     TrayHosts& hosts_;
+    QrEncoder encoder_;
     QObject context_; // ends the watch on the hosts with the item
     QIcon icon_;
+    QIcon windowIcon_;
     QString toolTip_;
     // Declared before the tray icon so they are destroyed after it: the platform's tray
     // (dbusmenu) may still point at every menu it was given until the tray icon is gone.
@@ -105,15 +110,17 @@ private:
     std::unique_ptr<DockedIcon> dockedIcon_;
     std::uint64_t dockedIn_ = 0; // the tray of the docked icon
     QString windowTitle_;
-    std::unique_ptr<QObject> paletteWatcher_; // the icon follows the desktop's light or dark panels
-    std::unique_ptr<StatusWindow> window_;    // made when first shown
+    platform::WindowContent windowContent_;
+    std::function<void()> windowShown_;
+    std::unique_ptr<StatusWindow> window_; // made when first shown
     bool showWhenSettled_ = false;
     QtStatusBarButton button_{*this};
 };
 
 class QtStatusBar final : public platform::StatusBar {
 public:
-    explicit QtStatusBar(TrayHosts& hosts);
+    // `encoder` draws the phone link as a code in the items' windows; none shows the link as text only.
+    explicit QtStatusBar(TrayHosts& hosts, QrEncoder encoder = {});
 
     std::shared_ptr<platform::StatusItem> statusItem() override;
     std::shared_ptr<platform::Image> systemSymbolImage(const std::string& name,
@@ -124,6 +131,7 @@ public:
 
 private:
     TrayHosts& hosts_;
+    QrEncoder encoder_;
 };
 
 } // namespace tovra::qt
