@@ -328,6 +328,7 @@ describe('the socket', () => {
       ['{"kind":"controlChange","channel":1,"control":7,"value":-1}', {}, 'range'],
       ['{"kind":"programChange","channel":1,"program":5}', {}, 'kind'],
       [`${'['.repeat(32)}${']'.repeat(32)}`, {}, 'notAnObject'],
+      [`${'{"a":'.repeat(600)}1${'}'.repeat(600)}`, {}, 'tooLarge'], // a JSON bomb: never parsed
       ['{"kind":', {}, 'notJson'],
     ];
     const before = (await sockets()).dropped;
