@@ -136,4 +136,4 @@ async function idle({ bin, appDir, standin, seconds, port, home, say }) {
   }
 }
 
-module.exports = { latency, idle, PERIOD_MS };
+module.exports = { latency, idle, PERIOD_MS, started, threads, cpuOver, memory };

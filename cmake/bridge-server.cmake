@@ -33,25 +33,59 @@ foreach(property COMPILE_OPTIONS LINK_OPTIONS)
     set_target_properties(tovra_midi_node PROPERTIES ${property} "${options}")
 endforeach()
 
-# The server's files, copied as they change, and build.json beside them.
-file(GLOB TOVRA_APP_FILES CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR}/resources/app
-     ${CMAKE_SOURCE_DIR}/resources/app/*.js)
+# The server's files (its modules, and its pages' markup, styles and scripts in their folders),
+# copied as they change, and build.json beside them.
+file(GLOB_RECURSE TOVRA_APP_FILES CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR}/resources/app
+     ${CMAKE_SOURCE_DIR}/resources/app/*.js ${CMAKE_SOURCE_DIR}/resources/app/*.css
+     ${CMAKE_SOURCE_DIR}/resources/app/*.html)
 set(TOVRA_STAGED_APP_FILES)
 foreach(file IN LISTS TOVRA_APP_FILES)
     add_custom_command(OUTPUT ${TOVRA_SHARE_DIR}/app/${file}
         COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/resources/app/${file} ${TOVRA_SHARE_DIR}/app/${file}
         DEPENDS ${CMAKE_SOURCE_DIR}/resources/app/${file})
     list(APPEND TOVRA_STAGED_APP_FILES ${TOVRA_SHARE_DIR}/app/${file})
+    get_filename_component(folder ${file} DIRECTORY)
+    install(FILES ${TOVRA_SHARE_DIR}/app/${file} DESTINATION ${TOVRA_APP_DIR}/${folder})
 endforeach()
 configure_file(resources/app/build.json.in ${TOVRA_SHARE_DIR}/app/build.json @ONLY)
+
+# The server's own npm packages (package.json's "dependencies", as `npm ci` installed them from the
+# lock file into node_modules/), staged beside it in app/node_modules. Each must need no package of
+# its own, or it would have to be staged too.
+file(READ ${CMAKE_SOURCE_DIR}/package.json TOVRA_PACKAGE)
+string(JSON TOVRA_DEPENDENCY_COUNT LENGTH "${TOVRA_PACKAGE}" dependencies)
+math(EXPR last "${TOVRA_DEPENDENCY_COUNT} - 1")
+set(TOVRA_NODE_DEPENDENCIES)
+foreach(index RANGE ${last})
+    string(JSON name MEMBER "${TOVRA_PACKAGE}" dependencies ${index})
+    set(manifest ${CMAKE_SOURCE_DIR}/node_modules/${name}/package.json)
+    if(NOT EXISTS ${manifest})
+        message(FATAL_ERROR "node_modules/${name} is missing: run `npm ci` in ${CMAKE_SOURCE_DIR} (./dev does)")
+    endif()
+    file(READ ${manifest} package)
+    string(JSON own ERROR_VARIABLE none LENGTH "${package}" dependencies)
+    if(own GREATER 0)
+        message(FATAL_ERROR "the server's package ${name} needs packages of its own, which are not staged")
+    endif()
+    list(APPEND TOVRA_NODE_DEPENDENCIES ${name})
+endforeach()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/package.json)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/node_modules.staged
+    COMMAND ${CMAKE_COMMAND} -DFROM=${CMAKE_SOURCE_DIR}/node_modules -DTO=${TOVRA_SHARE_DIR}/app/node_modules
+            "-DPACKAGES=${TOVRA_NODE_DEPENDENCIES}" -P ${CMAKE_SOURCE_DIR}/cmake/stage_node_modules.cmake
+    COMMAND ${CMAKE_COMMAND} -E touch ${CMAKE_BINARY_DIR}/node_modules.staged
+    DEPENDS ${CMAKE_SOURCE_DIR}/package-lock.json ${CMAKE_SOURCE_DIR}/cmake/stage_node_modules.cmake VERBATIM)
+install(DIRECTORY ${TOVRA_SHARE_DIR}/app/node_modules DESTINATION ${TOVRA_APP_DIR})
+
 add_custom_command(OUTPUT ${TOVRA_SHARE_DIR}/runtime/node-arm64
     COMMAND ${CMAKE_COMMAND} -E make_directory ${TOVRA_SHARE_DIR}/runtime
     COMMAND ${CMAKE_COMMAND} -E create_symlink ${TOVRA_NODE} ${TOVRA_SHARE_DIR}/runtime/node-arm64)
-add_custom_target(tovra_bundle ALL DEPENDS ${TOVRA_STAGED_APP_FILES} ${TOVRA_SHARE_DIR}/runtime/node-arm64)
+add_custom_target(tovra_bundle ALL DEPENDS ${TOVRA_STAGED_APP_FILES} ${CMAKE_BINARY_DIR}/node_modules.staged
+                  ${TOVRA_SHARE_DIR}/runtime/node-arm64)
 add_dependencies(tovra_bundle tovra_midi_node)
 add_dependencies(tovra_application tovra_bundle)
 
-install(FILES ${TOVRA_STAGED_APP_FILES} ${TOVRA_SHARE_DIR}/app/build.json DESTINATION ${TOVRA_APP_DIR})
+install(FILES ${TOVRA_SHARE_DIR}/app/build.json DESTINATION ${TOVRA_APP_DIR})
 install(TARGETS tovra_midi_node LIBRARY DESTINATION ${TOVRA_MODULE_DIR})
 install(FILES ${TOVRA_SHARE_DIR}/runtime/node-arm64 DESTINATION ${CMAKE_INSTALL_DATADIR}/${TOVRA_NAME}/runtime) # as a link
 

@@ -1,15 +1,23 @@
 'use strict';
 // The HTTP routes and their guards. The server listens on every address, because the phone comes
-// over the network, but only the controller and pairing answer there, and only to holders of the
-// pairing token. Everything else answers loopback peers that name a loopback Host; what changes
-// something (sending MIDI) also needs the bridge's own Origin when a browser sends one.
+// over the network, but only the controller, pairing and the phones' socket (phone_sockets.js)
+// answer there, and only to holders of the pairing token or of a paired phone's secret. Everything
+// else answers loopback peers that name a loopback Host; what changes something (sending MIDI,
+// forgetting phones) also needs the bridge's own Origin when a browser sends one.
 const net = require('node:net');
+const os = require('node:os');
 const { healthBody } = require('./health');
 const { logError } = require('./log');
-const { renderSetupPage, SETUP_CSP, CONTROLLER_PAGE, CONTROLLER_CSP } = require('./pages');
-const { tokensMatch, phoneUrl, lanHost } = require('./pairing');
+const pages = require('./pages');
+const { phoneUrl, lanHost } = require('./pairing');
+const { MAX_PHONES, phoneName } = require('./pairing_store');
 
 const MAX_BODY_BYTES = 4096;
+// A paired phone's secret, also kept as a cookie so that the phone can open the controller again
+// (a reload, a bookmark) without the link's token, which the page removes from its address.
+const PHONE_COOKIE = 'tovra_phone';
+const COOKIE_PATTERN = new RegExp(`(?:^|;)\\s*${PHONE_COOKIE}=([A-Za-z0-9_-]{43})\\s*(?:;|$)`);
+const TEN_YEARS_S = 10 * 365 * 24 * 3600;
 const MAX_MIDI_BODY_BYTES = 65536;
 const MAX_MIDI_MESSAGES = 1024;
 
@@ -45,6 +53,32 @@ function isOwnOrigin(origin, port) {
   }
   return url.origin === origin && url.protocol === 'http:' && url.port === String(port) &&
     isLocalHostHeader(url.host);
+}
+
+// Whether `name` (a URL's hostname) is one of this computer's own addresses.
+function isOwnAddress(name) {
+  const address = name.replace(/^\[(.*)\]$/, '$1').toLowerCase();
+  if (!net.isIP(address)) return false;
+  return Object.values(os.networkInterfaces()).some((addrs) => (addrs || []).some((a) => a.address.toLowerCase() === address));
+}
+
+// The bridge's own origin as a client reached it: plain HTTP to the Host it names, on the port,
+// where that Host is this computer by a loopback name or one of its own addresses. A page served
+// under another name (DNS rebinding) has that name in its Host and Origin, and is refused.
+function isReachedOrigin(origin, host, port) {
+  if (typeof origin !== 'string' || typeof host !== 'string') return false;
+  let url;
+  try {
+    url = new URL(origin);
+  } catch {
+    return false;
+  }
+  return url.origin === origin && url.protocol === 'http:' && url.port === String(port) &&
+    url.host === host.toLowerCase() && (isLocalHostHeader(url.host) || isOwnAddress(url.hostname));
+}
+
+function phoneCookie(req) {
+  return COOKIE_PATTERN.exec(req.headers.cookie ?? '')?.[1] ?? null;
 }
 
 class HttpError extends Error {
@@ -99,30 +133,56 @@ async function readJson(req, limit) {
   }
 }
 
-// `midi`: the MIDI output (ready, port, outputs, send); `pairing`: the token and the phones.
-function createApp({ port, version, midi, pairing }) {
+// `midi`: the MIDI output (ready, port, outputs, send); `pairing`: the token and the phones;
+// `phones`: the phones' sockets (who is connected, what was refused or dropped).
+function createApp({ port, version, midi, pairing, phones }) {
   const requireLocal = (handler) => (req, res) => {
     if (!isLoopback(req.socket.remoteAddress) || !isLocalHostHeader(req.headers.host)) {
       throw new HttpError(403, 'forbidden');
     }
     return handler(req, res);
   };
-  // A change from this computer: its own pages, or a program that sends no Origin.
-  const requireLocalChange = (handler) => requireLocal((req, res) => {
-    if (req.headers.origin !== undefined && !isOwnOrigin(req.headers.origin, port)) throw new HttpError(403, 'forbidden');
+  const requireJson = (req) => {
     if (!/^application\/json\s*(;|$)/i.test(req.headers['content-type'] ?? '')) {
       throw new HttpError(415, 'the body must be application/json');
     }
+  };
+  // A change from this computer: its own pages, or a program that sends no Origin.
+  const requireLocalChange = (handler) => requireLocal((req, res) => {
+    if (req.headers.origin !== undefined && !isOwnOrigin(req.headers.origin, port)) throw new HttpError(403, 'forbidden');
+    requireJson(req);
     return handler(req, res);
   });
-  const link = () => phoneUrl(lanHost(), port, pairing.getToken());
+  const link = () => phoneUrl(lanHost(), port, pairing.token);
+  const phoneList = () => {
+    const connected = phones.connectedById();
+    return pairing.phones().map((phone) => ({ ...phone, connected: connected[phone.id] ?? 0 }));
+  };
 
+  // The controller, to the link's holder or a paired phone; to anyone else, why not.
+  function controller(req, res) {
+    const start = req.url.indexOf('?');
+    const token = start < 0 ? null : new URLSearchParams(req.url.slice(start + 1)).get('token');
+    const allowed = token !== null ? pairing.acceptsToken(token) : pairing.phoneFor(phoneCookie(req)) !== null;
+    if (allowed) send(res, 200, 'text/html; charset=utf-8', pages.CONTROLLER_PAGE, { 'Content-Security-Policy': pages.CONTROLLER_CSP });
+    else send(res, 403, 'text/html; charset=utf-8', pages.NOT_PAIRED_PAGE, { 'Content-Security-Policy': pages.NOT_PAIRED_CSP });
+  }
+
+  // { token, secret? } from the controller: the phone's secret (the one it presented, when still
+  // paired, or a new one), also as a cookie.
   async function pair(req, res) {
+    if (req.headers.origin !== undefined && !isReachedOrigin(req.headers.origin, req.headers.host, port)) {
+      throw new HttpError(403, 'forbidden');
+    }
+    requireJson(req);
     const body = await readJson(req, MAX_BODY_BYTES);
-    if (!pairing.isValidClientId(body?.clientId)) throw new HttpError(400, 'missing or invalid clientId');
-    if (!tokensMatch(body.token, pairing.getToken())) throw new HttpError(403, 'invalid token');
-    pairing.pair(body.clientId);
-    sendJson(res, 200, { paired: true, pairedClients: pairing.count });
+    if (typeof body?.token !== 'string') throw new HttpError(400, 'missing token');
+    const answer = pairing.pair({ token: body.token, secret: body.secret, name: phoneName(req.headers['user-agent']) });
+    if (answer.refused === 'token') throw new HttpError(403, 'this link is not valid (any more)');
+    if (answer.refused === 'full') throw new HttpError(409, `${MAX_PHONES} phones are paired already; forget one first`);
+    sendJson(res, 200, { secret: answer.secret, phone: { id: answer.phone.id, name: answer.phone.name }, again: answer.again }, {
+      'Set-Cookie': `${PHONE_COOKIE}=${answer.secret}; Max-Age=${TEN_YEARS_S}; Path=/; HttpOnly; SameSite=Strict`,
+    });
   }
 
   // { messages: [...] }: every message checked, then all sent in order, or none.
@@ -138,21 +198,34 @@ function createApp({ port, version, midi, pairing }) {
     sendJson(res, 200, { sent: result.sent, dropped: result.dropped });
   }
 
+  async function forget(req, res) {
+    const body = await readJson(req, MAX_BODY_BYTES);
+    if (!pairing.forget(body?.id)) throw new HttpError(404, 'no phone is paired with that id');
+    sendJson(res, 200, { pairedClients: pairing.count });
+  }
+
+  async function forgetAll(req, res) {
+    await readJson(req, MAX_BODY_BYTES);
+    pairing.forgetAll();
+    sendJson(res, 200, { phoneURL: link() });
+  }
+
   const routes = new Map([
     ['/health', { GET: requireLocal((req, res) =>
       sendJson(res, 200, healthBody({ version, midi, pairedClients: pairing.count }))) }],
     ['/api/setup', { GET: requireLocal((req, res) => sendJson(res, 200, { phoneURL: link() })) }],
-    ['/setup', { GET: requireLocal((req, res) =>
-      send(res, 200, 'text/html; charset=utf-8', renderSetupPage(link(), midi.outputs),
-        { 'Content-Security-Policy': SETUP_CSP })) }],
+    ['/setup', { GET: requireLocal((req, res) => {
+      const phoneLink = link();
+      send(res, 200, 'text/html; charset=utf-8', pages.renderSetupPage({ link: phoneLink, reachable: new URL(phoneLink).hostname !== '127.0.0.1',
+        phones: phoneList(), outputs: midi.outputs, saveProblem: pairing.saveProblem }), { 'Content-Security-Policy': pages.SETUP_CSP });
+    }) }],
     ['/api/midi', { POST: requireLocalChange(sendMidi) }],
-    // The page is served only with the token, so the link is the only way in.
-    ['/controller', { GET: (req, res) => {
-      const start = req.url.indexOf('?');
-      const token = start < 0 ? null : new URLSearchParams(req.url.slice(start + 1)).get('token');
-      if (!tokensMatch(token, pairing.getToken())) throw new HttpError(403, 'invalid token');
-      send(res, 200, 'text/html; charset=utf-8', CONTROLLER_PAGE, { 'Content-Security-Policy': CONTROLLER_CSP });
-    } }],
+    ['/api/phones', { GET: requireLocal((req, res) =>
+      sendJson(res, 200, { pairedClients: pairing.count, phones: phoneList(), sockets: phones.counts })) }],
+    ['/api/phones/forget', { POST: requireLocalChange(forget) }],
+    ['/api/phones/forget-all', { POST: requireLocalChange(forgetAll) }],
+    // The page is served only with the token or a paired phone's secret.
+    ['/controller', { GET: controller, HEAD: controller }],
     ['/api/pair', { POST: pair }],
   ]);
 
@@ -176,4 +249,4 @@ function createApp({ port, version, midi, pairing }) {
   };
 }
 
-module.exports = { createApp, isLoopback, isLocalHostHeader, isOwnOrigin };
+module.exports = { createApp, isLoopback, isLocalHostHeader, isOwnOrigin, isReachedOrigin, PHONE_COOKIE };

@@ -2,7 +2,8 @@
 // The Tovra bridge server. The application runs it as `node server.js` in this folder, with
 // PORT (default 4173), TOVRA_DATA_DIR (where the pairing is kept) and TOVRA_BACKGROUND (not
 // used) in its environment. This file only starts things: the MIDI output (midi_output.js),
-// the pairing (pairing.js) and the HTTP routes (routes.js); one SIGTERM ends it.
+// the pairing (pairing.js), the HTTP routes (routes.js) and the phones' sockets
+// (phone_sockets.js); one SIGTERM ends it.
 // Needs Node.js 18.2 or newer (http.Server.closeAllConnections).
 const http = require('node:http');
 const os = require('node:os');
@@ -11,7 +12,8 @@ const { readBuildInfo } = require('./build_info');
 const { log, logError } = require('./log');
 const { MidiOutput } = require('./midi_output');
 const { Pairing } = require('./pairing');
-const { createApp } = require('./routes');
+const { PhoneSockets } = require('./phone_sockets');
+const { createApp, isReachedOrigin } = require('./routes');
 
 function listen(server, port, host) {
   return new Promise((resolve, reject) => {
@@ -38,12 +40,16 @@ async function main() {
   }
   const build = readBuildInfo(__dirname); // a problem with it is the MIDI output's to tell
   const midi = new MidiOutput({ modulePath: build.midiModule, problem: build.problem, log });
+  const pairing = new Pairing(dataDir, { log });
+  pairing.load();
+  const phones = new PhoneSockets({ pairing, midi, log, isOwnOrigin: (origin, host) => isReachedOrigin(origin, host, port) });
   const servers = [];
   let stopping = false;
   const shutdown = (signal) => {
     if (stopping) return;
     stopping = true;
     log(`Received ${signal}, shutting down`);
+    phones.close();
     midi.close(); // returns within half a second, whatever the MIDI systems do
     setTimeout(() => process.exit(0), 1000).unref();
     let open = servers.length;
@@ -57,7 +63,7 @@ async function main() {
   process.on('SIGINT', () => shutdown('SIGINT'));
 
   await midi.open(); // so that the first health answer already tells how MIDI is
-  const handler = createApp({ port, version: build.version, midi, pairing: new Pairing(dataDir) });
+  const handler = createApp({ port, version: build.version, midi, pairing, phones });
   // IPv4 and IPv6 on separate sockets; a machine without IPv6 gets IPv4 only.
   for (const host of ['0.0.0.0', '::']) {
     if (stopping) return;
@@ -66,6 +72,7 @@ async function main() {
       headersTimeout: 5000, requestTimeout: 5000, connectionsCheckingInterval: 1000,
     }, handler);
     server.keepAliveTimeout = 5000;
+    server.on('upgrade', (req, socket, head) => phones.handleUpgrade(req, socket, head));
     try {
       await listen(server, port, host);
       servers.push(server);

@@ -150,12 +150,14 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   s.jack = async () => s.jacks[s.jacks.push(new JackServer()) - 1].start();
   s.jacks = [];
   if (holder) s.started.push(holder); // ended last
+  // The JACK servers stop last: one that stops while a client leaves gets SIGPIPE writing to it, and
+  // dies before it leaves JACK's registry of servers (whose eight places then fill up).
   s.cleanup = async () => {
-    for (const jack of s.jacks) await jack.release();
     const left = s.started.flatMap((child) => [child.pid, ...descendantsOf(child.pid)]);
     for (const child of s.started.reverse()) { try { process.kill(-child.pid, 'SIGKILL'); } catch {} }
     for (const pid of left) { try { process.kill(pid, 'SIGKILL'); } catch {} }
     await waitFor('every process to end', () => left.every((pid) => !alive(pid)));
+    for (const jack of s.jacks) await jack.release();
     fs.rmSync(root, { recursive: true, force: true });
   };
   t?.after(s.cleanup);

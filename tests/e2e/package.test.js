@@ -47,6 +47,9 @@ test('the package, unpacked, runs as installed', { skip: !deb && 'no package: ru
   assert.equal(JSON.parse((await h.get('/health')).body).version,
     /project\(TovraBridge VERSION (\S+)/.exec(h.read(`${__dirname}/../../CMakeLists.txt`))[1]);
   assert.equal(h.cmdline(h.stat(server).ppid)[0], 'tovra-guard');
+  // The server's npm packages ship beside it: the setup page's QR code comes from one.
+  assert.ok(fs.existsSync(path.join(root, 'usr/share/tovra-bridge/app/node_modules/ws/package.json')));
+  assert.match((await h.get('/setup')).body, /<div class="qr"><svg /);
   await h.waitFor('the setup page', () => s.opened().length);
   assert.ok(h.read(s.autostart).split('\n').includes(`Exec=${binary} --login`), h.read(s.autostart));
 });

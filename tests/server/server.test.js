@@ -20,10 +20,11 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const { startServer, freePort, request, statusOf, jsonOf, tempDir, APP_DIR } = require('./start');
+const { Phone } = require('../support/phone');
 const routes = require(path.join(APP_DIR, 'routes.js'));
 const pages = require(path.join(APP_DIR, 'pages.js'));
 const phoneUrlOf = async (port) => new URL((await jsonOf(port, '/api/setup')).phoneURL);
-const PRIVATE = ['/health', '/api/setup', '/setup'];
+const PRIVATE = ['/health', '/api/setup', '/setup', '/api/phones'];
 
 test('peer and Host predicates let only loopback through, Host only in well-formed shapes', () => {
   const table = [
@@ -67,14 +68,38 @@ describe('running server', () => {
     assert.deepEqual([JSON.parse(fs.readFileSync(file, 'utf8')).token, fs.readdirSync(dataDir)], [token, ['pairing.json']]);
     assert.deepEqual([fs.statSync(file).mode & 0o777, fs.statSync(dataDir).mode & 0o777], [0o600, 0o700]);
     assert.ok((await request(port, '/setup')).body.includes(pages.escapeHtml(url.href)));
-    assert.ok(pages.renderSetupPage('x"<b>&\'', []).includes('x&quot;&lt;b&gt;&amp;&#39;'));
+    const page = pages.renderSetupPage({ link: 'http://127.0.0.1:4173/controller?token=a"<b>', reachable: false, outputs: [],
+      phones: [{ id: 'i"d', name: 'x"<b>&\'', pairedAt: '2026-01-02T03:04:05Z', connected: 1 }] });
+    for (const escaped of ['x&quot;&lt;b&gt;&amp;&#39;', 'data-forget="i&quot;d"', 'token=a&quot;&lt;b&gt;</code>']) assert.ok(page.includes(escaped), escaped);
+    assert.doesNotMatch(page, /x"<b>|token=a"<b>/);
   });
 
-  test('the controller needs the token; pairing counts each client once', async () => {
+  test('the setup page: the link as a QR code and beneath it, a note where no phone can reach it, and every paired phone', async () => {
+    const page = (await request(port, '/setup')).body;
+    const link = (await phoneUrlOf(port)).href;
+    assert.match(page, /<div class="qr"><svg xmlns="http:\/\/www\.w3\.org\/2000\/svg" viewBox="0 0 (\d+) \1" role="img"/);
+    assert.ok(page.indexOf('<svg') < page.indexOf(`<code id="phone-link">${pages.escapeHtml(link)}</code>`));
+    assert.equal(/id="no-network"/.test(page), new URL(link).hostname === '127.0.0.1');
+    const rendered = (reachable) => pages.renderSetupPage({ link: 'http://127.0.0.1:1/controller?token=t', reachable, phones: [], outputs: [] });
+    assert.match(rendered(false), /<b>No network:<\/b> this computer has no address a phone can\nreach, only its own \(127\.0\.0\.1\)/);
+    assert.doesNotMatch(rendered(true), /No network/);
+    assert.match(rendered(true), /No phone is paired yet/);
+    const phones = [{ id: 'a', name: 'Pixel 8 \u00B7 Chrome', pairedAt: '2026-12-07T10:11:12Z', connected: 1 },
+      { id: 'b', name: 'iPhone \u00B7 Safari', pairedAt: '2026-12-08T00:00:00Z', connected: 0 }];
+    const listed = pages.renderSetupPage({ link: 'http://10.0.0.1:1/controller?token=t', reachable: true, phones, outputs: [] });
+    assert.deepEqual([...listed.matchAll(/<span class="phone-name">([^<]*)<\/span>\n<span class="phone-detail">Paired <time datetime="([^"]*)">[^<]*<\/time>( \u00B7 <span class="online">Connected<\/span>)?/g)]
+      .map((m) => [m[1], m[2], Boolean(m[3])]), [['Pixel 8 \u00B7 Chrome', '2026-12-07T10:11:12Z', true], ['iPhone \u00B7 Safari', '2026-12-08T00:00:00Z', false]]);
+    assert.deepEqual([...listed.matchAll(/data-forget="([^"]*)"/g)].map((m) => m[1]), ['a', 'b']);
+    assert.match(listed, /data-signature="a:1,b:0"/);
+  });
+
+  test('the controller needs the token; pairing with it gives a phone its secret', async () => {
     for (const q of ['', `?token=${token.slice(1)}A`]) assert.equal(await statusOf(port, `/controller${q}`), 403, q);
-    for (const [given, clientId, status, count] of [[`${token.slice(1)}A`, 'phone-0001', 403, 0], [token, 'phone-0001', 200, 1],
-      [token, 'phone-0001', 200, 1], [token, 'phone-0002', 200, 2]]) {
-      assert.equal(await statusOf(port, '/api/pair', { method: 'POST', body: JSON.stringify({ token: given, clientId }) }), status);
+    for (const [given, status, count] of [[`${token.slice(1)}A`, 403, 0], [token, 200, 1], [token, 200, 2]]) {
+      const answer = await request(port, '/api/pair', { method: 'POST', headers: { 'Content-Type': 'application/json' },
+        body: JSON.stringify({ token: given }) });
+      assert.equal(answer.status, status);
+      if (status === 200) assert.match(JSON.parse(answer.body).secret, /^[A-Za-z0-9_-]{43}$/);
       assert.equal((await jsonOf(port, '/health')).pairedClients, count);
     }
   });
@@ -87,6 +112,16 @@ describe('running server', () => {
     for (const [p, status] of [[url.pathname + url.search, 200], ['/controller', 403], ...PRIVATE.map((p) => [p, 403])]) {
       assert.equal(await statusOf(port, p, phone), status, p);
     }
+    for (const p of ['/api/phones/forget-all', '/api/phones/forget', '/api/midi']) {
+      assert.equal(await statusOf(port, p, { ...phone, method: 'POST', headers: { ...phone.headers, 'Content-Type': 'application/json' }, body: '{}' }), 403, p);
+    }
+    // A phone on the network pairs and plays as the page does, with the link's own origin.
+    const lanPhone = new Phone(url.href, { localAddress: LAN[1] });
+    assert.equal((await lanPhone.pair()).status, 200);
+    const socket = await lanPhone.connect();
+    assert.equal(socket.protocol, 'tovra');
+    socket.close();
+    assert.deepEqual(await new Phone(url.href, { localAddress: LAN[1] }).connect({ origin: `http://localhost:${port}` }), { status: 403 });
   });
 
   test('a second server on the port exits 1; SIGTERM exits 0; the token outlives it', async () => {
