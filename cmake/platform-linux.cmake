@@ -61,7 +61,8 @@ target_include_directories(tovra_qrencode PUBLIC src)
 target_link_libraries(tovra_qrencode PUBLIC PkgConfig::QRENCODE)
 
 # The composition root: the one place that knows every folder above.
-add_library(tovra_platform STATIC src/platform/compose/linux_desktop.cpp)
+add_library(tovra_platform STATIC src/platform/compose/linux_desktop.cpp src/platform/compose/display_choice.cpp
+            src/platform/compose/instance_claim.cpp)
 target_link_libraries(tovra_platform PUBLIC tovra_qt tovra_freedesktop tovra_linux tovra_qrencode)
 target_compile_definitions(tovra_platform PRIVATE TOVRA_VERSION="${PROJECT_VERSION}" TOVRA_NAME="${TOVRA_NAME}"
                                                    TOVRA_GUARD_NAME="${TOVRA_GUARD_NAME}")
@@ -132,6 +133,7 @@ if(TOVRA_TESTS)
     tovra_test(freedesktop SOURCES tests/adapter/freedesktop_session_bus_test.cpp
                tests/adapter/freedesktop_desktop_entry_test.cpp tests/adapter/freedesktop_login_service_test.cpp
                LIBRARIES tovra_freedesktop GTest::gtest_main)
+    tovra_test(compose SOURCES tests/adapter/compose_test.cpp LIBRARIES tovra_platform GTest::gtest_main)
     tovra_test(qt SOURCES tests/adapter/qt_backends_test.cpp LIBRARIES tovra_qt tovra_qrencode)
 endif()
 

@@ -3,6 +3,7 @@
 #include <iostream>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app/command_line.h"
@@ -31,7 +32,8 @@ int main(int argc, char** argv)
     // unless the login started it. The claim comes while the termination signals are still held
     // back (by the launcher), so that the instance catches one that comes meanwhile, and a second
     // start ends on it at once.
-    if (!platform::claimSingleInstance()) {
+    platform::HeldInstance instance = platform::claimSingleInstance();
+    if (!instance) {
         platform::endOnTerminationSignals();
         if (invocation == Invocation::runFromLogin) {
             return kExitSuccess;
@@ -47,7 +49,7 @@ int main(int argc, char** argv)
 
     // Torn down in reverse: the delegate goes before the platform it uses.
     const std::unique_ptr<platform::Backends> backends =
-        platform::makeBackends(argc, argv, texts::kApplicationName);
+        platform::makeBackends(std::move(instance), argc, argv, texts::kApplicationName);
     const platform::Platform platform = backends->platform();
     const auto delegate = std::make_shared<TovraAppDelegate>(platform);
     platform.application.setDelegate(delegate);

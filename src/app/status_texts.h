@@ -81,7 +81,7 @@ inline constexpr const char* kHelp =
     "  2  a wrong option\n"
     "  3  Tovra Bridge is not running\n";
 inline constexpr const char* kUsage =
-    "Usage: tovra-bridge [-h|--help|-v|--version|--status|--phone-link|--quit]\n";
+    "Usage: tovra-bridge [--login|-h|--help|-v|--version|--status|--phone-link|--quit]\n";
 inline constexpr const char* kUnknownOption = ": unknown option \u2018";
 inline constexpr const char* kOneOptionOnly = ": one option at a time, not also \u2018";
 inline constexpr const char* kNotRunning = "tovra-bridge: Tovra Bridge is not running\n";

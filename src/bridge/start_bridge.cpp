@@ -65,13 +65,10 @@ void TovraAppDelegate::startBridge()
     }
 
     // Whatever thread it runs on, it touches nothing and only hands the exit to the main queue.
-    task->setTerminationHandler([self = weak_from_this(), &mainQueue = platform_.mainQueue,
+    task->setTerminationHandler([exited = whileAlive(&TovraAppDelegate::bridgeDidExit),
+                                 &mainQueue = platform_.mainQueue,
                                  ended = std::weak_ptr<platform::Task>(task)] {
-        mainQueue.async([self, ended] {
-            if (const std::shared_ptr<TovraAppDelegate> delegate = self.lock()) {
-                delegate->bridgeDidExit(ended);
-            }
-        });
+        mainQueue.async([exited, ended] { exited(ended); });
     });
 
     if (task->launch()) {

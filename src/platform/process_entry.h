@@ -18,11 +18,18 @@ void catchTerminationSignals();
 // the program at once, as they end any program, wherever it waits. One ignored at start stays so.
 void endOnTerminationSignals();
 
-// Claims this user's single instance for the life of the process, whatever the environment of
-// this start; false when another instance of this user's holds it. A claim that cannot be proved
-// either way counts as the only one. The instance that holds it listens for its control channel
-// at once, and serves it (Platform::controlChannel) once the program runs.
-bool claimSingleInstance();
+// This user's single instance, held while its claim lives; what it holds is the backend set's.
+class InstanceClaim;
+struct InstanceClaimDeleter {
+    void operator()(InstanceClaim* claim) const;
+};
+using HeldInstance = std::unique_ptr<InstanceClaim, InstanceClaimDeleter>;
+
+// Claims this user's single instance, whatever the environment of this start; null when another
+// instance of this user's holds it. A claim that cannot be proved either way counts as the only
+// one. The instance that holds it listens for its control channel at once, and serves it
+// (Platform::controlChannel) once the program runs, on the backends made with the claim.
+HeldInstance claimSingleInstance();
 
 // Sends `request` to the control channel of this user's running instance, wherever it was started
 // from, and waits `seconds` at most for its answer. Nobody when no instance of this user's runs;
@@ -44,7 +51,9 @@ public:
     virtual Platform platform() = 0;
 };
 
-// `applicationName` is what the desktop shows for the program (window titles, notifications).
-std::unique_ptr<Backends> makeBackends(int& argc, char** argv, const std::string& applicationName);
+// `applicationName` is what the desktop shows for the program (window titles, notifications). The
+// backends keep `instance` until they go.
+std::unique_ptr<Backends> makeBackends(HeldInstance instance, int& argc, char** argv,
+                                       const std::string& applicationName);
 
 } // namespace tovra::platform

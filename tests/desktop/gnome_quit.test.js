@@ -52,7 +52,8 @@ test('Copy Private Phone Link, then Quit in the window: GNOME Shell lives on, fi
       { env: { ...process.env, DESK_DIR: dir }, detached: true, stdio: 'ignore' }).unref();
     const pid = Number(await waitFor('the program', () => fs.existsSync(`${dir}/app.pid`) && fs.readFileSync(`${dir}/app.pid`, 'utf8').trim()));
     started.push(pid);
-    await waitFor('the bridge to be ready', () => as(`${binary} --status`).startsWith('Ready'));
+    // Answering, MIDI output or not (the session has no MIDI system of its own).
+    await waitFor('the bridge to answer', () => /^(Ready|MIDI unavailable)/.test(as(`${binary} --status`)));
     // Each round's bridge pairs with a token of its own (its data is removed after the round), so the
     // copy of this round is told from the last.
     const link = as(`${binary} --phone-link`);

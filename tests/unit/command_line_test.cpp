@@ -41,8 +41,9 @@ TEST(CommandLine, AMisuseNamesWhatItDidNotUnderstand)
     }
     std::ostringstream out, err;
     EXPECT_EQ(answerCommandLine(Invocation::misuse, "1", {}, out, err, misuseNote({"--x"})), 2);
-    EXPECT_EQ(err.str(), std::string("tovra-bridge: unknown option \u2018--x\u2019\n") +
-                             "Usage: tovra-bridge [-h|--help|-v|--version|--status|--phone-link|--quit]\n");
+    EXPECT_EQ(err.str(),
+              std::string("tovra-bridge: unknown option \u2018--x\u2019\n") +
+                  "Usage: tovra-bridge [--login|-h|--help|-v|--version|--status|--phone-link|--quit]\n");
 }
 
 struct Printed {

@@ -7,7 +7,6 @@
 #include <QSocketNotifier>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -15,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/compose/display_choice.h"
+#include "platform/compose/instance_claim.h"
 #include "platform/diagnostics.h"
 #include "platform/freedesktop/desktop_notifications.h"
 #include "platform/freedesktop/desktop_workspace.h"
@@ -89,55 +90,10 @@ Words linuxWords()
             "Tovra\u2019s bridge files are incomplete. Reinstall Tovra and start it again."};
 }
 
-// What this process claimed as its user's one instance, kept until it ends: the locks, and
-// beside each a control socket, listening from the claim on and served once the program runs.
-struct InstanceClaimed {
-    posix::SingleInstance instance;
-    std::vector<linuxos::ControlListener> listeners;
-};
-
-InstanceClaimed& instanceClaimed()
-{
-    static InstanceClaimed claimed;
-    return claimed;
-}
-
-bool isSet(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value && *value;
-}
-
 std::string variable(const char* name)
 {
     const char* value = std::getenv(name);
     return value ? value : "(unset)";
-}
-
-std::string lowercase(const char* text)
-{
-    std::string lower = text ? text : "";
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return std::tolower(c); });
-    return lower;
-}
-
-// The platform Qt runs on: QT_QPA_PLATFORM when set, else Qt's own choice among the displays the
-// environment names (X, unless a Wayland session that is not GNOME's says otherwise), else none.
-std::string preferredPlatform()
-{
-    if (isSet("QT_QPA_PLATFORM")) {
-        return std::getenv("QT_QPA_PLATFORM");
-    }
-    const bool x = isSet("DISPLAY");
-    const bool wayland = isSet("WAYLAND_DISPLAY");
-    const std::string desktop =
-        lowercase(std::getenv("XDG_CURRENT_DESKTOP")) + lowercase(std::getenv("XDG_SESSION_DESKTOP"));
-    if (wayland && (!x || (lowercase(std::getenv("XDG_SESSION_TYPE")) == "wayland" &&
-                           desktop.find("gnome") == std::string::npos))) {
-        return "wayland";
-    }
-    return x ? "xcb" : "offscreen";
 }
 
 // A display that the environment names but that takes no clients yet (a login often starts
@@ -147,7 +103,7 @@ std::string preferredPlatform()
 // the environment, which the bridge server inherits.
 std::string choosePlatform(bool& displayExpected)
 {
-    const std::string preferred = preferredPlatform();
+    const std::string preferred = preferredPlatform(DisplayEnvironment::ofProcess());
     const std::string first = preferred.substr(0, preferred.find(';'));
     displayExpected = false;
     if (first == "offscreen") {
@@ -320,9 +276,9 @@ private:
 
 class LinuxBackends final : public Backends {
 public:
-    LinuxBackends(int argc, char** argv, const std::string& applicationName)
-        : platform_(choosePlatform(displayExpected_)), arguments_(withPlatform(argc, argv, platform_)),
-          argc_(static_cast<int>(arguments_.size()) - 1),
+    LinuxBackends(HeldInstance instance, int argc, char** argv, const std::string& applicationName)
+        : instance_(std::move(instance)), platform_(choosePlatform(displayExpected_)),
+          arguments_(withPlatform(argc, argv, platform_)), argc_(static_cast<int>(arguments_.size()) - 1),
           application_(argc_, arguments_.data(),
                        {posix::terminationSignalDescriptor(), posix::takeTerminationSignals}),
           bundle_(program_.value_or(std::filesystem::path()), Identity::name, TOVRA_VERSION),
@@ -349,7 +305,8 @@ public:
     }
 
 private:
-    posix::PosixProcessInfo processInfo_; // first: the environment as the program got it
+    HeldInstance instance_;               // held until everything else has gone
+    posix::PosixProcessInfo processInfo_; // the environment as the program got it
     const std::optional<std::filesystem::path> program_ = program();
     bool displayExpected_ = false;
     std::string platform_;
@@ -375,7 +332,7 @@ private:
     freedesktop::DesktopNotifications notifications_;
     linuxos::LinuxNetwork network_;
     // Last: gone first, before the main queue its requests go through.
-    linuxos::ControlSocket controlSocket_{std::move(instanceClaimed().listeners), mainQueue_};
+    linuxos::ControlSocket controlSocket_{std::move(instance_->listeners), mainQueue_};
 };
 
 } // namespace
@@ -390,20 +347,9 @@ void endOnTerminationSignals()
     posix::endOnTerminationSignals();
 }
 
-bool claimSingleInstance()
+HeldInstance claimSingleInstance()
 {
-    InstanceClaimed& claimed = instanceClaimed();
-    claimed.instance = posix::claimSingleInstance(instancePlaces());
-    if (claimed.instance.claim != posix::InstanceClaim::claimed) {
-        return claimed.instance.claim == posix::InstanceClaim::unlocked;
-    }
-    for (const std::filesystem::path& folder : claimed.instance.folders) {
-        if (std::optional<linuxos::ControlListener> listener =
-                linuxos::listenForControl(folder, Identity::name)) {
-            claimed.listeners.push_back(std::move(*listener));
-        }
-    }
-    return true;
+    return claimInstance(instancePlaces());
 }
 
 ControlReply askRunningInstance(const std::string& request, double seconds)
@@ -454,12 +400,13 @@ void postDesktopNotification(const std::string& applicationName, const std::stri
                              summary, body, freedesktop::SessionBus::kAnswerTime);
 }
 
-std::unique_ptr<Backends> makeBackends(int& argc, char** argv, const std::string& applicationName)
+std::unique_ptr<Backends> makeBackends(HeldInstance instance, int& argc, char** argv,
+                                       const std::string& applicationName)
 {
     // Qt's own warnings speak of Qt, not of this program; QT_LOGGING_RULES brings them back.
     QLoggingCategory::setFilterRules(
         QStringLiteral("default.warning=false\nqt.*.warning=false\nqt.*.info=false"));
-    return std::make_unique<LinuxBackends>(argc, argv, applicationName);
+    return std::make_unique<LinuxBackends>(std::move(instance), argc, argv, applicationName);
 }
 
 } // namespace tovra::platform

@@ -83,7 +83,7 @@ void QrCodeView::paintEvent(QPaintEvent* /*event*/)
 }
 
 StatusWindow::StatusWindow(QMenu& menu, const QString& title, QrEncoder encoder)
-    : menu_(&menu), encoder_(std::move(encoder))
+    : encoder_(std::move(encoder))
 {
     setWindowTitle(title);
     // Fixed in size and without a maximise button, also where the window manager reads only the flags.

@@ -59,7 +59,6 @@ private:
     void refresh();
     void setPrimary(const QString& title);
 
-    QPointer<QMenu> menu_;
     QrEncoder encoder_;
     QLabel icon_;
     QLabel status_;
