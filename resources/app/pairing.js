@@ -138,6 +138,10 @@ class Pairing extends EventEmitter {
 
   phoneFor(secret) { return this.store ? store.findPhone(this.store, secret) : null; }
 
+  // The phone whose page key (pageKeyOf) is `key`; the page key of a phone.
+  phoneForPageKey(key) { return this.store ? store.findPhoneByPageKey(this.store, key) : null; }
+  pageKeyOf(phone) { return store.pageKeyOf(phone); }
+
   // A phone that opened the link with `token`; see pairPhone for the answers.
   pair({ token, secret, name }) {
     if (!this.store) return { refused: 'token' }; // no link was ever given out
@@ -168,15 +172,19 @@ class Pairing extends EventEmitter {
   }
 }
 
-// The phone reaches this machine by its first non-internal IPv4 address. With no network there
-// is only this computer to open the link, on loopback.
-function lanHost() {
-  for (const addrs of Object.values(os.networkInterfaces())) {
-    for (const a of addrs || []) {
-      if ((a.family === 'IPv4' || a.family === 4) && !a.internal) return a.address;
-    }
-  }
-  return '127.0.0.1';
+// The phone reaches this machine by an IPv4 address of its own network: a private one (RFC 1918)
+// of an interface that is not a container's or a virtual machine's bridge or a tunnel, before any
+// other; never a link-local one. With no network there is only this computer to open the link, on
+// loopback.
+const VIRTUAL_INTERFACE = /^(docker|br-|virbr|veth|vmnet|vboxnet|lxc|lxd|cni|flannel|tun|tap|wg|zt|tailscale)/;
+const isPrivate = (address) => /^(10\.|192\.168\.|172\.(1[6-9]|2\d|3[01])\.)/.test(address);
+
+function lanHost(interfaces = os.networkInterfaces()) {
+  const candidates = Object.entries(interfaces).flatMap(([name, addrs]) => (addrs || [])
+    .filter((a) => (a.family === 'IPv4' || a.family === 4) && !a.internal && !a.address.startsWith('169.254.'))
+    .map((a) => ({ address: a.address, rank: (isPrivate(a.address) ? 0 : 2) + (VIRTUAL_INTERFACE.test(name) ? 1 : 0) })));
+  candidates.sort((a, b) => a.rank - b.rank);
+  return candidates[0]?.address ?? '127.0.0.1';
 }
 
 // The token goes in the query, as the server must see it to serve the page; the page removes it

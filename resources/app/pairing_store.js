@@ -68,6 +68,15 @@ function newStore(random) {
   return { token: random(SECRET_BYTES).toString('base64url'), phones: [] };
 }
 
+// What opens a paired phone's page again (its cookie): made from its hash, so that a cookie, which
+// every server of this host is sent, holds neither the secret nor the hash.
+const pageKeyOf = (phone) => crypto.createHash('sha256').update(`page:${phone.hash}`).digest('base64url');
+
+function findPhoneByPageKey(store, key) {
+  if (!isSecret(key)) return null;
+  return store.phones.find((phone) => tokensMatch(key, pageKeyOf(phone))) ?? null;
+}
+
 function findPhone(store, secret) {
   if (!isSecret(secret)) return null;
   const hash = hashSecret(secret);
@@ -133,5 +142,5 @@ function phoneName(userAgent) {
 
 module.exports = {
   MAX_PHONES, tokensMatch, hashSecret, isToken, isSecret, isPhoneId, parseStore, serializeStore, newStore, findPhone,
-  pairPhone, forgetPhone, forgetAll, phoneName,
+  pageKeyOf, findPhoneByPageKey, pairPhone, forgetPhone, forgetAll, phoneName,
 };

@@ -18,16 +18,20 @@ const FORGOTTEN_GRACE_MS = 1000;
 // One ping for every socket on one timer, often enough for Wi-Fi routers that drop idle
 // connections after 30 s or more; a socket that did not answer the last one is ended.
 const PING_INTERVAL_MS = 25_000;
-// Per socket: a second's worth of the fastest playing, and a burst as large. More is dropped.
+// Per phone, whatever number of sockets it opens: a second's worth of the fastest playing, and a
+// burst as large. More is dropped, but for the release of a note the phone holds.
 const MESSAGES_PER_SECOND = 1000;
 const BURST = 1000;
+// A phone that reconnects may leave sockets behind until their pings go unanswered; past this
+// many, a new one ends its oldest.
+const SOCKETS_PER_PHONE = 4;
 // Frames over this end the socket (ws closes it with 1009); those up to it but over 64 bytes are
 // dropped one by one.
 const MAX_FRAME_BYTES = 4096;
 const REPORT_INTERVAL_MS = 60_000;
 
 const REFUSALS = ['path', 'origin', 'noSecret', 'unknownSecret'];
-const DROPS = ['binary', 'tooLarge', 'notJson', 'notAnObject', 'kind', 'range', 'rate', 'noOutput', 'outputFull', 'protocol'];
+const DROPS = ['binary', 'tooLarge', 'notJson', 'notAnObject', 'kind', 'range', 'rate', 'noOutput', 'outputFull', 'protocol', 'forgotten'];
 const zeroes = (names) => Object.fromEntries(names.map((name) => [name, 0]));
 
 // The secret among the offered subprotocols, when "tovra" is offered too.
@@ -48,6 +52,7 @@ class PhoneSockets {
     this.wss = new WebSocketServer({ noServer: true, clientTracking: false, perMessageDeflate: false,
       maxPayload: MAX_FRAME_BYTES, handleProtocols: () => PROTOCOL });
     this.connections = new Set();
+    this.buckets = new Map(); // by phone id, until it is forgotten: { tokens, last }
     this.counts = { accepted: 0, sent: 0, refused: zeroes(REFUSALS), dropped: zeroes(DROPS) };
     this.reported = { refused: 0, dropped: 0 };
     this.pingTimer = null;
@@ -74,7 +79,13 @@ class PhoneSockets {
   }
 
   accept(ws, phoneId) {
-    const connection = { ws, phoneId, tokens: BURST, last: this.clock(), held: new Set(), alive: true, closing: false };
+    const own = [...this.connections].filter((c) => c.phoneId === phoneId && !c.closing);
+    for (const old of own.slice(0, Math.max(0, own.length - SOCKETS_PER_PHONE + 1))) {
+      old.closing = true;
+      old.ws.terminate();
+    }
+    if (!this.buckets.has(phoneId)) this.buckets.set(phoneId, { tokens: BURST, last: this.clock() });
+    const connection = { ws, phoneId, held: new Set(), alive: true, closing: false };
     this.connections.add(connection);
     this.counts.accepted++;
     ws.on('message', (data, isBinary) => this.receive(connection, data, isBinary));
@@ -92,26 +103,29 @@ class PhoneSockets {
 
   receive(connection, data, isBinary) {
     connection.alive = true;
-    if (connection.closing) return;
+    if (connection.closing) return this.count('dropped', 'forgotten');
     const read = readPhoneMessage(data, isBinary);
     if (read.reason) return this.count('dropped', read.reason);
-    if (read.ping) return connection.ws.send('{"kind":"pong"}');
-    if (!this.take(connection)) return this.count('dropped', 'rate');
-    if (!this.midi.ready) return this.count('dropped', 'noOutput');
+    if (read.ping) return this.take(connection) ? connection.ws.send('{"kind":"pong"}') : this.count('dropped', 'rate');
     const { message } = read.midi;
+    const releasing = (message.kind === 'noteOff' || (message.kind === 'noteOn' && message.velocity === 0)) &&
+      connection.held.has(noteKey(message));
+    if (!releasing && !this.take(connection)) return this.count('dropped', 'rate');
+    if (!this.midi.ready) return this.count('dropped', 'noOutput');
     if (this.midi.send([message]).sent !== 1) return this.count('dropped', 'outputFull');
     this.counts.sent++;
     if (message.kind === 'noteOn' && message.velocity > 0) connection.held.add(noteKey(message));
     else if (message.kind === 'noteOn' || message.kind === 'noteOff') connection.held.delete(noteKey(message));
   }
 
-  // The rate limit: a bucket of BURST messages, filled at MESSAGES_PER_SECOND.
+  // The rate limit: a bucket of BURST messages for each phone, filled at MESSAGES_PER_SECOND.
   take(connection) {
+    const bucket = this.buckets.get(connection.phoneId);
     const now = this.clock();
-    connection.tokens = Math.min(BURST, connection.tokens + ((now - connection.last) * MESSAGES_PER_SECOND) / 1000);
-    connection.last = now;
-    if (connection.tokens < 1) return false;
-    connection.tokens -= 1;
+    bucket.tokens = Math.min(BURST, bucket.tokens + ((now - bucket.last) * MESSAGES_PER_SECOND) / 1000);
+    bucket.last = now;
+    if (bucket.tokens < 1) return false;
+    bucket.tokens -= 1;
     return true;
   }
 
@@ -146,6 +160,7 @@ class PhoneSockets {
   // The sockets of forgotten phones close at once; one that does not finish its closing handshake
   // within a second is cut.
   closePhones(ids) {
+    for (const id of ids) this.buckets.delete(id);
     for (const connection of this.connections) {
       if (!ids.has(connection.phoneId)) continue;
       connection.closing = true;
@@ -188,8 +203,12 @@ class PhoneSockets {
     clearInterval(this.pingTimer);
     clearTimeout(this.reportTimer);
     this.pingTimer = this.reportTimer = null;
-    for (const { ws } of this.connections) ws.terminate();
+    // Released now, while the output is still open: the sockets' close events come later.
+    for (const connection of this.connections) {
+      this.release(connection);
+      connection.ws.terminate();
+    }
   }
 }
 
-module.exports = { PhoneSockets, SOCKET_PATH, PROTOCOL, SECRET_PREFIX, CLOSE_FORGOTTEN, MESSAGES_PER_SECOND, BURST };
+module.exports = { PhoneSockets, SOCKET_PATH, PROTOCOL, SECRET_PREFIX, CLOSE_FORGOTTEN, MESSAGES_PER_SECOND, BURST, SOCKETS_PER_PHONE };

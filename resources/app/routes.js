@@ -163,13 +163,13 @@ function createApp({ port, version, midi, pairing, phones }) {
   function controller(req, res) {
     const start = req.url.indexOf('?');
     const token = start < 0 ? null : new URLSearchParams(req.url.slice(start + 1)).get('token');
-    const allowed = token !== null ? pairing.acceptsToken(token) : pairing.phoneFor(phoneCookie(req)) !== null;
+    const allowed = token !== null ? pairing.acceptsToken(token) : pairing.phoneForPageKey(phoneCookie(req)) !== null;
     if (allowed) send(res, 200, 'text/html; charset=utf-8', pages.CONTROLLER_PAGE, { 'Content-Security-Policy': pages.CONTROLLER_CSP });
     else send(res, 403, 'text/html; charset=utf-8', pages.NOT_PAIRED_PAGE, { 'Content-Security-Policy': pages.NOT_PAIRED_CSP });
   }
 
   // { token, secret? } from the controller: the phone's secret (the one it presented, when still
-  // paired, or a new one), also as a cookie.
+  // paired, or a new one), and its page key as a cookie, for a reload of the page.
   async function pair(req, res) {
     if (req.headers.origin !== undefined && !isReachedOrigin(req.headers.origin, req.headers.host, port)) {
       throw new HttpError(403, 'forbidden');
@@ -181,7 +181,7 @@ function createApp({ port, version, midi, pairing, phones }) {
     if (answer.refused === 'token') throw new HttpError(403, 'this link is not valid (any more)');
     if (answer.refused === 'full') throw new HttpError(409, `${MAX_PHONES} phones are paired already; forget one first`);
     sendJson(res, 200, { secret: answer.secret, phone: { id: answer.phone.id, name: answer.phone.name }, again: answer.again }, {
-      'Set-Cookie': `${PHONE_COOKIE}=${answer.secret}; Max-Age=${TEN_YEARS_S}; Path=/; HttpOnly; SameSite=Strict`,
+      'Set-Cookie': `${PHONE_COOKIE}=${pairing.pageKeyOf(answer.phone)}; Max-Age=${TEN_YEARS_S}; Path=/; HttpOnly; SameSite=Strict`,
     });
   }
 

@@ -88,4 +88,8 @@ async function main() {
   log(`Tovra bridge ${build.version} listening on http://localhost:${port}`);
 }
 
-main();
+// Whatever fails in starting is said in the log, and the application starts the bridge again.
+main().catch((error) => {
+  logError(`could not start: ${error.message}`);
+  process.exit(1);
+});

@@ -16,11 +16,10 @@ inline constexpr const char* kProductName = "Tovra Automation";
 inline constexpr const char* kApplicationName = "Tovra Bridge";
 
 // Desktop notifications: a title and one line, short enough for GNOME's banner.
-inline constexpr const char* kAlreadyRunning = "Tovra Bridge is already running";
-inline constexpr const char* kAlreadyRunningDetail = "Only one copy runs at a time for each user.";
-inline constexpr const char* kNotAnswering = "Tovra Bridge is running but does not answer";
-inline constexpr const char* kNotAnsweringDetail =
-    "Wait a moment and try again, or end it and start Tovra Bridge again.";
+inline constexpr const char* kAlreadyRunning = "Already running";
+inline constexpr const char* kAlreadyRunningDetail = "Only one copy runs for each user.";
+inline constexpr const char* kNotAnswering = "Not answering";
+inline constexpr const char* kNotAnsweringDetail = "It runs but does not answer. Try again.";
 inline constexpr const char* kNoTray = "Tovra Bridge is running";
 inline constexpr const char* kNoTrayDetail = "Show its window to pair a phone or quit.";
 inline constexpr const char* kShowWindow = "Show Window";

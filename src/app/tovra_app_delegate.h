@@ -91,8 +91,9 @@ private:
     std::shared_ptr<platform::WorkItem> restartWorkItem;
     bool bridgeReady = false;
     bool takenPortReported = false;
-    std::string statusText; // the status line as last set, for the command line
-    std::string phoneLink;  // the private phone link as last fetched, for the window; never logged
+    std::string statusText;   // the status line as last set, for the command line
+    std::string phoneLink;    // the private phone link as last fetched, for the window; never logged
+    bool windowShown = false; // the window has been brought up at least once
 };
 
 } // namespace tovra

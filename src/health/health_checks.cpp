@@ -45,10 +45,16 @@ void TovraAppDelegate::checkHealth()
 
 void TovraAppDelegate::healthDidAnswer(const Health& health)
 {
+    // An answer that comes once the program ends (the loop may run a moment longer) changes nothing.
+    if (!shouldRestart) {
+        return;
+    }
     const bool wasReady = bridgeReady;
     bridgeReady = true;
     setBridgeStatus(healthStatusText(health), health.midiReady);
-    if (!wasReady) {
+    // The window shows the link: asked for as a bridge becomes ready, and at each answer until it
+    // is in, once the window has been shown.
+    if (windowShown && (!wasReady || phoneLink.empty())) {
         fetchPhoneLink(whileAlive(&TovraAppDelegate::phoneLinkDidArrive));
     }
     if (!wasReady && !platform_.userDefaults.boolForKey(kDidOpenSetupKey)) {

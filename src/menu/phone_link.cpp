@@ -42,10 +42,11 @@ void TovraAppDelegate::performPhoneLinkAction(bool openAfterCopy)
     });
 }
 
-// The window shows the link as a code to scan: asked for whenever the window comes up, and when a
-// bridge becomes ready, so that it follows a restart or a new link.
+// The window shows the link as a code to scan: asked for whenever the window comes up, and, once it
+// has, when a bridge becomes ready, so that it follows a restart or a new link.
 void TovraAppDelegate::windowDidShow()
 {
+    windowShown = true;
     if (bridgeReady) {
         fetchPhoneLink(whileAlive(&TovraAppDelegate::phoneLinkDidArrive));
     }

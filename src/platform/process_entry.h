@@ -51,8 +51,8 @@ public:
     virtual Platform platform() = 0;
 };
 
-// `applicationName` is what the desktop shows for the program (window titles, notifications). The
-// backends keep `instance` until they go.
+// `instance` is the claim claimSingleInstance gave (never null), kept until the backends go.
+// `applicationName` is what the desktop shows for the program (window titles, notifications).
 std::unique_ptr<Backends> makeBackends(HeldInstance instance, int& argc, char** argv,
                                        const std::string& applicationName);
 

@@ -2,7 +2,6 @@
 // claimed and handed to the backends.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <utility>
 

@@ -110,8 +110,7 @@ test('a stopped instance: the options and a second start say it does not answer;
   assert.deepEqual([await second.exited, second.out, second.err],
     [{ code: 1, signal: null }, '', 'tovra-bridge: the running Tovra Bridge did not answer\n']);
   const notice = await notices.event('notify');
-  assert.deepEqual([notice.summary, notice.body], ['Tovra Bridge is running but does not answer',
-    'Wait a moment and try again, or end it and start Tovra Bridge again.']);
+  assert.deepEqual([notice.summary, notice.body], ['Not answering', 'It runs but does not answer. Try again.']);
 
   process.kill(app.pid, 'SIGCONT');
   // Requests are served in the order they came: once this one is answered, the quit before it was

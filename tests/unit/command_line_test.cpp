@@ -134,10 +134,9 @@ TEST(CommandLine, ASecondStartSaysWhenTheRunningInstanceDoesNotAnswer)
         {{From::silent, {}},
          1,
          "tovra-bridge: the running Tovra Bridge did not answer\n",
-         {"Tovra Bridge is running but does not answer | Wait a moment and try again, or end it and start "
-          "Tovra Bridge again."}},
+         {"Not answering | It runs but does not answer. Try again."}},
         // Gone since the claim found it held.
-        {{}, 0, "", {"Tovra Bridge is already running | Only one copy runs at a time for each user."}},
+        {{}, 0, "", {"Already running | Only one copy runs for each user."}},
     };
     for (const Case& expected : cases) {
         std::ostringstream err;

@@ -142,14 +142,14 @@
       method: 'POST',
       headers: { 'Content-Type': 'application/json' },
       body: JSON.stringify(secret ? { token, secret } : { token }),
-    }).then((answer) => answer.json().then((body) => {
-      if (answer.ok) {
-        storage.set(KEYS.secret, body.secret);
-        connect();
-      } else {
-        notPaired(answer.status === 409 ? TEXT.full : TEXT.notPaired);
-      }
-    }), () => {
+    }).then(async (answer) => {
+      // Refused (a link no longer valid, no room for another phone): not paired. A bridge that
+      // failed, or an answer cut on the way, is tried again.
+      if (answer.status >= 400 && answer.status < 500) return notPaired(answer.status === 409 ? TEXT.full : TEXT.notPaired);
+      if (!answer.ok) throw new Error(`pairing answered ${answer.status}`);
+      storage.set(KEYS.secret, (await answer.json()).secret);
+      connect();
+    }).catch(() => {
       show('reconnecting', TEXT.reconnecting);
       retryTimer = setTimeout(() => pair(token), Math.min(4000, 250 * 2 ** attempts++));
     });

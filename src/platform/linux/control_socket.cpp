@@ -61,7 +61,10 @@ const char* makeRoom(const FileDescriptor& folder, const std::filesystem::path& 
         return ::unlinkat(folder.get(), file.c_str(), 0) == 0 ? nullptr : std::strerror(errno);
     }
     for (int fresh = 0; fresh <= kAsideNames; ++fresh) {
-        const std::string aside = file + ".aside" + (fresh == 0 ? "" : "." + std::to_string(fresh));
+        std::string aside = file + ".aside";
+        if (fresh > 0) {
+            aside.append(".").append(std::to_string(fresh));
+        }
         if (::renameat2(folder.get(), file.c_str(), folder.get(), aside.c_str(), RENAME_NOREPLACE) == 0) {
             platform::warn("moved ", path.c_str(), " aside to ", aside, ": it is not a socket");
             return nullptr;

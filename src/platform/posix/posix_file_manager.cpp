@@ -61,7 +61,8 @@ bool PosixFileManager::moveItem(const std::filesystem::path& from, const std::fi
 // and made again.
 bool PosixFileManager::moveAcross(const std::filesystem::path& from, const std::filesystem::path& to)
 {
-    const fs::path partial = to.parent_path() / ("." + to.filename().string() + ".partial");
+    const fs::path partial =
+        to.parent_path() / std::string(".").append(to.filename().string()).append(".partial");
     std::error_code error;
     fs::remove_all(partial, error);
     TreeCopy copy;

@@ -82,6 +82,9 @@ int QtApplication::run()
 
 void QtApplication::endNow()
 {
+    if (std::exchange(ended_, true)) {
+        return;
+    }
     if (const auto delegate = delegate_.lock()) {
         delegate->applicationWillTerminate();
     }
@@ -114,7 +117,9 @@ void QtApplication::terminate()
     // A window that still has the focus when it goes can take the desktop down with it: GNOME Shell
     // 43 aborts when it unmanages an X window it still counts as focused, as it does when the window
     // goes while the program owns the clipboard. Minimised first, the window gives the focus up the
-    // window manager's own way; the loop ends once it has, or after a moment all the same.
+    // window manager's own way; the loop ends once it has, or after a moment all the same. The
+    // program ends now, all but the loop: nothing it scheduled runs in that moment.
+    endNow();
     focused->showMinimized();
     auto* handOver = new QObject(&application_);
     const auto done = [handOver, end] {

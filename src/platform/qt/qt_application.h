@@ -39,6 +39,7 @@ private:
     std::weak_ptr<platform::ApplicationDelegate> delegate_;
     std::unique_ptr<QSocketNotifier> terminationNotifier_;
     bool terminating_ = false;
+    bool ended_ = false; // the delegate was told
 };
 
 } // namespace tovra::qt

@@ -32,6 +32,7 @@ void claimAgainLater(const QString& text, const std::shared_ptr<QString>& latest
 
 void QtPasteboard::clearContents()
 {
+    latest_->clear(); // nothing claimed again after this
     QGuiApplication::clipboard()->clear(QClipboard::Clipboard);
 }
 

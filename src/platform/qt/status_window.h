@@ -32,7 +32,6 @@ public:
     explicit QrCodeView(QWidget* parent);
 
     void setCode(QrCode code, const QString& withoutCode);
-    const QrCode& code() const { return code_; }
 
 private:
     void paintEvent(QPaintEvent* event) override;
@@ -44,8 +43,8 @@ private:
 // A window of fixed size that mirrors a menu: the status item's icon, the menu's first entry as the
 // status line with a sentence on what it means, the private phone link as a code to scan and as
 // text, the command the program offers first as the main button, the other commands beneath it (a
-// check box for one with a check mark), and Quit at the foot; the disabled entries after the first
-// are the header's tooltip. Each change of the menu shows at once; a button chooses its entry, and
+// check box for one with a check mark), and Quit at the foot; a disabled entry after the first (the
+// version) is the icon's tooltip. Each change of the menu shows at once; a button chooses its entry, and
 // the entries' shortcuts work in the window. Closing it hides it.
 class StatusWindow final : public QWidget {
 public:
