@@ -28,6 +28,8 @@ const SOCKETS_PER_PHONE = 4;
 // Frames over this end the socket (ws closes it with 1009); those up to it but over 64 bytes are
 // dropped one by one.
 const MAX_FRAME_BYTES = 4096;
+// What the server lets a phone leave unread before it stops answering its pings.
+const MAX_UNREAD_BYTES = 64 * 1024;
 const REPORT_INTERVAL_MS = 60_000;
 
 const REFUSALS = ['path', 'origin', 'noSecret', 'unknownSecret'];
@@ -106,7 +108,12 @@ class PhoneSockets {
     if (connection.closing) return this.count('dropped', 'forgotten');
     const read = readPhoneMessage(data, isBinary);
     if (read.reason) return this.count('dropped', read.reason);
-    if (read.ping) return this.take(connection) ? connection.ws.send('{"kind":"pong"}') : this.count('dropped', 'rate');
+    if (read.ping) {
+      // Answered whatever the rate (a phone asks after a burst whether all of it arrived), unless
+      // the phone leaves its answers unread.
+      if (connection.ws.bufferedAmount > MAX_UNREAD_BYTES) return this.count('dropped', 'rate');
+      return connection.ws.send('{"kind":"pong"}');
+    }
     const { message } = read.midi;
     const releasing = (message.kind === 'noteOff' || (message.kind === 'noteOn' && message.velocity === 0)) &&
       connection.held.has(noteKey(message));

@@ -42,17 +42,22 @@ function isLocalHostHeader(host) {
   return name === 'localhost' || name === '[::1]' || (net.isIPv4(name) && isLoopback(name));
 }
 
-// The bridge's own origin: plain HTTP to a loopback name on its port, nothing more. A page of
-// any other site (or an opaque "null" origin) is not let in, even from this computer.
-function isOwnOrigin(origin, port) {
+// `origin` as a URL when it is exactly a plain HTTP origin on `port`, else null.
+function httpOriginOn(origin, port) {
   let url;
   try {
     url = new URL(origin);
   } catch {
-    return false;
+    return null;
   }
-  return url.origin === origin && url.protocol === 'http:' && url.port === String(port) &&
-    isLocalHostHeader(url.host);
+  return url.origin === origin && url.protocol === 'http:' && url.port === String(port) ? url : null;
+}
+
+// The bridge's own origin: plain HTTP to a loopback name on its port, nothing more. A page of
+// any other site (or an opaque "null" origin) is not let in, even from this computer.
+function isOwnOrigin(origin, port) {
+  const url = httpOriginOn(origin, port);
+  return url !== null && isLocalHostHeader(url.host);
 }
 
 // Whether `name` (a URL's hostname) is one of this computer's own addresses.
@@ -67,14 +72,8 @@ function isOwnAddress(name) {
 // under another name (DNS rebinding) has that name in its Host and Origin, and is refused.
 function isReachedOrigin(origin, host, port) {
   if (typeof origin !== 'string' || typeof host !== 'string') return false;
-  let url;
-  try {
-    url = new URL(origin);
-  } catch {
-    return false;
-  }
-  return url.origin === origin && url.protocol === 'http:' && url.port === String(port) &&
-    url.host === host.toLowerCase() && (isLocalHostHeader(url.host) || isOwnAddress(url.hostname));
+  const url = httpOriginOn(origin, port);
+  return url !== null && url.host === host.toLowerCase() && (isLocalHostHeader(url.host) || isOwnAddress(url.hostname));
 }
 
 function phoneCookie(req) {

@@ -158,6 +158,19 @@ test('a phone is found by its secret alone, and tokens match in full only', () =
   }
 });
 
+test('a phone\'s page key opens its page alone: it is neither its secret nor its hash, and tells the phones apart', () => {
+  const state = { token: TOKEN, phones: [phone(1, { hash: sha('A'.repeat(43)) }), phone(2, { hash: sha('B'.repeat(43)) })] };
+  const [first, second] = state.phones.map(store.pageKeyOf);
+  assert.match(first, /^[A-Za-z0-9_-]{43}$/);
+  assert.equal(first, crypto.createHash('sha256').update(`page:${sha('A'.repeat(43))}`).digest('base64url'));
+  assert.notEqual(first, second);
+  assert.equal(store.findPhoneByPageKey(state, second), state.phones[1]);
+  for (const key of ['A'.repeat(43), sha('A'.repeat(43)), `${first}x`, first.slice(1), null, [first]]) {
+    assert.equal(store.findPhoneByPageKey(state, key), null, String(key));
+  }
+  assert.equal(store.findPhoneByPageKey({ token: TOKEN, phones: [] }, first), null);
+});
+
 test('a phone is named from its user agent', () => {
   const agents = [
     ['Mozilla/5.0 (iPhone; CPU iPhone OS 17_5 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/17.5 Mobile/15E148 Safari/604.1', 'iPhone \u00B7 Safari'],
