@@ -156,7 +156,8 @@ private:
             const std::string name(entry + 4, ::strnlen(entry + 4, kEntry - 4));
             long test = 0;
             if (pid <= 0 || !name.starts_with(prefix) || !name.ends_with(':') ||
-                std::from_chars(name.data() + prefix.size(), name.data() + name.size(), test).ec != std::errc()) {
+                std::from_chars(name.data() + prefix.size(), name.data() + name.size(), test).ec !=
+                    std::errc()) {
                 continue;
             }
             if (!alive(pid) && !alive(test)) {
