@@ -46,10 +46,20 @@ test('Copy Private Phone Link, then Quit in the window: GNOME Shell lives on, fi
     fs.rmSync(dir, { recursive: true, force: true });
   });
   assert.equal(desk('gnome').status, 0, 'the shell did not start');
-  spawn(DESK, ['run', `echo $$ > ${dir}/jack.pid && exec jackd -n ${jack} -d dummy -r 48000 -p 64 > ${dir}/jack.log 2>&1 < /dev/null`],
-    { env: { ...process.env, DESK_DIR: dir }, detached: true, stdio: 'ignore' }).unref();
-  started.push(Number(await waitFor('the JACK server', () => fs.existsSync(`${dir}/jack.pid`) && fs.readFileSync(`${dir}/jack.pid`, 'utf8').trim())));
-  await waitFor('the JACK server to take clients', () => as(`JACK_DEFAULT_SERVER=${jack} jack_lsp >/dev/null 2>&1 && echo up`) === 'up');
+  // JACK has room for eight servers on a machine, other tests' included: one that ends at its start
+  // is started again, for up to a minute and a half.
+  for (const end = Date.now() + 90000; ;) {
+    fs.rmSync(`${dir}/jack.pid`, { force: true });
+    spawn(DESK, ['run', `echo $$ > ${dir}/jack.pid && exec jackd -n ${jack} -d dummy -r 48000 -p 64 > ${dir}/jack.log 2>&1 < /dev/null`],
+      { env: { ...process.env, DESK_DIR: dir }, detached: true, stdio: 'ignore' }).unref();
+    const jackd = Number(await waitFor('the JACK server', () => fs.existsSync(`${dir}/jack.pid`) && fs.readFileSync(`${dir}/jack.pid`, 'utf8').trim()));
+    started.push(jackd);
+    const state = await waitFor('the JACK server to take clients or end', () =>
+      as(`JACK_DEFAULT_SERVER=${jack} jack_lsp >/dev/null 2>&1 && echo up || kill -0 ${jackd} 2>/dev/null || echo ended`));
+    if (state === 'up') break;
+    assert.ok(Date.now() < end, `the JACK server did not start:\n${fs.readFileSync(`${dir}/jack.log`, 'utf8')}`);
+    await sleep(500);
+  }
   for (let round = 1; round <= ROUNDS; round++) {
     shell('Main.overview.hide()');
     fs.rmSync(`${dir}/app.pid`, { force: true });
