@@ -18,8 +18,14 @@ const { sleep, waitFor } = require('./sandbox');
 const JACK_PORT = 'Tovra Bridge:midi_out';
 const SETTLE_MS = 30000; // as for (g): Node's own threads are busy for half a minute after a start
 
-// The built server on `port`, with its JACK output open; `phones` paired phones (their secrets).
-async function bridge({ appDir, jack, port, home, phones }) {
+// The built server on `port`, with its JACK output open, and `phones` phones paired to it; or,
+// with `reference`, bench/phone_reference.js on the same port and module, which takes any phone.
+async function bridge({ appDir, jack, port, home, phones, reference = false }) {
+  if (reference) {
+    const server = await started(process.execPath, [path.join(__dirname, 'phone_reference.js'), appDir, String(port)], jack.env, 'ready');
+    const link = new URL(`http://127.0.0.1:${port}/controller`);
+    return { server, phones: Array.from({ length: phones }, (_, i) => ({ link, origin: link.origin, secret: `reference${i}` })) };
+  }
   const env = { ...jack.env, PORT: String(port), TOVRA_DATA_DIR: path.join(home, `data-${Date.now()}`), TOVRA_BACKGROUND: '1' };
   const server = await started(process.execPath, [path.join(appDir, 'server.js')], env, '');
   await waitFor('the server to listen', () => /listening on/.test(server.out), 20000);
@@ -46,12 +52,13 @@ async function stop(child) {
   await child.done;
 }
 
-// (h): { latencies (ms, in order of sending), lost, xruns }.
-async function latency({ appDir, buildDir, home, port, count, rate, say }) {
+// (h): { latencies (ms, in order of sending), lost, xruns, and the server's counts: passed (handed to
+// its MIDI output) and dropped (by reason) }; the floor has no counts.
+async function latency({ appDir, buildDir, home, port, count, rate, say, reference = false }) {
   const jack = await new JackServer({ synchronous: false }).start();
   try {
-    say(`(h) phone to MIDI: ${count} messages at ${rate} per second`);
-    const { server, phones } = await bridge({ appDir, jack, port, home, phones: 1 });
+    say(`(h) phone to MIDI${reference ? ', the floor' : ''}: ${count} messages at ${rate} per second`);
+    const { server, phones } = await bridge({ appDir, jack, port, home, phones: 1, reference });
     const phone = await sender(port, phones, count, 1000 / rate);
     const recorder = await record(jack, JACK_PORT, buildDir);
     phone.stdin.write('go\n');
@@ -65,9 +72,11 @@ async function latency({ appDir, buildDir, home, port, count, rate, say }) {
       seen.set((control << 7) | value, time);
     }
     await recorder.stop();
+    const counts = reference ? null : await fetch(`http://127.0.0.1:${port}/api/phones`).then((answer) => answer.json());
     await stop(server);
     const latencies = sent.map((at, n) => (seen.has(n) ? (seen.get(n) - at) / 1000 : null)).filter((ms) => ms !== null);
-    return { latencies, lost: count - latencies.length, xruns: (jack.output.match(/XRun/g) || []).length };
+    return { latencies, lost: count - latencies.length, xruns: (jack.output.match(/XRun/g) || []).length,
+      passed: counts?.sockets.sent, dropped: counts?.sockets.dropped };
   } finally {
     await jack.release();
   }
@@ -97,11 +106,11 @@ function perPhone(messages, phones, count) {
 }
 
 // (i): four phones at `rate` a second each for `seconds`.
-async function fourPhones({ appDir, buildDir, home, port, seconds, rate, say }) {
+async function fourPhones({ appDir, buildDir, home, port, seconds, rate, say, reference = false }) {
   const jack = await new JackServer({ synchronous: false }).start();
   try {
-    say(`(i) four phones at ${rate} messages a second each for ${seconds} s`);
-    const { server, phones } = await bridge({ appDir, jack, port, home, phones: 4 });
+    say(`(i) four phones at ${rate} messages a second each for ${seconds} s${reference ? ', the floor' : ''}`);
+    const { server, phones } = await bridge({ appDir, jack, port, home, phones: 4, reference });
     const count = seconds * rate;
     const phone = await sender(port, phones, count, 1000 / rate);
     const recorder = await record(jack, JACK_PORT, buildDir);
@@ -114,11 +123,11 @@ async function fourPhones({ appDir, buildDir, home, port, seconds, rate, say }) 
     await waitFor('the last messages', () => recorder.messages().length >= 4 * count, 5000).catch(() => {});
     const phonesSeen = perPhone(recorder.messages(), 4, count);
     await recorder.stop();
-    const counts = await fetch(`http://127.0.0.1:${port}/api/phones`).then((answer) => answer.json());
+    const counts = reference ? null : await fetch(`http://127.0.0.1:${port}/api/phones`).then((answer) => answer.json());
     await stop(server);
     const window = (after.at - before.at) / 1000;
     return {
-      window, rss, phones: phonesSeen, dropped: counts.sockets.dropped,
+      window, rss, phones: phonesSeen, dropped: counts?.sockets.dropped, passed: counts?.sockets.sent,
       server: cpuOver(before.threads, after.threads, window),
       serverOther: cpuOver(before.threads, after.threads, window, (t) => !t.realTime),
       xruns: (jack.output.match(/XRun/g) || []).length,
@@ -168,7 +177,7 @@ if (require.main === module) {
     const h = await latency({ ...args, count: messages, rate: 200 });
     const sorted = [...h.latencies].sort((a, b) => a - b);
     const rank = (p) => sorted[Math.max(0, Math.ceil(p * sorted.length) - 1)];
-    console.log(`(h) n ${sorted.length}, lost ${h.lost}, p50 ${rank(0.5).toFixed(2)} ms, p99 ${rank(0.99).toFixed(2)} ms, max ${sorted.at(-1).toFixed(2)} ms, xruns ${h.xruns}`);
+    console.log(`(h) n ${sorted.length}, lost ${h.lost}, p50 ${rank(0.5).toFixed(2)} ms, p99 ${rank(0.99).toFixed(2)} ms, max ${sorted.at(-1).toFixed(2)} ms, xruns ${h.xruns}, handed to the output ${h.passed}`);
     console.log('(i)', JSON.stringify(await fourPhones({ ...args, seconds, rate: 500 })));
     console.log('(j)', JSON.stringify(await idle({ ...args, seconds })));
   })().catch((error) => { console.error(error.stack); process.exit(1); });

@@ -27,11 +27,13 @@ function checkMessage(message) {
   for (const field of kind.fields) {
     if (!isIntegerIn(message[field], 0, max)) return { reason: `${message.kind}: ${field} is an integer from 0 to ${max}` };
   }
-  const extra = Object.keys(message).find((key) => key !== 'kind' && key !== 'channel' && !kind.fields.includes(key));
-  if (extra !== undefined) return { reason: `${message.kind} has no ${JSON.stringify(extra).slice(0, 40)}` };
+  for (const key in message) {
+    if (key !== 'kind' && key !== 'channel' && !kind.fields.includes(key)) return { reason: `${message.kind} has no ${JSON.stringify(key).slice(0, 40)}` };
+  }
   const status = kind.status | (message.channel - 1);
   if (message.kind === 'pitchBend') return { bytes: [status, message.value & 0x7F, message.value >> 7] };
-  return { bytes: [status, ...kind.fields.map((field) => message[field])] };
+  const [first, second] = kind.fields;
+  return { bytes: second === undefined ? [status, message[first]] : [status, message[first], message[second]] };
 }
 
 module.exports = { checkMessage, KINDS };

@@ -69,10 +69,15 @@ class MidiOutput {
     const index = checked.findIndex((result) => result.reason !== undefined);
     if (index >= 0) return { reason: checked[index].reason, index };
     let sent = 0;
-    for (const { bytes } of checked) sent += this.addon?.send(...bytes) ? 1 : 0;
-    const dropped = checked.length - sent;
-    if (dropped > 0 && this.ready) this.noteDrops();
-    return { sent, dropped };
+    for (const { bytes } of checked) sent += this.sendChecked(bytes) ? 1 : 0;
+    return { sent, dropped: checked.length - sent };
+  }
+
+  // Sends the bytes of one message checkMessage made: whether every open output took it.
+  sendChecked(bytes) {
+    if (this.addon?.send(...bytes)) return true;
+    if (this.ready) this.noteDrops();
+    return false;
   }
 
   // A report of the drops so far, now if the last was a minute ago, else when it will be.

@@ -114,12 +114,12 @@ class PhoneSockets {
       if (connection.ws.bufferedAmount > MAX_UNREAD_BYTES) return this.count('dropped', 'rate');
       return connection.ws.send('{"kind":"pong"}');
     }
-    const { message } = read.midi;
+    const { message, bytes } = read.midi;
     const releasing = (message.kind === 'noteOff' || (message.kind === 'noteOn' && message.velocity === 0)) &&
       connection.held.has(noteKey(message));
     if (!releasing && !this.take(connection)) return this.count('dropped', 'rate');
     if (!this.midi.ready) return this.count('dropped', 'noOutput');
-    if (this.midi.send([message]).sent !== 1) return this.count('dropped', 'outputFull');
+    if (!this.midi.sendChecked(bytes)) return this.count('dropped', 'outputFull');
     this.counts.sent++;
     if (message.kind === 'noteOn' && message.velocity > 0) connection.held.add(noteKey(message));
     else if (message.kind === 'noteOn' || message.kind === 'noteOff') connection.held.delete(noteKey(message));

@@ -5,6 +5,9 @@
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
 const { PhoneSockets, BURST, MESSAGES_PER_SECOND, SOCKETS_PER_PHONE } = require('../../resources/app/phone_sockets');
+const { checkMessage } = require('../../resources/app/midi_message');
+
+const bytesOf = (message) => checkMessage(message).bytes;
 
 // A socket as ws gives one: its handlers, what was sent on it, whether it was ended.
 function fakeSocket() {
@@ -20,8 +23,12 @@ function fakeSocket() {
 
 function setUp() {
   const clock = { now: 0 };
-  const played = [];
-  const midi = { ready: true, send: (messages) => { played.push(...messages); return { sent: messages.length }; } };
+  const played = []; // the bytes of each message sent
+  const midi = {
+    ready: true,
+    send: (messages) => { played.push(...messages.map(bytesOf)); return { sent: messages.length }; },
+    sendChecked: (bytes) => { played.push(bytes); return true; },
+  };
   const sockets = new PhoneSockets({ pairing: { on() {} }, midi, log() {}, isOwnOrigin: () => true, clock: () => clock.now });
   const open = (phoneId) => { const ws = fakeSocket(); sockets.accept(ws, phoneId); return ws; };
   return { clock, played, midi, sockets, open };
@@ -48,13 +55,13 @@ test('the limit is the phone\'s over all its sockets; another phone has its own;
   other.frame(cc(5));
   assert.equal(played.length, BURST + 1, 'another phone plays on');
   first.frame({ kind: 'noteOff', channel: 1, note: 36, velocity: 0 });
-  assert.deepEqual(played.at(-1), { kind: 'noteOff', channel: 1, note: 36, velocity: 0 }, 'the held note released');
+  assert.deepEqual(played.at(-1), bytesOf({ kind: 'noteOff', channel: 1, note: 36, velocity: 0 }), 'the held note released');
   first.frame({ kind: 'noteOff', channel: 1, note: 37, velocity: 0 });
   assert.equal(sockets.counts.dropped.rate, 3, 'a note off for a note not held is limited like the rest');
 
   clock.now += 1000 / MESSAGES_PER_SECOND;
   first.frame(cc(9));
-  assert.deepEqual(played.at(-1), cc(9), 'room again a moment later');
+  assert.deepEqual(played.at(-1), bytesOf(cc(9)), 'room again a moment later');
   sockets.close();
 });
 
@@ -71,7 +78,7 @@ test('a phone\'s sockets past the few it may keep end its oldest; the server\'s 
 
   const before = played.length;
   sockets.close();
-  assert.deepEqual(played.slice(before).sort((a, b) => a.note - b.note),
-    [{ kind: 'noteOff', channel: 3, note: 40, velocity: 0 }, { kind: 'noteOff', channel: 1, note: 50, velocity: 0 }]);
+  assert.deepEqual(played.slice(before).sort((a, b) => a[1] - b[1]),
+    [bytesOf({ kind: 'noteOff', channel: 3, note: 40, velocity: 0 }), bytesOf({ kind: 'noteOff', channel: 1, note: 50, velocity: 0 })]);
   assert.ok(newest.terminated && iphone.terminated);
 });
