@@ -9,7 +9,7 @@ import dbus, dbus.service
 from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
 
-WATCHER, NOTIFICATIONS = 'org.kde.StatusNotifierWatcher', 'org.freedesktop.Notifications'
+WATCHER, NOTIFICATIONS, ITEM = 'org.kde.StatusNotifierWatcher', 'org.freedesktop.Notifications', 'org.kde.StatusNotifierItem'
 # What Qt's tray asks of the watcher before it registers.
 INTROSPECTION = f'''<node><interface name="{WATCHER}"><method name="RegisterStatusNotifierItem"><arg type="s"/></method>
 <method name="RegisterStatusNotifierHost"><arg type="s"/></method>
@@ -23,7 +23,7 @@ def emit(**line):
 
 class Host(dbus.service.Object):
     SUPPORTS_MULTIPLE_OBJECT_PATHS = True
-    item, ids, hosted = None, {}, 'late' not in sys.argv
+    item, hosted = None, 'late' not in sys.argv
 
     @dbus.service.method(dbus.INTROSPECTABLE_IFACE, out_signature='s')
     def Introspect(self):
@@ -55,24 +55,25 @@ class Host(dbus.service.Object):
     def ActionInvoked(self, id, key):
         pass
 
+    def menu(self):
+        """The item's properties, its menu, and the menu's entries as (label, id, properties), as a panel reads them."""
+        item = self.item.GetAll(ITEM, dbus_interface=dbus.PROPERTIES_IFACE)
+        menu = dbus.Interface(bus.get_object(self.item.bus_name, item['Menu']), 'com.canonical.dbusmenu')
+        menu.AboutToShow(0)
+        nodes = menu.GetLayout(0, -1, [])[1][2]
+        return item, menu, [('---' if n[1].get('type') == 'separator' else str(n[1].get('label', '')), n[0], n[1]) for n in nodes]
+
     def read(self):
-        item = self.item.GetAll('org.kde.StatusNotifierItem', dbus_interface=dbus.PROPERTIES_IFACE)
-        self.menu = dbus.Interface(bus.get_object(self.item.bus_name, item['Menu']), 'com.canonical.dbusmenu')
-        self.menu.AboutToShow(0)
-        entries = []
-        for node in self.menu.GetLayout(0, -1, [])[1][2]:
-            entry = node[1]
-            text = '---' if entry.get('type') == 'separator' else str(entry.get('label', ''))
-            self.ids[text] = node[0]
-            text += ''.join(f' [{"+".join(chord)}]' for chord in entry.get('shortcut', []))
-            text += '' if entry.get('enabled', True) else ' (disabled)'
-            text += ('', ' (off)', ' (on)')[entry['toggle-state'] + 1] if 'toggle-state' in entry else ''
-            entries.append(text)
+        item, _, entries = self.menu()
+        texts = [label + ''.join(f' [{"+".join(chord)}]' for chord in entry.get('shortcut', []))
+                 + ('' if entry.get('enabled', True) else ' (disabled)')
+                 + (('', ' (off)', ' (on)')[entry['toggle-state'] + 1] if 'toggle-state' in entry else '')
+                 for label, _, entry in entries]
         # The most common colour of the icon's opaque pixels inside its black outline (ARGB, network byte order).
         pixels = [bytes(image[2]) for image in item['IconPixmap']]
         colours = collections.Counter(p[i + 1:i + 4].hex().upper() for p in pixels for i in range(0, len(p), 4)
                                       if p[i] == 255 and p[i + 1:i + 4] != bytes(3))
-        emit(kind='item', tip=str(item['ToolTip'][2] + item['ToolTip'][3]), entries=entries,
+        emit(kind='item', tip=str(item['ToolTip'][2] + item['ToolTip'][3]), entries=texts,
              colour='#' + colours.most_common(1)[0][0] if colours else '')
 
     def command(self, fd, condition):
@@ -84,11 +85,13 @@ class Host(dbus.service.Object):
                 self.hosted = True
                 self.StatusNotifierHostRegistered()
             elif line == 'activate':
-                self.item.Activate(0, 0, dbus_interface='org.kde.StatusNotifierItem')
+                self.item.Activate(0, 0, dbus_interface=ITEM)
             elif line == 'invoke':
                 self.ActionInvoked(1, 'default')
             else:
-                self.menu.Event(self.ids[line[6:]], 'clicked', dbus.String('', variant_level=1), dbus.UInt32(0))
+                _, menu, entries = self.menu()
+                menu.Event(dict((label, id) for label, id, _ in entries)[line[6:]], 'clicked',
+                           dbus.String('', variant_level=1), dbus.UInt32(0))
         return bool(lines) or loop.quit()
 
 

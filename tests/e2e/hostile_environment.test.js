@@ -4,13 +4,12 @@ const { test } = require('node:test');
 const assert = require('node:assert/strict');
 const h = require('./lib');
 
+// Every malformed form of an address: the parser's own tests and its fuzz target.
 test('a session bus address escaped wrongly: the bridge starts, and SIGTERM ends it with 0', async (t) => {
   const s = await h.session({ t });
-  for (const address of ['unix:path=/x%zz', 'unix:path=/x%4', 'unix:abstract=%']) {
-    const app = s.start({ DBUS_SESSION_BUS_ADDRESS: address });
-    const server = await s.ready(app);
-    process.kill(app.pid, 'SIGTERM');
-    assert.deepEqual(await app.exited, { code: 0, signal: null }, `${address}: ${app.output}`);
-    await h.waitFor('the server to end', () => !h.alive(server));
-  }
+  const app = s.start({ DBUS_SESSION_BUS_ADDRESS: 'unix:path=/x%zz' });
+  const server = await s.ready(app);
+  process.kill(app.pid, 'SIGTERM');
+  assert.deepEqual(await app.exited, { code: 0, signal: null }, app.output);
+  await h.waitFor('the server to end', () => !h.alive(server));
 });

@@ -12,6 +12,9 @@ const { JackServer, record } = require('../support/jack');
 const built = process.env.TOVRA_BUILD_DIR || path.resolve(__dirname, '../../build');
 const BUILD = fs.existsSync(built) ? fs.realpathSync(built) : built; // a package's test needs none
 const PORT = 4173;
+const VERSION = /project\(TovraBridge VERSION (\S+)/.exec(fs.readFileSync(`${__dirname}/../../CMakeLists.txt`, 'utf8'))[1];
+// What --quit says of a server that was still running as the program left.
+const STILL_RUNNING = 'tovra-bridge: the bridge server was still running: it was asked to stop, and whatever is left of it is ended within 5 s\n';
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const read = (file, fallback = '') => { try { return fs.readFileSync(file, 'utf8'); } catch { return fallback; } };
@@ -22,6 +25,8 @@ async function waitFor(what, check, timeout = 10000) {
   }
   return value;
 }
+// Whether `child` ended within `ms`: a bound on the wait, not a pause.
+const endsWithin = (child, ms) => waitFor('its end', () => child.exitCode !== null || child.signalCode !== null, ms).then(() => true, () => false);
 
 // /proc, by pid.
 const stat = (pid) => {
@@ -31,10 +36,6 @@ const stat = (pid) => {
 const alive = (pid) => ![undefined, 'Z'].includes(stat(pid)?.state);
 const processes = () => fs.readdirSync('/proc').filter((n) => /^\d+$/.test(n)).map(stat).filter(Boolean);
 const childrenOf = (pid) => processes().filter((p) => p.ppid === pid && p.state !== 'Z').map((p) => p.pid);
-// Every live process below `pid`.
-const descendantsOf = (pid) => { const all = processes().filter((p) => p.state !== 'Z');
-  const tree = [pid]; for (let i = 0; i < tree.length; i++) tree.push(...all.filter((p) => p.ppid === tree[i]).map((p) => p.pid));
-  return tree.slice(1); };
 const comm = (pid) => read(`/proc/${pid}/comm`).trim();
 const cmdline = (pid) => read(`/proc/${pid}/cmdline`).split('\0').slice(0, -1);
 const environ = (pid) => Object.fromEntries(read(`/proc/${pid}/environ`).split('\0').filter(Boolean)
@@ -54,12 +55,9 @@ const portTaken = (host) => new Promise((resolve) => {
   const socket = net.connect({ host, port: PORT }, () => { socket.destroy(); resolve(true); }).on('error', () => resolve(false));
 });
 
-// A child whose stdout is JSON lines (or text), kept in `events`.
+// A child whose stdout is JSON lines (or text), kept in `events`; `output` is both streams.
 function watch(child) {
-  child.events = [];
-  child.output = ''; // both streams; each alone in out and err
-  child.out = '';
-  child.err = '';
+  Object.assign(child, { events: [], output: '', out: '', err: '' });
   child.exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
   child.stdout?.setEncoding('utf8').on('data', (data) => {
     child.output += data;
@@ -76,8 +74,8 @@ function watch(child) {
 // (/tmp/tovra-bridge-<uid> and the names that give way to it, /run/user/<uid>). Here those are the
 // session's own: a process of the session keeps a mount namespace in which the session's folders
 // are bound over them, and every process the session starts enters it (nsenter execs, so the pid
-// is the program's, and blocks no signal on the way). So sessions of a suite, and suites run
-// beside it, never meet. That takes root; without it, processes start as they are.
+// is the program's). So sessions of a suite, and suites run beside it, never meet. That takes
+// root; without it, processes start as they are.
 const UID = process.getuid();
 const userPlaces = Array.from({ length: 9 }, (_, n) => `/tmp/tovra-bridge-${UID}${n ? `.${n}` : ''}`);
 const exists = (file) => { try { return !!fs.lstatSync(file); } catch { return false; } };
@@ -93,13 +91,13 @@ async function namespace(root) {
   return holder;
 }
 
-// A temporary home, cleaned up after test `t`; `server` (a script, or 'built' for the built server) gives the app a
-// bundle of its own. s.jack() starts a private JACK server, stopped with the session.
+// A temporary home, cleaned up after test `t`; `server` (a script, or 'built' for the built server)
+// gives the app a bundle of its own, whose runtime is `runtime`.
 async function session({ server, runtime = process.execPath, binary = path.join(BUILD, 'bin/tovra-bridge'), t } = {}) {
   if (await portTaken('127.0.0.1') || await portTaken('::1')) throw new Error(`port ${PORT} is in use; stop what holds it`);
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'tovra-e2e-'));
   const home = path.join(root, 'home');
-  const s = { root, home, binary, started: [], share: path.join(path.dirname(path.dirname(binary)), 'share/tovra-bridge'),
+  const s = { root, home, binary, started: [], jacks: [], share: path.join(path.dirname(path.dirname(binary)), 'share/tovra-bridge'),
     logFile: path.join(home, '.local/state/Tovra/Tovra Bridge.log'), dataDir: path.join(home, '.local/share/Tovra Automation'),
     settings: path.join(home, '.config/Tovra/Tovra Bridge.conf'), autostart: path.join(home, '.config/autostart/tovra-bridge.desktop') };
   for (const dir of ['bin', 'run', 'home', 'places']) fs.mkdirSync(path.join(root, dir), { mode: 0o700 });
@@ -127,8 +125,12 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   s.spawn = (file, args = [], env = {}) => s.started[s.started.push(watch(spawn(...inside(file, args),
     { env: { ...s.env, ...env }, cwd: root, detached: true, stdio: ['pipe', 'pipe', 'pipe', 'pipe'] }))) - 1];
   s.start = (env = {}, args = []) => Object.assign(s.spawn(s.binary, args, env), { env: { ...s.env, ...env } });
-  // A start with options that only prints or asks: its exit, and what it printed on each stream.
-  s.run = async (...args) => { const c = s.start({}, args); return { ...(await c.exited), out: c.out, err: c.err }; };
+  // A start with options (after an environment of its own, if one is given) that only prints or
+  // asks: its exit, and what it printed on each stream.
+  s.run = async (...args) => {
+    const c = s.start(typeof args[0] === 'object' ? args.shift() : {}, args);
+    return { ...(await c.exited), out: c.out, err: c.err };
+  };
   // The app's guards, and the servers they run.
   s.guards = (app) => childrenOf(app.pid).filter((pid) => comm(pid) === 'tovra-guard');
   s.servers = (app) => s.guards(app).flatMap(childrenOf).filter((pid) => cmdline(pid).some((arg) => arg.startsWith(`${s.share}/`)));
@@ -146,14 +148,20 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   // An X server: on the display given (":93"), or on one it picks and prints. Like a desktop's, it
   // does not reset when its last client leaves (a reset refuses whoever connects meanwhile).
   s.display = (name) => s.spawn('Xvfb', [...(name ? [name] : ['-displayfd', '1']), '-noreset', '-nolisten', 'tcp', '-screen', '0', '1024x768x24']);
-  s.host = (...roles) => s.spawn('/usr/bin/python3', [path.join(__dirname, 'dbus_host.py'), ...roles]);
+  // dbus_host.py in the roles given; read() resolves with the item as the host reads it.
+  s.host = (...roles) => Object.assign(s.spawn('/usr/bin/python3', [path.join(__dirname, 'dbus_host.py'), ...roles]), {
+    read() { this.stdin.write('read\n'); return this.event('item', this.events.length); },
+    click(label) { this.stdin.write(`click ${label}\n`); },
+  });
+  // A private JACK server, stopped with the session.
   s.jack = async () => s.jacks[s.jacks.push(new JackServer()) - 1].start();
-  s.jacks = [];
   if (holder) s.started.push(holder); // ended last
   // The JACK servers stop last: one that stops while a client leaves gets SIGPIPE writing to it, and
   // dies before it leaves JACK's registry of servers (whose eight places then fill up).
   s.cleanup = async () => {
-    const left = s.started.flatMap((child) => [child.pid, ...descendantsOf(child.pid)]);
+    const all = processes().filter((p) => p.state !== 'Z');
+    const left = s.started.map((child) => child.pid);
+    for (let i = 0; i < left.length; i++) left.push(...all.filter((p) => p.ppid === left[i]).map((p) => p.pid));
     for (const child of s.started.reverse()) { try { process.kill(-child.pid, 'SIGKILL'); } catch {} }
     for (const pid of left) { try { process.kill(pid, 'SIGKILL'); } catch {} }
     await waitFor('every process to end', () => left.every((pid) => !alive(pid)));
@@ -164,4 +172,5 @@ async function session({ server, runtime = process.execPath, binary = path.join(
   return s;
 }
 
-module.exports = { PORT, BUILD, sleep, read, waitFor, alive, stat, processes, descendantsOf, comm, cmdline, environ, fds, get, portTaken, session, record };
+module.exports = { PORT, BUILD, VERSION, STILL_RUNNING, sleep, read, waitFor, endsWithin, alive, stat, processes, comm, cmdline,
+  environ, fds, get, portTaken, session, record };

@@ -48,9 +48,7 @@ test('a phone pairs through the copied link, plays byte for byte, and plays agai
   assert.deepEqual(await recorder.wait(5), ['b0 07 0a', 'b0 07 32', 'b0 07 5a', '90 24 70', '80 24 00']);
   await recorder.stop();
 
-  host.stdin.write('read\n');
-  await host.event('item');
-  host.stdin.write('click Restart Bridge\n');
+  host.click('Restart Bridge');
   assert.equal((await socket.closed).code, 1006, 'the bridge went away');
   const again = await reconnect(phone);
   const relaunched = await s.server(app);
