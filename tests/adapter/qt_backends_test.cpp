@@ -73,35 +73,32 @@ TEST(QtStatusBar, WithoutATrayTheItemWaitsInvisibleWithItsIcon)
 struct WindowOnMenu {
     WindowOnMenu()
     {
-        const auto add = [&](const std::string& title, std::function<void()> action, const std::string& key) {
-            auto item = bar.makeMenuItem(title, std::move(action), key);
+        const auto add = [&](const std::string& title, const std::string& key = "") {
+            auto item = bar.makeMenuItem(
+                title, [this, title] { chosen.push_back(title); }, key);
             menu->addItem(item);
             return item;
         };
-        status = add("Starting", {}, "");
+        status = add("Starting");
         status->setEnabled(false);
         menu->addSeparator();
-        add(
-            "Set Up Phone\u2026", [this] { chosen.push_back("setup"); }, "s");
-        add(
-            "Copy Private Phone Link", [this] { chosen.push_back("copy"); }, "");
-        add(
-            "Open Controller & More", [this] { chosen.push_back("open"); }, "");
+        add("Set Up Phone\u2026", "s");
+        add("Copy Private Phone Link");
+        add("Open Controller & More");
         menu->addSeparator();
-        login = add(
+        login = bar.makeMenuItem(
             "Start at Login",
             [this] {
                 loginOn = !loginOn;
                 login->setState(loginOn ? platform::ControlState::on : platform::ControlState::off);
             },
             "");
+        menu->addItem(login);
         login->setState(platform::ControlState::off);
-        restart = add(
-            "Restart Bridge", [this] { chosen.push_back("restart"); }, "");
+        restart = add("Restart Bridge");
         menu->addSeparator();
-        add("Tovra 1.0", {}, "")->setEnabled(false);
-        add(
-            "Quit", [this] { chosen.push_back("quit"); }, "q");
+        add("Tovra 1.0")->setEnabled(false);
+        add("Quit", "q");
         item->setMenu(menu);
         item->setWindowTitle("Tovra Bridge");
         item->setWindowShownHandler([this] { ++shown; });
@@ -151,7 +148,17 @@ std::string decoded(QWidget& window)
     return zbar.readAllStandardOutput().toStdString();
 }
 
-TEST(QtStatusWindow, ShownOnRequestWithItsTitleAndSaysSoEachTime)
+// The labels' texts and tips.
+QStringList labels(const QWidget& window)
+{
+    QStringList all;
+    for (const QLabel* label : window.findChildren<QLabel*>()) {
+        all << label->text() << label->toolTip();
+    }
+    return all;
+}
+
+TEST(QtStatusWindow, ShownOnRequestWithItsTitleStatusAndVersionAndSaysSoEachTime)
 {
     WindowOnMenu shown;
     EXPECT_EQ(shown.window(), nullptr) << "only shown when asked";
@@ -160,6 +167,12 @@ TEST(QtStatusWindow, ShownOnRequestWithItsTitleAndSaysSoEachTime)
     ASSERT_NE(window, nullptr);
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(window->windowTitle(), "Tovra Bridge");
+    EXPECT_THAT(labels(*window), ::testing::IsSupersetOf({"Starting", "Tovra 1.0"}));
+    shown.status->setTitle("Ready \u00B7 1 phone");
+    shown.item->setWindowContent({"Scan the code.", "", "", ""});
+    EXPECT_THAT(labels(*window), ::testing::IsSupersetOf({QString::fromUtf8("Ready \u00B7 1 phone"),
+                                                          QStringLiteral("Scan the code.")}));
+    EXPECT_THAT(labels(*window), ::testing::Not(::testing::Contains("Starting")));
     window->close(); // hidden, kept, and brought up again
     EXPECT_FALSE(window->isVisible());
     shown.item->showWindow();
@@ -180,9 +193,8 @@ TEST(QtStatusWindow, KeepsOneSizeWithoutAMaximiseButtonWhateverItShows)
     const std::string longLink = "http://192.168.100.200:4173/controller?token=" + std::string(80, 'x');
     for (const platform::WindowContent& content :
          {platform::WindowContent{"One.", "", "", "No code yet."},
-          platform::WindowContent{std::string(300, 'w') + " a long sentence", "Restart Bridge", longLink, ""},
-          platform::WindowContent{"Two.", "Set Up Phone\u2026", "http://a/", ""},
-          platform::WindowContent{"Three.", "Quit", "", ""}}) {
+          platform::WindowContent{std::string(300, 'w') + " a long sentence", "Restart Bridge", longLink,
+                                  ""}}) {
         shown.item->setWindowContent(content);
         shown.status->setTitle("Ready \u00B7 12 phones and a longer status line");
         QApplication::processEvents();
@@ -211,7 +223,8 @@ TEST(QtStatusWindow, TheMainButtonIsTheChosenCommandAndTheOthersChooseTheirs)
     shown.button("Restart Bridge")->click();
     ASSERT_NE(shown.button("Open Controller && More"), nullptr);
     shown.button("Open Controller && More")->click();
-    EXPECT_EQ(shown.chosen, (std::vector<std::string>{"copy", "restart", "open"}));
+    EXPECT_EQ(shown.chosen, (std::vector<std::string>{"Copy Private Phone Link", "Restart Bridge",
+                                                      "Open Controller & More"}));
     const QList<QPushButton*> buttons = window->findChildren<QPushButton*>();
     EXPECT_EQ(std::count_if(buttons.begin(), buttons.end(), [](QPushButton* b) { return b->isVisible(); }), 5)
         << "copy shown once, as the main button";
@@ -245,7 +258,7 @@ TEST(QtStatusWindow, TheMainButtonIsTheChosenCommandAndTheOthersChooseTheirs)
         }
     }
     quit->click();
-    EXPECT_EQ(shown.chosen.back(), "quit");
+    EXPECT_EQ(shown.chosen.back(), "Quit");
     shown.restart->setEnabled(false); // as the menu's entry goes, so does its button
     ASSERT_NE(shown.button("Restart Bridge"), nullptr);
     EXPECT_FALSE(shown.button("Restart Bridge")->isEnabled());
@@ -261,27 +274,6 @@ TEST(QtStatusWindow, TheMainButtonIsTheChosenCommandAndTheOthersChooseTheirs)
         box->click();
         EXPECT_EQ(std::make_pair(shown.loginOn, box->isChecked()), std::make_pair(expected, expected));
     }
-}
-
-TEST(QtStatusWindow, StatusSentenceAndVersionAsTheyChange)
-{
-    WindowOnMenu shown;
-    shown.item->showWindow();
-    QWidget* window = shown.window();
-    ASSERT_NE(window, nullptr);
-    const auto labels = [&] {
-        QStringList all;
-        for (const QLabel* label : window->findChildren<QLabel*>()) {
-            all << label->text() << label->toolTip();
-        }
-        return all;
-    };
-    EXPECT_THAT(labels(), ::testing::IsSupersetOf({"Starting", "Tovra 1.0"}));
-    shown.status->setTitle("Ready \u00B7 1 phone");
-    shown.item->setWindowContent({"Scan the code.", "", "", ""});
-    EXPECT_THAT(labels(), ::testing::IsSupersetOf(
-                              {QString::fromUtf8("Ready \u00B7 1 phone"), QStringLiteral("Scan the code.")}));
-    EXPECT_THAT(labels(), ::testing::Not(::testing::Contains("Starting")));
 }
 
 TEST(QtStatusWindow, TheLinkIsACodeThatDecodesToItExactlyAndTextToSelect)
