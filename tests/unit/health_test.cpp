@@ -88,15 +88,6 @@ TEST_F(DelegateTest, NoAnswerATimeOutOrABodyThatDoesNotDecodeChangesNothing)
     EXPECT_EQ(fake.only({"title:", "tint:", "tooltip:", "open:"}), expected);
 }
 
-TEST_F(DelegateTest, AnAnswerThatComesOnceTheProgramEndsChangesNothing)
-{
-    launch(); // asks at once
-    const History before = fake.only({"title:", "tint:", "open:"});
-    choose("Quit Tovra for Now");
-    answerHealth(true, 1);
-    EXPECT_EQ(fake.only({"title:", "tint:", "open:"}), before);
-}
-
 TEST_F(DelegateTest, TheFirstAnswerEverOpensTheSetupPageAfterStoringTheFlag)
 {
     fake.defaultsStick = false; // settings that cannot be stored still open it once a bridge run

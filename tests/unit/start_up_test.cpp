@@ -32,16 +32,17 @@ TEST_F(DelegateTest, StartUpRunsEachStepToItsEndInOrder)
                            {"TOVRA_DATA_DIR", (fake.applicationSupport / "Tovra Automation").string()}}));
 }
 
-TEST_F(DelegateTest, QuitStopsTheBridgeAndItsEndIsNotObserved)
+TEST_F(DelegateTest, QuitStopsTheBridgeAndNeitherItsEndNorALateAnswerIsObserved)
 {
-    launch();
+    launch(); // asks for the health at once
     choose("Quit Tovra for Now");
+    answerHealth(true, 1); // the loop may run a moment longer
     delegate->applicationWillTerminate();
     fake.tasks.back()->exit();
     fake.advance(10);
-    EXPECT_EQ(
-        fake.only({"terminate", "quit", "title:", "log:"}),
-        (History{"title:Starting bridge\u2026", "terminate 100", "quit", "terminate 100", "log:close"}));
+    EXPECT_EQ(fake.only({"terminate", "quit", "title:", "tint:", "open:", "log:"}),
+              (History{"title:Starting bridge\u2026", "tint:grey", "terminate 100", "quit", "terminate 100",
+                       "log:close"}));
     EXPECT_EQ(fake.requests.size(), 1u) << "the poll went on after termination";
 }
 
