@@ -18,11 +18,10 @@ void check(bool holds)
     }
 }
 
-// A decoded record always reads as a status.
+// Any body is decoded or refused, and nothing else happens (the sanitizers watch).
 void health(std::string_view body)
 {
-    const auto health = tovra::decodeHealth(body);
-    check(!health || !tovra::healthStatusText(*health).empty());
+    tovra::decodeHealth(body);
 }
 
 // A link that passes the URL rule is printable ASCII only.

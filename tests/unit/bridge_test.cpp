@@ -12,7 +12,6 @@ TEST(BridgeTest, MissingFilesAreReportedAndNeverRetried)
 {
     const std::pair<void (*)(FakePlatform&), bool> cases[] = {
         {[](FakePlatform& f) { f.resources.reset(); }, false},
-        {[](FakePlatform& f) { std::filesystem::remove(*f.resources / "runtime/node-arm64"); }, true},
         {[](FakePlatform& f) { std::filesystem::permissions(*f.resources / "runtime/node-arm64", {}); },
          true},
         {[](FakePlatform& f) { std::filesystem::remove(*f.resources / "app/server.js"); }, true}};
@@ -20,7 +19,7 @@ TEST(BridgeTest, MissingFilesAreReportedAndNeverRetried)
         FakePlatform fake;
         breakIt(fake);
         std::size_t requestsWhileShown = 99;
-        fake.whileAlertShown = [&] { requestsWhileShown = fake.requests().size(); };
+        fake.whileAlertShown = [&] { requestsWhileShown = fake.requests.size(); };
         const auto delegate = std::make_shared<TovraAppDelegate>(fake.platform());
         delegate->applicationDidFinishLaunching();
         fake.advance(10);
@@ -39,19 +38,21 @@ TEST(BridgeTest, MissingFilesAreReportedAndNeverRetried)
 TEST_F(DelegateTest, AnExitShowsStoppedAndRelaunchesTwoSecondsLater)
 {
     launch();
+    EXPECT_TRUE(is_directory(fake.applicationSupport / "Tovra Automation")) << "the bridge's data folder";
     ASSERT_TRUE(fake.tasks[0]->output && fake.tasks[0]->error == fake.tasks[0]->output);
     fake.tasks[0]->output->write("its output");
-    answerLatest(healthBody(true, 0));
+    answerHealth(true, 0);
     fake.advance(0.5);
     bridgeExits();
-    EXPECT_EQ(fake.only({"title:B", "log:"}), (History{"log:close", "title:Bridge stopped"}));
+    EXPECT_EQ(fake.only({"title:B", "log:", "tint:"}),
+              (History{"tint:grey", "tint:green", "log:close", "title:Bridge stopped", "tint:grey"}));
     fake.advance(1.999);
     EXPECT_EQ(fake.tasks.size(), 1u);
     fake.advance(0.001);
     ASSERT_EQ(fake.tasks.size(), 2u);
     EXPECT_EQ(readFile(fake.logFile), "\n--- Tovra started 2026-12-05T03:48:30Z ---\nits output"
                                       "\n--- Tovra started 2026-12-05T03:48:32Z ---\n");
-    answerLatest(healthBody(true, 2));
+    answerHealth(true, 2);
     EXPECT_EQ(fake.only("title:").back(), "title:Ready \u00B7 2 phones");
 }
 
@@ -93,7 +94,7 @@ TEST_F(DelegateTest, AFailedLaunchIsRetriedEveryTwoSecondsAndNothingIsAsked)
     EXPECT_EQ(fake.only("log:").size(), 4u) << "each failed launch closes its log";
     EXPECT_EQ(fake.only("title:").back(), "title:Couldn\u2019t start bridge");
     EXPECT_EQ(fake.only("tint:").back(), "tint:grey");
-    EXPECT_TRUE(fake.requests().empty()) << "asked a bridge that never ran";
+    EXPECT_TRUE(fake.requests.empty()) << "asked a bridge that never ran";
     delegate->applicationWillTerminate();
     EXPECT_EQ(fake.only("log:").size(), 4u) << "a closed log closed again";
 }

@@ -33,6 +33,15 @@ History FakePlatform::only(std::initializer_list<std::string_view> prefixes) con
     return found;
 }
 
+void FakePlatform::choose(const std::string& title)
+{
+    const auto item =
+        std::find_if(menu.begin(), menu.end(), [&](auto& entry) { return entry && entry->title == title; });
+    ASSERT_NE(item, menu.end()) << title;
+    (*item)->action();
+    runPending();
+}
+
 std::unique_ptr<Timer> FakePlatform::scheduledTimer(double interval, Block tick)
 {
     struct Stoppable : Timer {
@@ -47,10 +56,9 @@ std::unique_ptr<Timer> FakePlatform::scheduledTimer(double interval, Block tick)
 
 void FakePlatform::runPending()
 {
-    for (std::unique_lock lock(mutex); !posted.empty(); lock.lock()) {
+    while (!posted.empty()) {
         const Block block = std::move(posted.front());
         posted.pop_front();
-        lock.unlock();
         block();
     }
 }
@@ -73,23 +81,6 @@ void FakePlatform::advance(double seconds)
         run();
     }
     clock = target - 1e-9;
-}
-
-void FakePlatform::answer(std::size_t index, std::optional<std::string> body)
-{
-    std::unique_lock lock(mutex);
-    const DataCompletion completion = sent.at(index).second;
-    lock.unlock();
-    completion(std::move(body));
-}
-
-std::vector<URLRequest> FakePlatform::requests()
-{
-    std::lock_guard lock(mutex);
-    std::vector<URLRequest> requests;
-    std::transform(sent.begin(), sent.end(), std::back_inserter(requests),
-                   [](auto& each) { return each.first; });
-    return requests;
 }
 
 std::chrono::system_clock::time_point FakePlatform::now()
@@ -127,11 +118,9 @@ std::shared_ptr<Task> FakePlatform::makeTask()
 }
 
 std::shared_ptr<MenuItem> FakePlatform::makeMenuItem(const std::string& title, Block action,
-                                                     const std::string& keyEquivalent)
+                                                     const std::string& key)
 {
-    const auto item = std::make_shared<FakeMenuItem>(*this, title, std::move(action));
-    item->keyEquivalent = keyEquivalent;
-    return item;
+    return std::make_shared<FakeMenuItem>(*this, title, std::move(action), key);
 }
 
 int FakePlatform::runModal(const AlertContent& alert)
@@ -146,39 +135,6 @@ int FakePlatform::runModal(const AlertContent& alert)
         whileAlertShown();
     }
     return 0;
-}
-
-bool FakePlatform::changeLogin(const char* call, LoginItemStatus after)
-{
-    record(call);
-    loginStatus = loginCallsSucceed ? after : loginStatus;
-    return loginCallsSucceed;
-}
-
-void FakeTask::exit()
-{
-    running = false;
-    std::unique_lock lock(mutex);
-    const Block block = handler;
-    lock.unlock();
-    if (block) {
-        block();
-    }
-}
-
-void DelegateTest::choose(const std::string& title)
-{
-    const auto item = std::find_if(fake.menu.begin(), fake.menu.end(),
-                                   [&](auto& entry) { return entry && entry->title == title; });
-    ASSERT_NE(item, fake.menu.end()) << title;
-    (*item)->action();
-    fake.runPending();
-}
-
-std::string healthBody(bool midiReady, long pairedClients)
-{
-    return std::string(R"({"version":"1.0","midiReady":)") + (midiReady ? "true" : "false") +
-           R"(,"midiPort":"Tovra","pairedClients":)" + std::to_string(pairedClients) + "}";
 }
 
 } // namespace tovra::testing

