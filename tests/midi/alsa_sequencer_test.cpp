@@ -30,12 +30,10 @@ TEST(AlsaSequencer, EachChannelMessageBecomesItsSequencerEvent)
     const std::vector<std::pair<Bytes, std::tuple<int, int, int, int>>> table = {
         {{0x80, 60, 64}, {SND_SEQ_EVENT_NOTEOFF, 0, 60, 64}},
         {{0x9F, 61, 100}, {SND_SEQ_EVENT_NOTEON, 15, 61, 100}},
-        {{0x90, 62, 0}, {SND_SEQ_EVENT_NOTEON, 0, 62, 0}},
         {{0xA1, 63, 5}, {SND_SEQ_EVENT_KEYPRESS, 1, 63, 5}},
         {{0xB2, 7, 127}, {SND_SEQ_EVENT_CONTROLLER, 2, 7, 127}},
         {{0xC3, 9}, {SND_SEQ_EVENT_PGMCHANGE, 3, 0, 9}},
         {{0xD4, 77}, {SND_SEQ_EVENT_CHANPRESS, 4, 0, 77}},
-        {{0xE5, 0, 64}, {SND_SEQ_EVENT_PITCHBEND, 5, 0, 0}},
         {{0xE5, 0, 0}, {SND_SEQ_EVENT_PITCHBEND, 5, 0, -8192}},
         {{0xE5, 127, 127}, {SND_SEQ_EVENT_PITCHBEND, 5, 0, 8191}},
         {{0xE5, 1, 64}, {SND_SEQ_EVENT_PITCHBEND, 5, 0, 1}},
@@ -45,14 +43,9 @@ TEST(AlsaSequencer, EachChannelMessageBecomesItsSequencerEvent)
     }
 }
 
-bool haveSequencer()
+TEST(AlsaSequencer, WithoutTheSequencerDeviceItSaysSoAndClosesAsNeverOpened)
 {
-    return std::filesystem::exists("/dev/snd/seq");
-}
-
-TEST(AlsaSequencer, WithoutTheSequencerDeviceItSaysSo)
-{
-    if (haveSequencer()) {
+    if (std::filesystem::exists("/dev/snd/seq")) {
         GTEST_SKIP() << "this machine has /dev/snd/seq";
     }
     AlsaSequencerOutput output("Tovra Bridge");
@@ -79,7 +72,6 @@ struct SequencerReader {
             snd_seq_close(sequencer);
         }
     }
-    // Subscribes to the first port of the client named `name`.
     bool subscribe(const char* name)
     {
         snd_seq_addr_t source;
@@ -98,7 +90,7 @@ struct SequencerReader {
 
 TEST(AlsaSequencer, ItsPortTakesSubscribersAndEventsReachThemInOrder)
 {
-    if (!haveSequencer()) {
+    if (!std::filesystem::exists("/dev/snd/seq")) {
         GTEST_SKIP() << "no /dev/snd/seq here (the kernel's snd-seq is not loaded)";
     }
     AlsaSequencerOutput output("Tovra Bridge");

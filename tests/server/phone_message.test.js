@@ -10,11 +10,9 @@ const read = (value, isBinary = false) => readPhoneMessage(frame(value), isBinar
 
 test('the controller\'s messages become their MIDI bytes, at the edges of every range too', () => {
   const cases = [
-    [{ kind: 'noteOn', channel: 1, note: 36, velocity: 100 }, [0x90, 36, 100]],
     [{ kind: 'noteOn', channel: 16, note: 127, velocity: 127 }, [0x9F, 127, 127]],
     [{ kind: 'noteOn', channel: 1, note: 0, velocity: 0 }, [0x90, 0, 0]],
     [{ kind: 'noteOff', channel: 10, note: 42, velocity: 0 }, [0x89, 42, 0]],
-    [{ kind: 'controlChange', channel: 16, control: 127, value: 127 }, [0xBF, 127, 127]],
     [{ kind: 'controlChange', channel: 1, control: 0, value: 0 }, [0xB0, 0, 0]],
     ['{"value":7,"control":74,"channel":2,"kind":"controlChange"}', [0xB1, 74, 7]],
     ['{"kind":"controlChange","channel":1,"control":1e1,"value":1.0}', [0xB0, 10, 1]],
@@ -44,21 +42,13 @@ test('frames of the wrong type or size are dropped before they are read', () => 
 test('everything else is dropped and says why', () => {
   const note = { kind: 'noteOn', channel: 1, note: 60, velocity: 100 };
   const cases = [
-    ['', 'notJson'], ['{', 'notJson'], ['nul', 'notJson'], ['{"kind":"noteOn",}', 'notJson'], ["{'kind':'ping'}", 'notJson'],
-    [Buffer.from([0xff, 0xfe, 0x7b, 0x7d]), 'notJson'],
-    ['[]', 'notAnObject'], ['null', 'notAnObject'], ['1', 'notAnObject'], ['"noteOn"', 'notAnObject'], ['true', 'notAnObject'],
+    ['', 'notJson'], ['{"kind":"noteOn",}', 'notJson'], [Buffer.from([0xff, 0xfe, 0x7b, 0x7d]), 'notJson'],
+    ['[]', 'notAnObject'], ['null', 'notAnObject'], ['1', 'notAnObject'],
     [`${'['.repeat(32)}${']'.repeat(32)}`, 'notAnObject'], // a JSON bomb of a size that fits
-    ['{"a":{"a":{"a":{"a":{"a":{"a":{"a":{"a":{"a":{}}}}}}}}}}', 'kind'],
-    [{}, 'kind'], [{ ...note, kind: 'programChange' }, 'kind'], [{ ...note, kind: 'pitchBend' }, 'kind'],
-    [{ ...note, kind: 'NoteOn' }, 'kind'], [{ ...note, kind: 5 }, 'kind'], [{ ...note, kind: ['noteOn'] }, 'kind'],
-    [{ ...note, kind: 'constructor' }, 'kind'], [{ ...note, kind: '__proto__' }, 'kind'], [{ ...note, kind: 'toString' }, 'kind'],
-    ['{"kind":"ping","x":1}', 'range'],
-    [{ ...note, channel: 0 }, 'range'], [{ ...note, channel: 17 }, 'range'], [{ ...note, channel: 1.5 }, 'range'],
-    [{ ...note, channel: '1' }, 'range'], [{ ...note, note: 128 }, 'range'], [{ ...note, note: -1 }, 'range'],
-    [{ ...note, velocity: 128 }, 'range'], [{ ...note, velocity: null }, 'range'],
+    [{}, 'kind'], [{ ...note, kind: 'programChange' }, 'kind'], [{ ...note, kind: 'NoteOn' }, 'kind'],
+    [{ ...note, kind: ['noteOn'] }, 'kind'], [{ ...note, kind: '__proto__' }, 'kind'], [{ ...note, kind: 'toString' }, 'kind'],
+    ['{"kind":"ping","x":1}', 'range'], [{ ...note, channel: 0 }, 'range'], [{ ...note, velocity: null }, 'range'],
     [{ kind: 'noteOn', channel: 1, note: 60 }, 'range'], [{ ...note, extra: 1 }, 'range'],
-    [{ kind: 'controlChange', channel: 1, control: 128, value: 0 }, 'range'],
-    [{ kind: 'controlChange', channel: 1, control: 7, value: 200 }, 'range'],
     [{ kind: 'controlChange', channel: 1, note: 7, value: 1 }, 'range'],
     ['{"kind":"ping","__proto__":1}', 'range'], ['{"__proto__":{"kind":"ping"}}', 'kind'],
   ];

@@ -18,32 +18,33 @@ class Phone extends support.Phone {
   constructor(link, options) { super(link, { via: '127.0.0.1', ...options }); }
 }
 const fetchText = (url, options) => support.fetchText(url, { via: '127.0.0.1', ...options });
-
-const STAND_IN = path.resolve(__dirname, '../support/recording_midi.js');
 const isRoot = process.getuid() === 0;
 
-// A copy of the built server whose build.json names the stand-in; `midi()` is what it was sent.
-function server(tmp) {
+// A copy of the built server whose build.json names the stand-in, in a temporary folder of its
+// own; `midi()` is what it was sent. `done()` ends it and removes the folder.
+function server() {
+  const tmp = tempDir();
   const appDir = path.join(tmp, 'app');
   fs.cpSync(APP_DIR, appDir, { recursive: true });
   const build = JSON.parse(fs.readFileSync(path.join(appDir, 'build.json'), 'utf8'));
-  fs.writeFileSync(path.join(appDir, 'build.json'), JSON.stringify({ ...build, midiModule: STAND_IN }));
+  fs.writeFileSync(path.join(appDir, 'build.json'), JSON.stringify({ ...build, midiModule: path.resolve(__dirname, '../support/recording_midi.js') }));
   const midiFile = path.join(tmp, 'midi.txt');
   fs.writeFileSync(midiFile, '');
-  const s = { appDir, dataDir: path.join(tmp, 'data'), midiFile, child: null, port: null };
+  const s = { dataDir: path.join(tmp, 'data'), child: null, port: null };
+  s.file = path.join(s.dataDir, 'pairing.json');
   s.start = async () => {
     s.port ??= await freePort();
-    s.child = startServer(s.port, s.dataDir, { TOVRA_TEST_MIDI_FILE: midiFile }, appDir);
-    await s.child.ready;
+    s.child = await startServer(s.port, s.dataDir, { TOVRA_TEST_MIDI_FILE: midiFile }, appDir).ready;
     return s;
   };
   s.stop = async () => {
     s.child.kill('SIGTERM');
     assert.deepEqual(await s.child.exited, { code: 0, signal: null });
   };
+  s.done = () => { s.child?.kill('SIGKILL'); fs.rmSync(tmp, { recursive: true, force: true }); };
   s.midi = () => fs.readFileSync(midiFile, 'utf8').split('\n').filter(Boolean);
   s.link = async () => (await jsonOf(s.port, '/api/setup')).phoneURL;
-  s.health = () => jsonOf(s.port, '/health');
+  s.paired = async () => (await jsonOf(s.port, '/health')).pairedClients;
   s.phones = () => jsonOf(s.port, '/api/phones');
   s.post = (urlPath, body, headers = {}) => request(s.port, urlPath, {
     method: 'POST', headers: { 'Content-Type': 'application/json', ...headers }, body: JSON.stringify(body),
@@ -51,94 +52,79 @@ function server(tmp) {
   return s;
 }
 
+// Runs `body` on a server of its own, ended and removed whatever happens.
+const withServer = (body) => async () => {
+  const s = server();
+  try { await body(s); } finally { s.done(); }
+};
+
 describe('pairing', () => {
-  let tmp;
-  before(() => { tmp = tempDir(); });
-  after(() => fs.rmSync(tmp, { recursive: true, force: true }));
+  test('lasts across a restart; the same phone twice counts once; the 65th is told so and nothing is forgotten', withServer(async (s) => {
+    await s.start();
+    const link = await s.link();
+    const pixel = new Phone(link);
+    const first = await pixel.pair();
+    assert.equal(first.status, 200);
+    assert.match(first.body.secret, /^[A-Za-z0-9_-]{43}$/);
+    assert.deepEqual([first.body.again, first.body.phone.name], [false, 'Pixel 8 \u00B7 Chrome']);
+    assert.match(first.cookie, /^tovra_phone=[A-Za-z0-9_-]{43}; Max-Age=\d+; Path=\/; HttpOnly; SameSite=Strict$/);
+    assert.ok(!first.cookie.includes(first.body.secret), 'the secret is never a cookie, which other servers of the host are sent');
+    const again = await pixel.pair();
+    assert.deepEqual([again.status, again.body.again, again.body.secret], [200, true, first.body.secret]);
+    const iphone = new Phone(link, { userAgent: 'Mozilla/5.0 (iPhone; CPU iPhone OS 17_5 like Mac OS X) Version/17.5 Mobile Safari/604.1' });
+    assert.equal((await iphone.pair()).status, 200);
+    assert.equal(await s.paired(), 2);
+    // The file holds hashes, never a secret.
+    assert.equal(fs.statSync(s.file).mode & 0o777, 0o600);
+    for (const secret of [pixel.secret, iphone.secret]) assert.ok(!fs.readFileSync(s.file, 'utf8').includes(secret));
 
-  test('lasts across a restart; the same phone twice counts once; the 65th is told so and nothing is forgotten', async () => {
-    const s = await server(tmp).start();
-    try {
-      const link = await s.link();
-      const pixel = new Phone(link);
-      const first = await pixel.pair();
-      assert.equal(first.status, 200);
-      assert.match(first.body.secret, /^[A-Za-z0-9_-]{43}$/);
-      assert.deepEqual([first.body.again, first.body.phone.name], [false, 'Pixel 8 \u00B7 Chrome']);
-      assert.match(first.cookie, /^tovra_phone=[A-Za-z0-9_-]{43}; Max-Age=\d+; Path=\/; HttpOnly; SameSite=Strict$/);
-      assert.ok(!first.cookie.includes(first.body.secret), 'the secret is never a cookie, which other servers of the host are sent');
-      const again = await pixel.pair();
-      assert.deepEqual([again.status, again.body.again, again.body.secret], [200, true, first.body.secret]);
-      const iphone = new Phone(link, { userAgent: 'Mozilla/5.0 (iPhone; CPU iPhone OS 17_5 like Mac OS X) Version/17.5 Mobile Safari/604.1' });
-      assert.equal((await iphone.pair()).status, 200);
-      assert.equal((await s.health()).pairedClients, 2);
-      // The file holds hashes, never a secret.
-      const file = path.join(s.dataDir, 'pairing.json');
-      assert.equal(fs.statSync(file).mode & 0o777, 0o600);
-      for (const secret of [pixel.secret, iphone.secret]) assert.ok(!fs.readFileSync(file, 'utf8').includes(secret));
+    await s.stop();
+    await s.start();
+    assert.equal(await s.link(), link, 'the same link');
+    assert.deepEqual((await s.phones()).phones.map((p) => p.name), ['Pixel 8 \u00B7 Chrome', 'iPhone \u00B7 Safari']);
+    assert.equal((await pixel.connect()).protocol, 'tovra');
 
-      await s.stop();
-      await s.start();
-      assert.equal((await s.health()).pairedClients, 2);
-      assert.equal(await s.link(), link, 'the same link');
-      assert.deepEqual((await s.phones()).phones.map((p) => p.name), ['Pixel 8 \u00B7 Chrome', 'iPhone \u00B7 Safari']);
-      const socket = await pixel.connect();
-      assert.equal(socket.protocol, 'tovra');
-      socket.close();
+    for (let n = 2; n < 64; n++) assert.equal((await new Phone(link).pair()).status, 200, `phone ${n + 1}`);
+    const last = await new Phone(link).pair();
+    assert.deepEqual([last.status, last.body.error], [409, '64 phones are paired already; forget one first']);
+    assert.equal(await s.paired(), 64);
+    assert.equal((await pixel.pair()).body.again, true, 'a phone among the 64 is still let in');
+    assert.equal((await iphone.connect()).protocol, 'tovra');
+  }));
 
-      for (let n = 2; n < 64; n++) assert.equal((await new Phone(link).pair()).status, 200, `phone ${n + 1}`);
-      const last = await new Phone(link).pair();
-      assert.deepEqual([last.status, last.body.error], [409, '64 phones are paired already; forget one first']);
-      assert.equal((await s.health()).pairedClients, 64);
-      assert.equal((await pixel.pair()).body.again, true, 'a phone among the 64 is still let in');
-      assert.equal((await iphone.connect()).protocol, 'tovra');
-    } finally {
-      s.child?.kill('SIGKILL');
+  test('the page: the token or a paired phone\'s cookie opens it; pairing wants the link\'s own origin', withServer(async (s) => {
+    await s.start();
+    const link = new URL(await s.link());
+    const phone = new Phone(link.href);
+    const cookie = (await phone.pair()).cookie.split(';')[0];
+    const page = (urlPath, headers = {}, method = 'GET') => fetchText(new URL(urlPath, link), { headers, method });
+    for (const [name, urlPath, headers, status] of [
+      ['the link', link.pathname + link.search, {}, 200],
+      ['a paired phone\'s cookie', '/controller', { Cookie: `a=b; ${cookie}` }, 200],
+      ['nothing', '/controller', {}, 403],
+      ['a wrong token', `/controller?token=${'A'.repeat(43)}`, {}, 403],
+      ['an empty token, with a good cookie', '/controller?token=', { Cookie: cookie }, 403],
+      ['a cookie of no phone', '/controller', { Cookie: `tovra_phone=${'A'.repeat(43)}` }, 403],
+      ['the secret as the cookie', '/controller', { Cookie: `tovra_phone=${phone.secret}` }, 403],
+    ]) {
+      const answer = await page(urlPath, headers);
+      assert.equal(answer.status, status, name);
+      assert.match(answer.body, status === 200 ? /<title>Tovra controller<\/title>/ : /Not paired \u2014 open the link from your computer again/, name);
+      assert.match(answer.headers['content-security-policy'], /^default-src 'none'; style-src 'sha256-[^']+'/, name);
+      assert.doesNotMatch(answer.headers['content-security-policy'], /unsafe|\*/, name);
     }
-  });
-
-  test('the page and pairing: the token or a paired phone\'s cookie opens it; pairing wants the link\'s own origin', async () => {
-    const s = await server(path.join(tmp, 'page')).start();
-    try {
-      const link = new URL(await s.link());
-      const phone = new Phone(link.href);
-      const { cookie } = await phone.pair();
-      const page = (urlPath, headers = {}, method = 'GET') => fetchText(new URL(urlPath, link), { headers, method });
-      const notPaired = /Not paired \u2014 open the link from your computer again/;
-      for (const [name, urlPath, headers, status] of [
-        ['the link', link.pathname + link.search, {}, 200],
-        ['a paired phone\'s cookie', '/controller', { Cookie: `a=b; ${cookie.split(';')[0]}` }, 200],
-        ['nothing', '/controller', {}, 403],
-        ['a wrong token', `/controller?token=${'A'.repeat(43)}`, {}, 403],
-        ['an empty token, with a good cookie', '/controller?token=', { Cookie: cookie.split(';')[0] }, 403],
-        ['a cookie of no phone', '/controller', { Cookie: `tovra_phone=${'A'.repeat(43)}` }, 403],
-        ['the secret as the cookie', '/controller', { Cookie: `tovra_phone=${phone.secret}` }, 403],
-      ]) {
-        const answer = await page(urlPath, headers);
-        assert.equal(answer.status, status, name);
-        if (status === 403) assert.match(answer.body, notPaired, name);
-        else assert.match(answer.body, /<title>Tovra controller<\/title>/, name);
-        assert.match(answer.headers['content-security-policy'], /^default-src 'none'; style-src 'sha256-[^']+'/, name);
-        assert.doesNotMatch(answer.headers['content-security-policy'], /unsafe|\*/, name);
-      }
-      assert.equal((await page('/controller', { Cookie: cookie.split(';')[0] }, 'HEAD')).status, 200);
-      // The controls' table reaches the page whole.
-      const body = (await page(link.pathname + link.search)).body;
-      assert.match(body, /"control":74,"name":"Cutoff"/);
-      assert.match(body, /"note":42,"name":"F\u266F2"/);
-      for (const [name, headers, status] of [
-        ['another site', { Origin: 'http://evil.example' }, 403],
-        ['this computer under another name', { Origin: `http://evil.example:${s.port}`, Host: `evil.example:${s.port}` }, 403],
-        ['another port', { Origin: `http://127.0.0.1:${s.port + 1}` }, 403],
-        ['no JSON', { 'Content-Type': 'text/plain' }, 415],
-      ]) {
-        assert.equal((await new Phone(link.href).pair({ headers })).status, status, name);
-      }
-      assert.equal((await s.health()).pairedClients, 1);
-    } finally {
-      s.child?.kill('SIGKILL');
+    assert.equal((await page('/controller', { Cookie: cookie }, 'HEAD')).status, 200);
+    assert.match((await page(link.pathname + link.search)).body, /"control":74,"name":"Cutoff"/, 'the controls\' table');
+    for (const [name, headers, status] of [
+      ['another site', { Origin: 'http://evil.example' }, 403],
+      ['this computer under another name', { Origin: `http://evil.example:${s.port}`, Host: `evil.example:${s.port}` }, 403],
+      ['another port', { Origin: `http://127.0.0.1:${s.port + 1}` }, 403],
+      ['no JSON', { 'Content-Type': 'text/plain' }, 415],
+    ]) {
+      assert.equal((await new Phone(link.href).pair({ headers })).status, status, name);
     }
-  });
+    assert.equal(await s.paired(), 1);
+  }));
 });
 
 describe('a pairing file that cannot be used', () => {
@@ -146,8 +132,6 @@ describe('a pairing file that cannot be used', () => {
   const cases = [
     ['cut short', (file) => fs.writeFileSync(file, '{"token":"kkkk'), 'it is not JSON'],
     ['empty', (file) => fs.writeFileSync(file, ''), 'it is empty'],
-    ['without a token', (file) => fs.writeFileSync(file, '{"paired":true}'), 'it holds no valid token'],
-    ['a folder', (file) => fs.mkdirSync(file), 'it is not a plain file'],
     ['a FIFO, which would block a reader', (file) => assert.equal(spawnSync('mkfifo', [file]).status, 0), 'it is not a plain file'],
     ['another user\'s', (file) => { fs.writeFileSync(file, `{"token":"${token}"}`); fs.chownSync(file, 12345, 12345); },
       'it belongs to another user (uid 12345)', !isRoot && 'only root can give a file to another user'],
@@ -156,81 +140,57 @@ describe('a pairing file that cannot be used', () => {
   ];
   for (const [name, make, problem, skip] of cases) {
     // A time limit, as a reader that blocks (on a FIFO, say) would keep the server from ever listening.
-    test(`${name}: no phones paired, one line of log, the file kept aside once a new link is made`, { skip, timeout: 20000 }, async () => {
-      const tmp = tempDir();
-      const s = server(tmp);
-      try {
-        fs.mkdirSync(s.dataDir, { mode: 0o700 });
-        const file = path.join(s.dataDir, 'pairing.json');
-        make(file);
-        const before = fs.lstatSync(file);
-        await s.start();
-        assert.equal((await s.health()).pairedClients, 0);
-        const said = s.child.output.split('\n').filter((line) => /pairing/i.test(line));
-        assert.deepEqual(said.map((line) => line.replace(/^\S+ /, '')),
-          [`Pairing file ${file} cannot be used: ${problem}. No phones are paired; the file is kept beside the new one once a new link is made`]);
-        assert.equal(fs.lstatSync(file).ino, before.ino, 'nothing is written before a link is needed');
-        const link = new URL(await s.link());
-        assert.equal((await new Phone(link.href).pair()).status, 200);
-        const kept = fs.readdirSync(s.dataDir).filter((f) => f.startsWith('pairing.json.broken-'));
-        assert.equal(kept.length, 1, fs.readdirSync(s.dataDir).join(', '));
-        assert.match(kept[0], /^pairing\.json\.broken-\d{8}T\d{6}Z$/);
-        assert.equal(fs.lstatSync(path.join(s.dataDir, kept[0])).ino, before.ino, 'the very file is kept');
-        assert.equal(fs.statSync(file).mode & 0o777, 0o600);
-        assert.notEqual(link.searchParams.get('token'), token);
-        await s.stop();
-        await s.start();
-        assert.equal((await s.health()).pairedClients, 1, 'the new file is read back');
-        assert.doesNotMatch(s.child.output, /Pairing file/);
-      } finally {
-        s.child?.kill('SIGKILL');
-        fs.rmSync(tmp, { recursive: true, force: true });
-      }
-    });
+    test(`${name}: no phones paired, one line of log, the file kept aside once a new link is made`, { skip, timeout: 20000 }, withServer(async (s) => {
+      fs.mkdirSync(s.dataDir, { mode: 0o700 });
+      make(s.file);
+      const before = fs.lstatSync(s.file);
+      await s.start();
+      assert.equal(await s.paired(), 0);
+      assert.deepEqual(s.child.output.split('\n').filter((line) => /pairing/i.test(line)).map((line) => line.replace(/^\S+ /, '')),
+        [`Pairing file ${s.file} cannot be used: ${problem}. No phones are paired; the file is kept beside the new one once a new link is made`]);
+      assert.equal(fs.lstatSync(s.file).ino, before.ino, 'nothing is written before a link is needed');
+      const link = new URL(await s.link());
+      assert.equal((await new Phone(link.href).pair()).status, 200);
+      const kept = fs.readdirSync(s.dataDir).filter((f) => f.startsWith('pairing.json.broken-'));
+      assert.equal(kept.length, 1, fs.readdirSync(s.dataDir).join(', '));
+      assert.match(kept[0], /^pairing\.json\.broken-\d{8}T\d{6}Z$/);
+      assert.equal(fs.lstatSync(path.join(s.dataDir, kept[0])).ino, before.ino, 'the very file is kept');
+      assert.equal(fs.statSync(s.file).mode & 0o777, 0o600);
+      assert.notEqual(link.searchParams.get('token'), token);
+      await s.stop();
+      await s.start();
+      assert.equal(await s.paired(), 1, 'the new file is read back');
+      assert.doesNotMatch(s.child.output, /Pairing file/);
+    }));
   }
 
-  test('an earlier version\'s file keeps its token and is left as it was until something changes', async () => {
-    const tmp = tempDir();
-    const s = server(tmp);
-    try {
-      fs.mkdirSync(s.dataDir, { mode: 0o700 });
-      const file = path.join(s.dataDir, 'pairing.json');
-      fs.writeFileSync(file, `{"token":"${token}"}\n`, { mode: 0o600 });
-      await s.start();
-      assert.equal(new URL(await s.link()).searchParams.get('token'), token);
-      assert.equal(fs.readFileSync(file, 'utf8'), `{"token":"${token}"}\n`);
-      assert.doesNotMatch(s.child.output, /Pairing file/);
-    } finally {
-      s.child?.kill('SIGKILL');
-      fs.rmSync(tmp, { recursive: true, force: true });
-    }
-  });
+  test('an earlier version\'s file keeps its token and is left as it was until something changes', withServer(async (s) => {
+    fs.mkdirSync(s.dataDir, { mode: 0o700 });
+    fs.writeFileSync(s.file, `{"token":"${token}"}\n`, { mode: 0o600 });
+    await s.start();
+    assert.equal(new URL(await s.link()).searchParams.get('token'), token);
+    assert.equal(fs.readFileSync(s.file, 'utf8'), `{"token":"${token}"}\n`);
+    assert.doesNotMatch(s.child.output, /Pairing file/);
+  }));
 
-  test('a data folder that cannot be written: the phone pairs for this run, and the log and the setup page say so', async () => {
-    const tmp = tempDir();
-    const s = server(tmp);
-    try {
-      await s.start();
-      const link = await s.link();
-      fs.rmSync(s.dataDir, { recursive: true });
-      fs.writeFileSync(s.dataDir, 'a file where the folder was');
-      const phone = new Phone(link);
-      assert.equal((await phone.pair()).status, 200);
-      assert.equal((await s.health()).pairedClients, 1);
-      assert.equal((await phone.connect()).protocol, 'tovra');
-      assert.match(s.child.output, /Pairing not saved: .*pairing\.json cannot be written \(E[A-Z]+\); it lasts until the bridge stops/);
-      assert.match((await request(s.port, '/setup')).body, /Pairing not saved:/);
-    } finally {
-      s.child?.kill('SIGKILL');
-      fs.rmSync(tmp, { recursive: true, force: true });
-    }
-  });
+  test('a data folder that cannot be written: the phone pairs for this run, and the log and the setup page say so', withServer(async (s) => {
+    await s.start();
+    const link = await s.link();
+    fs.rmSync(s.dataDir, { recursive: true });
+    fs.writeFileSync(s.dataDir, 'a file where the folder was');
+    const phone = new Phone(link);
+    assert.equal((await phone.pair()).status, 200);
+    assert.equal(await s.paired(), 1);
+    assert.equal((await phone.connect()).protocol, 'tovra');
+    assert.match(s.child.output, /Pairing not saved: .*pairing\.json cannot be written \(E[A-Z]+\); it lasts until the bridge stops/);
+    assert.match((await request(s.port, '/setup')).body, /Pairing not saved:/);
+  }));
 });
 
 describe('forgetting', () => {
-  let tmp, s;
-  before(async () => { tmp = tempDir(); s = await server(tmp).start(); });
-  after(() => { s.child?.kill('SIGKILL'); fs.rmSync(tmp, { recursive: true, force: true }); });
+  let s;
+  before(async () => { s = await server().start(); });
+  after(() => s.done());
 
   test('one phone: its socket closes within a second as not paired, its secret is refused; the others play on', async () => {
     const link = await s.link();
@@ -240,23 +200,16 @@ describe('forgetting', () => {
     const [goneSocket, keptSocket] = [await gone.connect(), await kept.connect()];
     const id = (await s.phones()).phones[0].id;
     assert.deepEqual((await s.phones()).phones.map((p) => p.connected), [1, 1]);
-    for (const [name, body, headers, status] of [
-      ['another site', { id }, { Origin: 'http://evil.example' }, 403],
-      ['this computer under another name', { id }, { Host: 'evil.example' }, 403],
-      ['a form', { id }, { 'Content-Type': 'application/x-www-form-urlencoded' }, 415],
-      ['no such phone', { id: 'x'.repeat(22) }, {}, 404],
-    ]) {
-      assert.equal((await s.post('/api/phones/forget', body, headers)).status, status, name);
-    }
-    assert.equal((await s.health()).pairedClients, 2);
+    assert.equal((await s.post('/api/phones/forget', { id }, { Origin: 'http://evil.example' })).status, 403, 'another site');
+    assert.equal((await s.post('/api/phones/forget', { id: 'x'.repeat(22) })).status, 404, 'no such phone');
+    assert.equal(await s.paired(), 2);
     const asked = Date.now();
     const answer = await s.post('/api/phones/forget', { id }, { Origin: `http://localhost:${s.port}` });
     assert.deepEqual([answer.status, JSON.parse(answer.body)], [200, { pairedClients: 1 }]);
     assert.deepEqual(await goneSocket.closed, { code: 4001, reason: 'not paired' });
     assert.ok(Date.now() - asked < 1000, `closed ${Date.now() - asked} ms after the request`);
     assert.deepEqual(await gone.connect(), { status: 403 });
-    const page = await fetchText(new URL('/controller', link), { method: 'HEAD', headers: { Cookie: goneCookie } });
-    assert.equal(page.status, 403);
+    assert.equal((await fetchText(new URL('/controller', link), { method: 'HEAD', headers: { Cookie: goneCookie } })).status, 403);
     kept.play({ kind: 'controlChange', channel: 3, control: 7, value: 99 });
     await waitFor('the kept phone\'s message', () => s.midi().includes('b2 07 63'));
     assert.equal(keptSocket.readyState, keptSocket.OPEN);
@@ -273,7 +226,7 @@ describe('forgetting', () => {
     assert.equal(fresh, await s.link());
     assert.notEqual(new URL(fresh).searchParams.get('token'), new URL(old).searchParams.get('token'));
     for (const socket of sockets) assert.equal((await socket.closed).code, 4001);
-    assert.equal((await s.health()).pairedClients, 0);
+    assert.equal(await s.paired(), 0);
     assert.equal((await fetchText(new URL(old))).status, 403);
     assert.equal((await new Phone(old).pair()).status, 403);
     assert.equal((await new Phone(fresh).pair()).status, 200);
@@ -281,15 +234,14 @@ describe('forgetting', () => {
 });
 
 describe('the socket', () => {
-  let tmp, s, link, phone;
+  let s, link, phone;
   before(async () => {
-    tmp = tempDir();
-    s = await server(tmp).start();
+    s = await server().start();
     link = await s.link();
     phone = new Phone(link);
     await phone.pair();
   });
-  after(() => { s.child?.kill('SIGKILL'); fs.rmSync(tmp, { recursive: true, force: true }); });
+  after(() => s.done());
   const sockets = async () => (await s.phones()).sockets;
 
   test('is refused without a paired phone\'s secret or from another origin, and each refusal is counted', async () => {
@@ -301,12 +253,9 @@ describe('the socket', () => {
       ['no secret', { protocols: ['tovra'] }, 401, 'noSecret'],
       ['a secret without "tovra"', { protocols: [`secret.${phone.secret}`] }, 401, 'noSecret'],
       ['a wrong secret', { protocols: ['tovra', `secret.${'A'.repeat(43)}`] }, 403, 'unknownSecret'],
-      ['a malformed secret', { protocols: ['tovra', 'secret.x'] }, 403, 'unknownSecret'],
       ['a forgotten phone\'s secret', { protocols: ['tovra', `secret.${forgotten.secret}`] }, 403, 'unknownSecret'],
       ['another site', { origin: 'http://evil.example' }, 403, 'origin'],
-      ['another port', { origin: `http://127.0.0.1:${s.port + 1}` }, 403, 'origin'],
       ['this computer under another name', { origin: `http://localhost:${s.port}` }, 403, 'origin'],
-      ['an opaque origin', { origin: 'null' }, 403, 'origin'],
       ['no origin', { origin: '' }, 403, 'origin'],
       ['another path', { path: '/controller' }, 404, 'path'],
     ];
@@ -326,8 +275,6 @@ describe('the socket', () => {
       [Buffer.from(JSON.stringify({ kind: 'noteOn', channel: 1, note: 60, velocity: 100 })), { binary: true }, 'binary'],
       [`{"kind":"noteOn","channel":1,"note":60,"velocity":100}${' '.repeat(20)}`, {}, 'tooLarge'],
       ['{"kind":"noteOn","channel":17,"note":60,"velocity":100}', {}, 'range'],
-      ['{"kind":"noteOn","channel":1,"note":128,"velocity":100}', {}, 'range'],
-      ['{"kind":"controlChange","channel":1,"control":7,"value":-1}', {}, 'range'],
       ['{"kind":"programChange","channel":1,"program":5}', {}, 'kind'],
       [`${'['.repeat(32)}${']'.repeat(32)}`, {}, 'notAnObject'],
       [`${'{"a":'.repeat(600)}1${'}'.repeat(600)}`, {}, 'tooLarge'], // a JSON bomb: never parsed
@@ -340,13 +287,12 @@ describe('the socket', () => {
     const want = { ...before };
     for (const [, , reason] of bad) want[reason]++;
     assert.deepEqual((await sockets()).dropped, want);
-    assert.deepEqual(s.midi(), []);
 
     ws.send(`{"kind":"noteOn","a":"${'x'.repeat(1 << 20)}"}`);
     assert.equal((await ws.closed).code, 1009);
     assert.equal((await sockets()).dropped.tooLarge, want.tooLarge + 1);
     assert.deepEqual(s.midi(), []);
-    assert.equal((await s.health()).pairedClients, 1);
+    assert.equal(await s.paired(), 1);
   });
 
   test('100,000 messages in a second: /health answers within 0.7 s throughout, what goes over the limit is dropped and counted', async () => {
@@ -382,11 +328,9 @@ describe('the socket', () => {
   test('a phone that goes away leaves no note sounding', async () => {
     const ws = await phone.connect();
     const lines = s.midi().length;
-    phone.play({ kind: 'noteOn', channel: 2, note: 36, velocity: 90 });
-    phone.play({ kind: 'noteOn', channel: 2, note: 37, velocity: 91 });
-    phone.play({ kind: 'noteOff', channel: 2, note: 37, velocity: 0 });
-    phone.play({ kind: 'noteOn', channel: 2, note: 38, velocity: 92 });
-    phone.play({ kind: 'noteOn', channel: 2, note: 38, velocity: 0 });
+    for (const [kind, note, velocity] of [['noteOn', 36, 90], ['noteOn', 37, 91], ['noteOff', 37, 0], ['noteOn', 38, 92], ['noteOn', 38, 0]]) {
+      phone.play({ kind, channel: 2, note, velocity });
+    }
     await waitFor('five messages', () => s.midi().length === lines + 5);
     ws.terminate(); // as a phone that loses the network
     await waitFor('the note off', () => s.midi().length === lines + 6);

@@ -16,6 +16,8 @@ async function waitFor(what, check, timeout = 10000) {
   }
   return value;
 }
+const attempt = (read, otherwise) => { try { return read(); } catch { return otherwise; } };
+const alive = (pid) => { try { process.kill(pid, 0); return true; } catch (error) { return error.code === 'EPERM'; } };
 
 // JACK keeps a registry of at most eight servers, and a killed server keeps its entry until one of
 // the same name starts. So a test process names its servers after itself and gives a released
@@ -27,42 +29,23 @@ let count = 0;
 // Whether process `pid` holds the socket bound at `socketPath` (a server that could not start, as
 // another of its name runs, never binds it).
 function holds(pid, socketPath) {
-  let table;
-  try {
-    table = fs.readFileSync('/proc/net/unix', 'utf8');
-  } catch {
-    return false;
-  }
-  const sockets = new Set(table.split('\n').filter((line) => line.endsWith(` ${socketPath}`))
-    .map((line) => `socket:[${line.trim().split(/\s+/)[6]}]`));
-  try {
-    return fs.readdirSync(`/proc/${pid}/fd`).some((fd) => {
-      try { return sockets.has(fs.readlinkSync(`/proc/${pid}/fd/${fd}`)); } catch { return false; }
-    });
-  } catch {
-    return false;
-  }
+  const sockets = new Set(attempt(() => fs.readFileSync('/proc/net/unix', 'utf8'), '').split('\n')
+    .filter((line) => line.endsWith(` ${socketPath}`)).map((line) => `socket:[${line.trim().split(/\s+/)[6]}]`));
+  return attempt(() => fs.readdirSync(`/proc/${pid}/fd`), [])
+    .some((fd) => sockets.has(attempt(() => fs.readlinkSync(`/proc/${pid}/fd/${fd}`), null)));
 }
 
 // The state letter of each thread of process `pid` ('T' while stopped by a signal).
-function threadStates(pid) {
-  const task = `/proc/${pid}/task`;
-  return fs.readdirSync(task).map((tid) => {
-    try { return fs.readFileSync(`${task}/${tid}/stat`, 'utf8').replace(/^.*\) /s, '')[0]; } catch { return null; } // a thread that has ended
-  }).filter(Boolean);
-}
-
-const alive = (pid) => {
-  try { process.kill(pid, 0); return true; } catch (error) { return error.code === 'EPERM'; }
-};
+const threadStates = (pid) => fs.readdirSync(`/proc/${pid}/task`)
+  .map((tid) => attempt(() => fs.readFileSync(`/proc/${pid}/task/${tid}/stat`, 'utf8').replace(/^.*\) /s, '')[0], null)) // a thread that has ended
+  .filter(Boolean);
 
 // The servers of test processes that have gone which JACK's registry still counts: a killed server
 // keeps its entry until a server of its name starts, and a test process killed in between never
 // starts it. The registry (/dev/shm/jack-shm-registry) is a 24-byte header, then eight entries of
 // a pid and a name "jack-<uid>:<server>:" in 257 bytes, 264 in all.
 function leftBehind() {
-  let registry;
-  try { registry = fs.readFileSync('/dev/shm/jack-shm-registry'); } catch { return []; }
+  const registry = attempt(() => fs.readFileSync('/dev/shm/jack-shm-registry'), Buffer.alloc(0));
   const names = [];
   for (let at = 24; at < 24 + 8 * 264 && at + 264 <= registry.length; at += 264) {
     const pid = registry.readInt32LE(at);
@@ -77,10 +60,7 @@ function leftBehind() {
 class JackServer {
   // `synchronous: false` runs it as JACK runs by default, for figures as users see them.
   constructor({ synchronous = true } = {}) {
-    this.synchronous = synchronous;
-    this.name = null;
-    this.env = {};
-    this.child = null;
+    Object.assign(this, { synchronous, name: null, env: {}, child: null });
   }
 
   // `jack_lsp` against it: its ports (with -t, their types), or null when it does not answer. A
@@ -178,9 +158,8 @@ async function record(server, port, buildDir) {
     if (child.exitCode !== null) throw new Error(`the recorder ended: ${err}`);
     return err.includes('recording');
   });
-  const lines = () => out.split('\n').filter(Boolean);
   return {
-    arrivals: () => lines().map((line) => {
+    arrivals: () => out.split('\n').filter(Boolean).map((line) => {
       const parts = line.split(' ');
       return { bytes: parts.slice(0, -1).join(' '), time: Number(parts.at(-1)) };
     }),
