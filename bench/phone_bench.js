@@ -59,6 +59,7 @@ async function latency({ appDir, buildDir, home, port, count, rate, say, referen
   try {
     say(`(h) phone to MIDI${reference ? ', the floor' : ''}: ${count} messages at ${rate} per second`);
     const { server, phones } = await bridge({ appDir, jack, port, home, phones: 1, reference });
+    await sleep(SETTLE_MS); // a phone plays on a bridge that has been running a while
     const phone = await sender(port, phones, count, 1000 / rate);
     const recorder = await record(jack, JACK_PORT, buildDir);
     phone.stdin.write('go\n');
@@ -111,6 +112,7 @@ async function fourPhones({ appDir, buildDir, home, port, seconds, rate, say, re
   try {
     say(`(i) four phones at ${rate} messages a second each for ${seconds} s${reference ? ', the floor' : ''}`);
     const { server, phones } = await bridge({ appDir, jack, port, home, phones: 4, reference });
+    await sleep(SETTLE_MS);
     const count = seconds * rate;
     const phone = await sender(port, phones, count, 1000 / rate);
     const recorder = await record(jack, JACK_PORT, buildDir);

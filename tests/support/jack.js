@@ -88,7 +88,10 @@ class JackServer {
   // Starts jackd as `name`: true once it takes clients, false when JACK has no room for it.
   async launch(name) {
     const mode = this.synchronous ? ['-S'] : [];
-    const child = spawn('jackd', [...mode, '-n', name, '-d', 'dummy', '-r', '48000', '-p', '64'], { stdio: ['ignore', 'pipe', 'pipe'] });
+    // Killed with the test (setpriv execs jackd with a parent-death signal): a test that is killed
+    // leaves no JACK server running beside the next ones.
+    const child = spawn('setpriv', ['--pdeathsig', 'KILL', 'jackd', ...mode, '-n', name, '-d', 'dummy', '-r', '48000', '-p', '64'],
+      { stdio: ['ignore', 'pipe', 'pipe'] });
     this.output = '';
     for (const stream of [child.stdout, child.stderr]) stream.setEncoding('utf8').on('data', (d) => { this.output += d; });
     const exited = new Promise((resolve) => child.once('exit', resolve));
