@@ -130,13 +130,18 @@ TEST(UserDirectories, AbsoluteVariablesElseThePasswordDatabase)
     }
 }
 
-TEST(DesktopWorkspace, OnlyAnAddressGoesToTheDesktopsOpenerNeverAnOption)
+TEST(DesktopWorkspace, OnlyAnAddressGoesToTheDesktopsOpenerAndAnOpenerThatDoesNotStartFails)
 {
     int argc = 0;
     const QCoreApplication application(argc, nullptr); // the bus lives in one
     SessionBus bus;                                    // the tests' environment names no bus
     EXPECT_FALSE(DesktopWorkspace(bus).openURL("-h"));
     EXPECT_FALSE(DesktopWorkspace(bus).openURL("not a url"));
+    const std::string path = std::getenv("PATH");
+    setenv("PATH", "/nonexistent", 1);
+    EXPECT_FALSE(DesktopWorkspace(bus).openURL("http://localhost:4173/setup"))
+        << "no opener started, yet opened";
+    setenv("PATH", path.c_str(), 1);
 }
 
 TEST(DesktopWorkspace, WithoutAFileManagerTheFolderOpensAndAPathThatCannotBeMadeAbsoluteNothing)
