@@ -10,19 +10,6 @@ const { Phone } = require('../support/phone');
 const JACK_PORT = 'Tovra Bridge:midi_out';
 const READY_ONE = 'Ready \u00B7 1 phone\n';
 
-// Tries to connect every 250 ms until the bridge takes the socket, as the controller page does.
-async function reconnect(phone) {
-  return h.waitFor('the phone to connect again', async () => {
-    try {
-      const socket = await phone.connect();
-      return socket.readyState === socket.OPEN && socket;
-    } catch {
-      await h.sleep(250);
-      return false;
-    }
-  }, 15000);
-}
-
 test('a phone pairs through the copied link, plays byte for byte, and plays again after Restart Bridge, still one phone', async (t) => {
   const s = await h.session({ t });
   await s.desktop();
@@ -50,7 +37,9 @@ test('a phone pairs through the copied link, plays byte for byte, and plays agai
 
   host.click('Restart Bridge');
   assert.equal((await socket.closed).code, 1006, 'the bridge went away');
-  const again = await reconnect(phone);
+  // Tried every 250 ms until the bridge takes the socket, as the controller page does.
+  const again = await h.waitFor('the phone to connect again', () => phone.connect()
+    .then((ws) => ws.readyState === ws.OPEN && ws, () => h.sleep(250).then(() => false)), 15000);
   const relaunched = await s.server(app);
   assert.notEqual(relaunched, server);
   await h.waitFor('the JACK output again', () => jack.ports()?.includes(JACK_PORT));

@@ -112,7 +112,7 @@ struct Outputs {
     int changes = 0;
     std::unique_ptr<MidiOutputs> outputs;
 
-    explicit Outputs(std::optional<std::string> alsaRefusal = {}, std::deque<std::string> jackProblems = {})
+    explicit Outputs(std::optional<std::string> alsaRefusal = {})
     {
         std::filesystem::create_directories(root / "dev");
         std::filesystem::create_directories(root / "shm");
@@ -122,7 +122,6 @@ struct Outputs {
         alsa = static_cast<FakeOutput*>(list[0].get());
         jack = static_cast<FakeOutput*>(list[1].get());
         alsa->failOpens({}, std::move(alsaRefusal));
-        jack->failOpens(std::move(jackProblems));
         outputs = std::make_unique<MidiOutputs>(
             std::move(list),
             std::make_unique<DeviceWatch>(
@@ -168,14 +167,6 @@ TEST(MidiOutputs, StartOpensWhatItCanAndSaysWhyNotForTheRest)
     EXPECT_TRUE(o.alsa->waitForOpens(6)) << "tried again five times";
     std::lock_guard lock(o.mutex);
     EXPECT_EQ(o.changes, 1) << "a try that fails as the last one did is no change";
-}
-
-TEST(MidiOutputs, AnOpenThatFailsAtStartIsTriedAgainWithoutASign)
-{
-    Outputs o({}, {"the JACK server refused the client (status 33)"});
-    o.outputs->start();
-    ASSERT_TRUE(o.waitFor({{true, "Tovra Bridge", ""}, {true, "Tovra Bridge:midi_out", ""}}));
-    EXPECT_EQ(o.jack->opens, 2);
 }
 
 TEST(MidiOutputs, SendingReachesEveryOpenOutputInOrderAndCountsWhatOneDropped)

@@ -105,7 +105,6 @@ describe('pairing', () => {
       ['a wrong token', `/controller?token=${'A'.repeat(43)}`, {}, 403],
       ['an empty token, with a good cookie', '/controller?token=', { Cookie: cookie }, 403],
       ['a cookie of no phone', '/controller', { Cookie: `tovra_phone=${'A'.repeat(43)}` }, 403],
-      ['the secret as the cookie', '/controller', { Cookie: `tovra_phone=${phone.secret}` }, 403],
     ]) {
       const answer = await page(urlPath, headers);
       assert.equal(answer.status, status, name);
@@ -249,7 +248,6 @@ describe('the socket', () => {
     await forgotten.pair();
     await s.post('/api/phones/forget', { id: (await s.phones()).phones[1].id });
     const cases = [
-      ['no subprotocol', { protocols: [] }, 401, 'noSecret'],
       ['no secret', { protocols: ['tovra'] }, 401, 'noSecret'],
       ['a secret without "tovra"', { protocols: [`secret.${phone.secret}`] }, 401, 'noSecret'],
       ['a wrong secret', { protocols: ['tovra', `secret.${'A'.repeat(43)}`] }, 403, 'unknownSecret'],
@@ -269,16 +267,13 @@ describe('the socket', () => {
     assert.deepEqual(s.midi(), []);
   });
 
+  // Every reason a frame is dropped for: phone_message.test.js; here, that each is counted and sends nothing.
   test('bad frames send nothing and are counted one by one; a frame of a megabyte ends the socket; the server lives', async () => {
     const ws = await phone.connect();
     const bad = [
       [Buffer.from(JSON.stringify({ kind: 'noteOn', channel: 1, note: 60, velocity: 100 })), { binary: true }, 'binary'],
-      [`{"kind":"noteOn","channel":1,"note":60,"velocity":100}${' '.repeat(20)}`, {}, 'tooLarge'],
       ['{"kind":"noteOn","channel":17,"note":60,"velocity":100}', {}, 'range'],
-      ['{"kind":"programChange","channel":1,"program":5}', {}, 'kind'],
-      [`${'['.repeat(32)}${']'.repeat(32)}`, {}, 'notAnObject'],
       [`${'{"a":'.repeat(600)}1${'}'.repeat(600)}`, {}, 'tooLarge'], // a JSON bomb: never parsed
-      ['{"kind":', {}, 'notJson'],
     ];
     const before = (await sockets()).dropped;
     for (const [data, options] of bad) ws.send(data, options);

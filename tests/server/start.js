@@ -51,4 +51,4 @@ const postMidi = (port, messages, { headers = {}, ...options } = {}) => request(
 
 const tempDir = () => fs.mkdtempSync(path.join(require('node:os').tmpdir(), 'tovra-server-test-'));
 
-module.exports = { BUILD, APP_DIR, NO_JACK, startServer, freePort, request, statusOf, jsonOf, postMidi, tempDir };
+module.exports = { BUILD, APP_DIR, startServer, freePort, request, statusOf, jsonOf, postMidi, tempDir };
