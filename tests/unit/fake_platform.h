@@ -216,8 +216,8 @@ struct FakeTask : Task {
     FakeTask(FakePlatform& fake, int pid) : fake(fake), pid(pid) {}
     void setExecutable(const path& value) override { executable = value; }
     void setArguments(const std::vector<std::string>& values) override { arguments = values; }
-    void setProcessName(const std::string& value) override { processName = value; }
-    void setCurrentDirectory(const path& value) override { directory = value; }
+    void setProcessName(const std::string&) override {}
+    void setCurrentDirectory(const path&) override {}
     void setEnvironment(const Environment& values) override { environment = values; }
     void setStandardOutput(std::shared_ptr<FileHandle> handle) override { output = handle; }
     void setStandardError(std::shared_ptr<FileHandle> handle) override { error = handle; }
@@ -242,9 +242,8 @@ struct FakeTask : Task {
 
     FakePlatform& fake;
     const int pid;
-    path executable, directory;
+    path executable;
     std::vector<std::string> arguments;
-    std::string processName;
     Environment environment;
     std::shared_ptr<FileHandle> output, error;
     Block handler;
