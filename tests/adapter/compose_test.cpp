@@ -13,9 +13,7 @@
 namespace tovra::platform {
 namespace {
 
-using namespace std::chrono_literals;
 using tovra::testing::TempDir, tovra::testing::writeFile;
-namespace fs = std::filesystem;
 
 TEST(DisplayChoice, QtsOwnChoiceElseXUnlessAWaylandSessionOtherThanGnomesSaysOtherwise)
 {
