@@ -1,5 +1,5 @@
-// The composition root's own decisions: the display a start runs on, and this user's one instance
-// claimed and handed to the backends.
+// The composition root's own decisions: the display a start runs on, and a start that can lock
+// nowhere. The instance claimed and listening in each folder is seen end to end.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -13,9 +13,7 @@
 namespace tovra::platform {
 namespace {
 
-using namespace std::chrono_literals;
 using tovra::testing::TempDir, tovra::testing::writeFile;
-namespace fs = std::filesystem;
 
 TEST(DisplayChoice, QtsOwnChoiceElseXUnlessAWaylandSessionOtherThanGnomesSaysOtherwise)
 {
@@ -38,38 +36,6 @@ TEST(DisplayChoice, QtsOwnChoiceElseXUnlessAWaylandSessionOtherThanGnomesSaysOth
             << e.qpaPlatform << "|" << e.display << "|" << e.waylandDisplay << "|" << e.sessionType << "|"
             << e.desktops;
     }
-}
-
-posix::InstancePlaces placesIn(const TempDir& dir)
-{
-    fs::create_directories(dir / "run");
-    fs::permissions(dir / "run", fs::perms::owner_all);
-    return {dir / "tmp", dir / "user", dir / "run", dir / "cache", "tovra-bridge"};
-}
-
-TEST(InstanceClaim, HoldsTheLockAndListensInEachFolderFromTheClaimUntilItGoes)
-{
-    const TempDir dir;
-    const posix::InstancePlaces places = placesIn(dir);
-    HeldInstance claim = claimInstance(places);
-    ASSERT_TRUE(claim);
-    const std::vector<fs::path> folders = claim->instance.folders;
-    EXPECT_EQ(folders.size(), 3u);
-    EXPECT_EQ(claim->listeners.size(), folders.size());
-    EXPECT_FALSE(claimInstance(places)) << "claimed twice";
-    for (const fs::path& folder : folders) { // listening, not yet served: a request waits
-        EXPECT_EQ(linuxos::askControlSocket(folder, places.name, "status", 100ms).from,
-                  ControlReply::From::silent)
-            << folder;
-    }
-
-    claim.reset();
-    for (const fs::path& folder : folders) {
-        EXPECT_EQ(linuxos::askControlSocket(folder, places.name, "status", 100ms).from,
-                  ControlReply::From::nobody)
-            << folder;
-    }
-    EXPECT_TRUE(claimInstance(places)) << "the lock went with its claim";
 }
 
 TEST(InstanceClaim, WhereNoPlaceTakesALockTheStartRunsAsTheOnlyOneWithNothingToListenOn)

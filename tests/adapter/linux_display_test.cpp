@@ -136,8 +136,7 @@ TEST(LinuxDisplayWait, ARemoteServerIsTakenAtItsWordOnceItTakesTheConnection)
 
 TEST(LinuxDisplayWait, ADisplayNameThatNamesNoDisplayIsRefusedAtOnce)
 {
-    for (const char* name :
-         {"", "nocolon", ":", ":1x", ":-1", "host:", "host:59536", ":99999999999999999999"}) {
+    for (const char* name : {"", ":", ":1x", ":-1", "host:59536"}) {
         const Variable display("DISPLAY", name);
         EXPECT_EQ(waitForDisplay("xcb", 60s, -1), DisplayWait::unusable) << name;
     }

@@ -99,7 +99,7 @@ public:
                                            const std::string& key) override;
     StatusBarButton* button() override { return this; }
     void setMenu(std::shared_ptr<Menu>) override { record("menu attached"); }
-    bool isVisible() override { return trayShown; }
+    bool isVisible() override { return true; }
     void setWindowTitle(const std::string& title) override { record("window title:" + title); }
     // Each change: "window content:<explanation> | <primary> | <link, or what stands in its place>".
     void setWindowContent(const WindowContent& content) override
@@ -162,10 +162,9 @@ public:
     }
     void openSettingsPane() override { record("settings"); }
     void post(const std::string& s, const std::string& b) override { record("notify:" + s + " | " + b); }
-    void post(const std::string& s, const std::string& b, const std::string& label, Block action) override
+    void post(const std::string& s, const std::string& b, const std::string& label, Block) override
     {
         record("notify:" + s + " | " + b + " [" + label + "]");
-        notificationAction = std::move(action);
     }
     void serve(Handler handler) override { controlHandler = std::move(handler); }
     // A request as another start of the program sends it; its answer goes to `answers` ("ok:<text>",
@@ -194,8 +193,8 @@ public:
     std::vector<DataCompletion> completions;
     std::map<std::string, bool> defaults;
     LoginItemStatus loginStatus = LoginItemStatus::notRegistered;
-    bool launchesSucceed = true, loginCallsSucceed = true, defaultsStick = true, trayShown = true;
-    Block whileAlertShown, notificationAction, windowShown;
+    bool launchesSucceed = true, loginCallsSucceed = true, defaultsStick = true;
+    Block whileAlertShown, windowShown;
     WindowContent windowContent;
     Handler controlHandler;
     History answers;
@@ -216,8 +215,8 @@ struct FakeTask : Task {
     FakeTask(FakePlatform& fake, int pid) : fake(fake), pid(pid) {}
     void setExecutable(const path& value) override { executable = value; }
     void setArguments(const std::vector<std::string>& values) override { arguments = values; }
-    void setProcessName(const std::string& value) override { processName = value; }
-    void setCurrentDirectory(const path& value) override { directory = value; }
+    void setProcessName(const std::string&) override {}
+    void setCurrentDirectory(const path&) override {}
     void setEnvironment(const Environment& values) override { environment = values; }
     void setStandardOutput(std::shared_ptr<FileHandle> handle) override { output = handle; }
     void setStandardError(std::shared_ptr<FileHandle> handle) override { error = handle; }
@@ -242,9 +241,8 @@ struct FakeTask : Task {
 
     FakePlatform& fake;
     const int pid;
-    path executable, directory;
+    path executable;
     std::vector<std::string> arguments;
-    std::string processName;
     Environment environment;
     std::shared_ptr<FileHandle> output, error;
     Block handler;
